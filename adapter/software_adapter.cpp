@@ -1,0 +1,98 @@
+// The software adapter as a device host: the table of open devices and the dispatch of driver
+// commands to the board list (control devices) or to an endpoint.
+#include "adapter/software_adapter.h"
+
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+
+#include "adapter/boards.h"
+#include "adapter/control_commands.h"
+#include "adapter/device_name.h"
+#include "core/driver.h"
+#include "qel.h"
+
+namespace qel::adapter {
+
+namespace {
+
+using driver::host_error_of_driver_code;
+
+struct OpenDevice {
+    DeviceName name;
+    // The board list as it was when the device was opened: board numbers in records sent on
+    // this handle refer to it.
+    std::shared_ptr<const std::vector<Board>> boards;
+};
+
+class SoftwareAdapter final : public hux::DeviceHost {
+public:
+    uint32_t open(const char *name, uint64_t *handle) override {
+        if (name == nullptr || handle == nullptr) return host_error_of_driver_code(QEL_EINVAL);
+        auto parsed = parse_device_name(name);
+        if (!parsed) return driver::kHostPathNotFound;
+        // Interfaces come and go: every open looks at the host afresh.
+        auto boards = std::make_shared<const std::vector<Board>>(discover_boards());
+        if (parsed->board >= boards->size()) return driver::kHostPathNotFound;
+        if (parsed->kind == DeviceKind::endpoint && parsed->endpoint >= endpoints_per_board()) {
+            return driver::kHostPathNotFound;
+        }
+        auto device = std::make_shared<OpenDevice>(OpenDevice{*parsed, std::move(boards)});
+        std::lock_guard lock(mutex_);
+        uint64_t h = next_handle_++;
+        devices_.emplace(h, std::move(device));
+        *handle = h;
+        return 0;
+    }
+
+    uint32_t control(uint64_t handle, uint32_t code, void *record, uint32_t length) override {
+        std::shared_ptr<OpenDevice> device = find(handle);
+        if (!device) return host_error_of_driver_code(QEL_EINVAL);
+        switch (device->name.kind) {
+            case DeviceKind::control:
+                return answer_control_command(*device->boards, code, record, length);
+            case DeviceKind::endpoint:
+                // The endpoint answers only the board-level link state so far.
+                if (code == driver::TREL_GET_LINK_STATE) {
+                    return answer_control_command(*device->boards, code, record, length);
+                }
+                return host_error_of_driver_code(QEL_ENOSYS);
+            case DeviceKind::raw:
+                break;
+        }
+        return host_error_of_driver_code(QEL_ENOSYS);
+    }
+
+    void close(uint64_t handle) override {
+        std::shared_ptr<OpenDevice> device;
+        {
+            std::lock_guard lock(mutex_);
+            auto it = devices_.find(handle);
+            if (it == devices_.end()) return;
+            device = std::move(it->second);
+            devices_.erase(it);
+        }
+        // Released outside the lock: closing an endpoint may wait for its firmware.
+    }
+
+private:
+    std::shared_ptr<OpenDevice> find(uint64_t handle) {
+        std::lock_guard lock(mutex_);
+        auto it = devices_.find(handle);
+        return it == devices_.end() ? nullptr : it->second;
+    }
+
+    std::mutex mutex_;
+    std::unordered_map<uint64_t, std::shared_ptr<OpenDevice>> devices_;
+    uint64_t next_handle_ = 1;
+};
+
+}  // namespace
+
+hux::DeviceHost &software_adapter() {
+    // Never destroyed: handles may still be closed while the process exits.
+    static SoftwareAdapter *adapter = new SoftwareAdapter();
+    return *adapter;
+}
+
+}  // namespace qel::adapter

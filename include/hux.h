@@ -1,0 +1,54 @@
+/*
+ * hux: the portable platform layer under qel: device access, interface discovery, sockets,
+ * clocks and threads. Usable from C and C++.
+ */
+#ifndef HUX_H
+#define HUX_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(QEL_BUILDING_LIBRARY)
+#define QEL_EXPORT __attribute__((visibility("default")))
+#else
+#define QEL_EXPORT
+#endif
+
+/* A handle of an opened device file. */
+typedef uint64_t hux_handle_t;
+#define HUX_INVALID_HANDLE UINT64_C(0xFFFFFFFFFFFFFFFF)
+
+/* The only adapter family served. */
+#define HUX_PRODUCT_CODE 4
+/* Endpoint selectors of hux_open besides endpoint numbers. */
+#define HUX_CONTROL_DEVICE 0xFFFFFFFFu
+#define HUX_RAW_DEVICE 0xFFFFFFFEu
+
+/* ---- Device access ---- */
+
+/* Fills the socket entry table once; later calls do nothing. */
+QEL_EXPORT void hux_init(void);
+/* Opens a device of `board`: the control device, the raw device or endpoint `endpoint`. */
+QEL_EXPORT int hux_open(uint32_t board, uint32_t endpoint, hux_handle_t *h, uint8_t product);
+/* Opens the control device of the first board that can be opened (boards 0 to 31). */
+QEL_EXPORT int hux_open_any_board(hux_handle_t *h, uint8_t product);
+QEL_EXPORT int hux_close(hux_handle_t h);
+/* Sends one driver command; `record` is both input and output, `length` bytes. Leaves the
+ * result in errno as well (0 on success). */
+QEL_EXPORT int hux_ioctl(hux_handle_t h, uint32_t code, void *record, uint32_t length);
+/* Maps one shared-memory region of an endpoint; the all-ones address on failure. */
+QEL_EXPORT void *hux_mmap(void *addr, uint32_t length, hux_handle_t h, uint32_t offset, int flag);
+/* Does nothing: regions stay mapped until their endpoint handle is closed. */
+QEL_EXPORT int hux_munmap(void *addr, uint32_t length);
+/* Writes the board's serial number, NUL-terminated, into `buffer` (at least 30 bytes). */
+QEL_EXPORT int hux_get_serial_from_board(uint32_t board, char *buffer);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* HUX_H */

@@ -1,0 +1,2 @@
+// The same sources compiled as C++.
+#include "qel_only.c"
