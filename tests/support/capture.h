@@ -1,0 +1,36 @@
+// Small helpers for tests: environment variables set for one scope, captured standard error.
+#pragma once
+
+#include <cstdlib>
+#include <optional>
+#include <string>
+
+namespace qel::test {
+
+// Sets (or, with nullopt, unsets) an environment variable; the destructor restores it.
+class ScopedEnv {
+public:
+    ScopedEnv(const char *name, std::optional<std::string> value) : name_(name) {
+        if (const char *old = std::getenv(name)) old_ = old;
+        if (value) {
+            setenv(name, value->c_str(), 1);
+        } else {
+            unsetenv(name);
+        }
+    }
+    ~ScopedEnv() {
+        if (old_) {
+            setenv(name_.c_str(), old_->c_str(), 1);
+        } else {
+            unsetenv(name_.c_str());
+        }
+    }
+    ScopedEnv(const ScopedEnv &) = delete;
+    ScopedEnv &operator=(const ScopedEnv &) = delete;
+
+private:
+    std::string name_;
+    std::optional<std::string> old_;
+};
+
+}  // namespace qel::test
