@@ -17,7 +17,9 @@ constexpr const char *kDriverVersionText = "qel software adapter " QEL_RELEASE;
 constexpr const char *kDriverBuildText = "qel software adapter, built " __DATE__ " " __TIME__;
 constexpr size_t kSerialBytes = 30;  // callers provide at least this much
 
-uint32_t fail(int code) { return host_error_of_driver_code(static_cast<uint32_t>(code)); }
+uint32_t fail(int code) {
+    return host_error_of_driver_code(static_cast<uint32_t>(code));
+}
 
 template <typename Record>
 Record *record_of(void *record, uint32_t length) {

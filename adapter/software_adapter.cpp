@@ -26,7 +26,7 @@ struct OpenDevice {
 };
 
 class SoftwareAdapter final : public hux::DeviceHost {
-public:
+  public:
     uint32_t open(const char *name, uint64_t *handle) override {
         if (name == nullptr || handle == nullptr) return host_error_of_driver_code(QEL_EINVAL);
         auto parsed = parse_device_name(name);
@@ -75,7 +75,7 @@ public:
         // Released outside the lock: closing an endpoint may wait for its firmware.
     }
 
-private:
+  private:
     std::shared_ptr<OpenDevice> find(uint64_t handle) {
         std::lock_guard lock(mutex_);
         auto it = devices_.find(handle);

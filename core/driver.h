@@ -223,7 +223,9 @@ inline RegionPlace &region_place(EndpointMapsRecord &maps, int region) {
 // path-not-found is the host's own error 3; any other value is some other host failure.
 constexpr uint32_t kHostDriverCodeBit = 1u << 29;
 constexpr uint32_t kHostPathNotFound = 3;
-constexpr uint32_t host_error_of_driver_code(uint32_t code) { return kHostDriverCodeBit | code; }
+constexpr uint32_t host_error_of_driver_code(uint32_t code) {
+    return kHostDriverCodeBit | code;
+}
 
 // The driver API the library speaks.
 constexpr uint32_t kDriverApiMajor = 1;

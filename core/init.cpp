@@ -107,7 +107,8 @@ extern "C" QEL_EXPORT int qel_init(uint16_t api_version) {
     const unsigned library_minor = QEL_API_VERSION & 0xFF;
     if (minor > library_minor) {
         QEL_VERBOSE_TAGGED(
-            kTag, "QEL user API %#06x contains function calls not implemented in library version %#06x",
+            kTag,
+            "QEL user API %#06x contains function calls not implemented in library version %#06x",
             api_version, QEL_API_VERSION);
         QEL_VERBOSE_TAGGED(kTag, "Link against library version %#06x or newer", api_version);
         return QEL_EINVAL;

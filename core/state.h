@@ -15,7 +15,9 @@ extern std::atomic<uint16_t> qel_api_version;
 // Control handle of the first board, open for the life of the process once initialised.
 extern hux_handle_t qel_board_handle;
 
-inline bool initialised() { return qel_api_version.load(std::memory_order_acquire) != 0; }
+inline bool initialised() {
+    return qel_api_version.load(std::memory_order_acquire) != 0;
+}
 
 // The release and build identification texts.
 extern const char kReleaseString[];

@@ -26,7 +26,9 @@ DeviceHost &device_host() {
     return host ? *host : adapter::software_adapter();
 }
 
-void set_device_host(DeviceHost *host) { installed_host.store(host, std::memory_order_release); }
+void set_device_host(DeviceHost *host) {
+    installed_host.store(host, std::memory_order_release);
+}
 
 int map_host_error(uint32_t host_error) {
     if (host_error & driver::kHostDriverCodeBit) return static_cast<int>(host_error & ~(7u << 29));
@@ -120,7 +122,9 @@ QEL_EXPORT void *hux_mmap(void *addr, uint32_t length, hux_handle_t h, uint32_t 
     return reinterpret_cast<void *>(static_cast<uintptr_t>(record.address));
 }
 
-QEL_EXPORT int hux_munmap(void * /*addr*/, uint32_t /*length*/) { return 0; }
+QEL_EXPORT int hux_munmap(void * /*addr*/, uint32_t /*length*/) {
+    return 0;
+}
 
 QEL_EXPORT int hux_get_serial_from_board(uint32_t board, char *buffer) {
     hux_handle_t h = HUX_INVALID_HANDLE;

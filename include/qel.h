@@ -25,18 +25,18 @@ extern "C" {
 /* Result codes. These numbers are the library's own on every host; they are not the host's
  * errno values (on Linux 40, 110 and 138 mean other things). qel_strerror gives the text. */
 #define QEL_OK 0
-#define QEL_ENOENT 2      /* no such entry, or no such name stored */
-#define QEL_EORDER 5      /* block dropped because it arrived out of order */
-#define QEL_ENXIO 6       /* driver speaks another API, or no such device or address */
-#define QEL_EAGAIN 11     /* nothing yet: no block within the timeout */
-#define QEL_ENOMEM 12     /* out of memory, or a block too large for its buffer */
-#define QEL_EACCES 13     /* access refused */
-#define QEL_EBUSY 16      /* busy: the device or endpoint is in use */
-#define QEL_ENODEV 19     /* no such device */
-#define QEL_EINVAL 22     /* invalid argument or state */
-#define QEL_ENOSYS 40     /* not implemented */
-#define QEL_ENOADDR 110   /* no adapter interface carries the address */
-#define QEL_ENOBUFS 10055 /* no buffer was queued for a block */
+#define QEL_ENOENT 2           /* no such entry, or no such name stored */
+#define QEL_EORDER 5           /* block dropped because it arrived out of order */
+#define QEL_ENXIO 6            /* driver speaks another API, or no such device or address */
+#define QEL_EAGAIN 11          /* nothing yet: no block within the timeout */
+#define QEL_ENOMEM 12          /* out of memory, or a block too large for its buffer */
+#define QEL_EACCES 13          /* access refused */
+#define QEL_EBUSY 16           /* busy: the device or endpoint is in use */
+#define QEL_ENODEV 19          /* no such device */
+#define QEL_EINVAL 22          /* invalid argument or state */
+#define QEL_ENOSYS 40          /* not implemented */
+#define QEL_ENOADDR 110        /* no adapter interface carries the address */
+#define QEL_ENOBUFS 10055      /* no buffer was queued for a block */
 #define QEL_ENOBUFINVOLVED 119 /* used inside: a status that involved no buffer */
 #define QEL_ETIMEDOUT 138      /* used inside: a driver wait whose time passed */
 

@@ -9,6 +9,8 @@ void *qel_metrics_handle = nullptr;
 void *qel_trace_handle = nullptr;
 Addon addon{};
 
-int qel_load_telemetry_addon() { return -1; }
+int qel_load_telemetry_addon() {
+    return -1;
+}
 
 }  // namespace qel::telemetry

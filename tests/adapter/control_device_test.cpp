@@ -39,19 +39,17 @@ TEST(DeviceNames, ParsesEveryForm) {
 }
 
 TEST(DeviceNames, RefusesAnythingElse) {
-    for (const char *bad : {"", "\\\\.\\trel", "\\\\.\\trel\\p", "\\\\.\\trel-1", "\\\\.\\trel01",
-                            "\\\\.\\trel1\\e", "\\\\.\\trel1\\e2x", "\\\\.\\trel1\\q",
-                            "\\\\.\\trel99999999999", "\\\\.\\trel1\\e4294967296", "/dev/trel0",
-                            "\\\\.\\trel1\\p\\p"}) {
+    for (const char *bad :
+         {"", "\\\\.\\trel", "\\\\.\\trel\\p", "\\\\.\\trel-1", "\\\\.\\trel01", "\\\\.\\trel1\\e",
+          "\\\\.\\trel1\\e2x", "\\\\.\\trel1\\q", "\\\\.\\trel99999999999",
+          "\\\\.\\trel1\\e4294967296", "/dev/trel0", "\\\\.\\trel1\\p\\p"}) {
         EXPECT_FALSE(parse_device_name(bad)) << bad;
     }
 }
 
 class SoftwareAdapterTest : public testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_EQ(hux_open(0, HUX_CONTROL_DEVICE, &h_, 4), 0);
-    }
+  protected:
+    void SetUp() override { ASSERT_EQ(hux_open(0, HUX_CONTROL_DEVICE, &h_, 4), 0); }
     void TearDown() override { hux_close(h_); }
 
     ScopedEnv ifaces_{"QEL_ADAPTER_IFACES", "lo"};

@@ -34,9 +34,9 @@ TEST(Diagnostics, MessagesAreCutTo511Characters) {
     qel::core::log_tagged("t", "%s", longer.c_str());
     qel::core::log_notice("%s", std::string(511, 'y').c_str());
     qel::core::log_notice("%s", std::string(512, 'z').c_str());
-    EXPECT_EQ(GetCapturedStderr(), "QEL (t): " + std::string(511, 'x') + "\n" + "QEL: " +
-                                       std::string(511, 'y') + "\n" + "QEL: " +
-                                       std::string(511, 'z') + "\n");
+    EXPECT_EQ(GetCapturedStderr(), "QEL (t): " + std::string(511, 'x') + "\n" +
+                                       "QEL: " + std::string(511, 'y') + "\n" +
+                                       "QEL: " + std::string(511, 'z') + "\n");
 }
 
 TEST(Diagnostics, GatedFormsEvaluateNothingWhenOff) {
@@ -56,8 +56,8 @@ TEST(Diagnostics, GatedFormsEvaluateNothingWhenOff) {
 }
 
 TEST(ResultCodes, EveryCodeHasItsOwnNameAndText) {
-    const int codes[] = {QEL_OK,     QEL_ENOENT, QEL_EORDER,  QEL_ENXIO,          QEL_EAGAIN,
-                         QEL_ENOMEM, QEL_EACCES, QEL_EBUSY,   QEL_ENODEV,         QEL_EINVAL,
+    const int codes[] = {QEL_OK,     QEL_ENOENT,  QEL_EORDER,  QEL_ENXIO,          QEL_EAGAIN,
+                         QEL_ENOMEM, QEL_EACCES,  QEL_EBUSY,   QEL_ENODEV,         QEL_EINVAL,
                          QEL_ENOSYS, QEL_ENOADDR, QEL_ENOBUFS, QEL_ENOBUFINVOLVED, QEL_ETIMEDOUT};
     const int numbers[] = {0, 2, 5, 6, 11, 12, 13, 16, 19, 22, 40, 110, 10055, 119, 138};
     std::set<std::string> texts;

@@ -20,7 +20,7 @@ using testing::internal::GetCapturedStderr;
 namespace {
 
 class InitTest : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         qel::core::reset_library_state();
         adapter_.add_board(0);
@@ -123,7 +123,8 @@ TEST_F(InitTest, DriverOfAnotherMajorIsRefusedAndHandleClosed) {
     EXPECT_THAT(err, HasSubstr("QEL (qel_init): QEL library and driver API mismatch (lib=1.0, "
                                "kernel=2.0)\n\n"));
     EXPECT_THAT(err, HasSubstr("QEL (qel_init): \t QEL lib version=2.0.1.0\n\t QEL lib build="));
-    EXPECT_THAT(err, HasSubstr("\n\t QEL kernel version=drv 9.9\n\t QEL kernel build=build 42\n\n"));
+    EXPECT_THAT(err,
+                HasSubstr("\n\t QEL kernel version=drv 9.9\n\t QEL kernel build=build 42\n\n"));
     EXPECT_EQ(adapter_.open_handles(), 0u);
     EXPECT_FALSE(qel::core::initialised());
     EXPECT_EQ(qel::core::qel_board_handle, HUX_INVALID_HANDLE);

@@ -2,4 +2,6 @@
 #include "hux.h"
 
 int hux_header_compiles(void);
-int hux_header_compiles(void) { return HUX_PRODUCT_CODE == 4 && HUX_INVALID_HANDLE + 1 == 0; }
+int hux_header_compiles(void) {
+    return HUX_PRODUCT_CODE == 4 && HUX_INVALID_HANDLE + 1 == 0;
+}

@@ -112,18 +112,17 @@ TEST_P(BoardScanTest, FoldsTheOutcome) {
 
 INSTANTIATE_TEST_SUITE_P(
     Outcomes, BoardScanTest,
-    testing::Values(
-        ScanCase{"FirstBoardOpens", {0}, 0, 0},
-        ScanCase{"BusyBoardIsSkipped", {16, 0}, 0, 1},
-        ScanCase{"NoBoard", {}, QEL_ENODEV, -1},
-        ScanCase{"PermissionThenAbsent", {13, -1, 0}, QEL_EACCES, -1},
-        ScanCase{"PermissionAndCodeOneArePermission", {1, 13}, QEL_EACCES, -1},
-        ScanCase{"BusyOutranksPermission", {13, 22}, QEL_EBUSY, -1},
-        ScanCase{"RefusalThenAbsentWithTwo", {16, 2}, QEL_EBUSY, -1},
-        ScanCase{"FirstBoardAbsentWithTwo", {2}, QEL_ENOENT, -1},
-        ScanCase{"AbsentWithSixStops", {6, 0}, QEL_ENODEV, -1},
-        ScanCase{"AbsentWithNineteenStops", {19, 0}, QEL_ENODEV, -1},
-        ScanCase{"AllThirtyTwoBusy", std::vector<int>(32, 16), QEL_EBUSY, -1}),
+    testing::Values(ScanCase{"FirstBoardOpens", {0}, 0, 0},
+                    ScanCase{"BusyBoardIsSkipped", {16, 0}, 0, 1},
+                    ScanCase{"NoBoard", {}, QEL_ENODEV, -1},
+                    ScanCase{"PermissionThenAbsent", {13, -1, 0}, QEL_EACCES, -1},
+                    ScanCase{"PermissionAndCodeOneArePermission", {1, 13}, QEL_EACCES, -1},
+                    ScanCase{"BusyOutranksPermission", {13, 22}, QEL_EBUSY, -1},
+                    ScanCase{"RefusalThenAbsentWithTwo", {16, 2}, QEL_EBUSY, -1},
+                    ScanCase{"FirstBoardAbsentWithTwo", {2}, QEL_ENOENT, -1},
+                    ScanCase{"AbsentWithSixStops", {6, 0}, QEL_ENODEV, -1},
+                    ScanCase{"AbsentWithNineteenStops", {19, 0}, QEL_ENODEV, -1},
+                    ScanCase{"AllThirtyTwoBusy", std::vector<int>(32, 16), QEL_EBUSY, -1}),
     [](const auto &info) { return info.param.name; });
 
 TEST(BoardScan, StopsAtTheFirstAbsentBoard) {
@@ -169,9 +168,8 @@ TEST(Mmap, SendsTheRecordAndReturnsTheAddress) {
     auto sent = adapter.commands_with(TREL_MMAP);
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0].length, 24u);
-    const uint8_t expected[24] = {0x00, 0x00, 0x40, 0x00, 0x00, 0x10, 0x00, 0x00,
-                                  0,    0,    0,    0,    0,    0,    0,    0,
-                                  0xFF, 0xFF, 0xFF, 0xFF, 0,    0,    0,    0};
+    const uint8_t expected[24] = {0x00, 0x00, 0x40, 0x00, 0x00, 0x10, 0x00, 0x00, 0, 0, 0, 0,
+                                  0,    0,    0,    0,    0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0};
     EXPECT_EQ(sent[0].input, bytes_of(expected, sizeof expected));
 
     adapter.fail(TREL_MMAP, QEL_ENOMEM);

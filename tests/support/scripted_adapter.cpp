@@ -12,11 +12,15 @@ namespace qel::test {
 
 using namespace qel::driver;
 
-std::string control_name(uint32_t board) { return legacy_control_name(board) + "\\p"; }
+std::string control_name(uint32_t board) {
+    return legacy_control_name(board) + "\\p";
+}
 std::string legacy_control_name(uint32_t board) {
     return "\\\\.\\trel" + std::to_string(board);
 }
-std::string raw_name(uint32_t board) { return legacy_control_name(board) + "\\r"; }
+std::string raw_name(uint32_t board) {
+    return legacy_control_name(board) + "\\r";
+}
 std::string endpoint_name(uint32_t board, uint32_t endpoint) {
     return legacy_control_name(board) + "\\e" + std::to_string(endpoint);
 }
@@ -27,7 +31,9 @@ constexpr uint32_t kPage = 4096;
 constexpr uint32_t kDefaultRingBytes = 65536;
 constexpr uint32_t kDescriptorBytes = 64;
 
-uint32_t driver_failure(int code) { return host_error_of_driver_code(static_cast<uint32_t>(code)); }
+uint32_t driver_failure(int code) {
+    return host_error_of_driver_code(static_cast<uint32_t>(code));
+}
 
 }  // namespace
 
@@ -50,9 +56,13 @@ struct ScriptedAdapter::Endpoint {
     }
 };
 
-ScriptedAdapter::ScriptedAdapter() { hux::set_device_host(this); }
+ScriptedAdapter::ScriptedAdapter() {
+    hux::set_device_host(this);
+}
 
-ScriptedAdapter::~ScriptedAdapter() { hux::set_device_host(nullptr); }
+ScriptedAdapter::~ScriptedAdapter() {
+    hux::set_device_host(nullptr);
+}
 
 void ScriptedAdapter::add_board(uint32_t number, BoardSpec spec) {
     std::lock_guard lock(mutex_);
@@ -105,7 +115,9 @@ std::vector<Command> ScriptedAdapter::commands_with(uint32_t code) const {
     return found;
 }
 
-size_t ScriptedAdapter::count(uint32_t code) const { return commands_with(code).size(); }
+size_t ScriptedAdapter::count(uint32_t code) const {
+    return commands_with(code).size();
+}
 
 size_t ScriptedAdapter::command_count() const {
     std::lock_guard lock(mutex_);
@@ -249,7 +261,7 @@ uint32_t ScriptedAdapter::default_answer(Call &call, uint32_t board_number, int 
             if (!fits(4)) return driver_failure(QEL_EINVAL);
             const BoardSpec *b = board_of_record(call.word());
             if (!b) return driver_failure(QEL_ENODEV);
-            call.word() = call.code == TREL_GET_BOARD_INFO  ? b->info
+            call.word() = call.code == TREL_GET_BOARD_INFO   ? b->info
                           : call.code == TREL_GET_LINK_STATE ? b->link
                                                              : b->timesource;
             return 0;
@@ -295,9 +307,9 @@ uint32_t ScriptedAdapter::default_answer(Call &call, uint32_t board_number, int 
             if (!fits(sizeof(EndpointMapsRecord))) return driver_failure(QEL_EINVAL);
             auto &maps = call.as<EndpointMapsRecord>();
             for (int i = 0; i < kRegionCount; ++i) {
-                region_place(maps, i) = RegionPlace{
-                    static_cast<uint32_t>(i) * EndpointRegions::kRegionOffsetStep,
-                    ep.regions.length[i]};
+                region_place(maps, i) =
+                    RegionPlace{static_cast<uint32_t>(i) * EndpointRegions::kRegionOffsetStep,
+                                ep.regions.length[i]};
             }
             return 0;
         }

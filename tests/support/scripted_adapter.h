@@ -33,7 +33,7 @@ std::string endpoint_name(uint32_t board, uint32_t endpoint);
 
 // One command as the adapter received it.
 struct Command {
-    std::string device;          // name of the device the handle was opened on
+    std::string device;  // name of the device the handle was opened on
     uint32_t code = 0;
     uint32_t length = 0;
     std::vector<uint8_t> input;  // the record's bytes as sent
@@ -86,7 +86,7 @@ struct EndpointRegions {
 };
 
 class ScriptedAdapter final : public hux::DeviceHost {
-public:
+  public:
     using Handler = std::function<uint32_t(Call &)>;  // returns 0 or a host error value
 
     ScriptedAdapter();
@@ -133,7 +133,7 @@ public:
     uint32_t control(uint64_t handle, uint32_t code, void *record, uint32_t length) override;
     void close(uint64_t handle) override;
 
-private:
+  private:
     struct Failure {
         uint32_t host_error;
         int times;
