@@ -1,12 +1,15 @@
 /*
  * hux: the portable platform layer under qel: device access, interface discovery, sockets,
- * clocks and threads. Usable from C and C++.
+ * clocks, threads and board identity. Usable from C and C++.
  */
 #ifndef HUX_H
 #define HUX_H
 
 #include <stddef.h>
 #include <stdint.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <sys/types.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -46,6 +49,44 @@ QEL_EXPORT void *hux_mmap(void *addr, uint32_t length, hux_handle_t h, uint32_t 
 QEL_EXPORT int hux_munmap(void *addr, uint32_t length);
 /* Writes the board's serial number, NUL-terminated, into `buffer` (at least 30 bytes). */
 QEL_EXPORT int hux_get_serial_from_board(uint32_t board, char *buffer);
+
+/* ---- Sockets ---- */
+
+/* Forwarders to the host's socket operations of the same names: the same arguments and the
+ * host's results and errors, unchanged. */
+QEL_EXPORT int hux_socket(int family, int type, int protocol);
+QEL_EXPORT int hux_bind(int s, const struct sockaddr *addr, socklen_t length);
+QEL_EXPORT int hux_getsockname(int s, struct sockaddr *addr, socklen_t *length);
+QEL_EXPORT int hux_getsockopt(int s, int level, int name, void *value, socklen_t *length);
+QEL_EXPORT int hux_setsockopt(int s, int level, int name, const void *value, socklen_t length);
+QEL_EXPORT ssize_t hux_sendto(int s, const void *data, size_t length, int flags,
+                              const struct sockaddr *to, socklen_t to_length);
+QEL_EXPORT int hux_select(int nfds, fd_set *readfds, fd_set *writefds, fd_set *exceptfds,
+                          struct timeval *timeout);
+QEL_EXPORT int hux_closesocket(int s);
+
+/* ---- Clocks ---- */
+
+/* Seconds and microseconds (0 to 999,999), both 32 bits wide. */
+typedef struct hux_timeval {
+    int32_t tv_sec;
+    int32_t tv_usec;
+} hux_timeval;
+
+/* Seconds and nanoseconds (0 to 999,999,999), both 32 bits wide. */
+typedef struct hux_timespec {
+    int32_t tv_sec;
+    int32_t tv_nsec;
+} hux_timespec;
+
+/* Does nothing. */
+QEL_EXPORT void hux_cycles_counter_init(void);
+/* The monotonic clock's time since its origin (seconds wrap at 32 bits): 0, or -1 when `tv`
+ * is null. Serves intervals and time-outs, not calendar time. */
+QEL_EXPORT int hux_gettimeofday(hux_timeval *tv);
+/* The same monotonic clock in nanoseconds; every `clock_id` reads it. 0, or -1 when the host
+ * has no such clock or `ts` is null. */
+QEL_EXPORT int hux_clock_gettime(int clock_id, hux_timespec *ts);
 
 #ifdef __cplusplus
 }
