@@ -88,6 +88,39 @@ QEL_EXPORT int hux_gettimeofday(hux_timeval *tv);
  * has no such clock or `ts` is null. */
 QEL_EXPORT int hux_clock_gettime(int clock_id, hux_timespec *ts);
 
+/* ---- Threads ---- */
+
+/* A thread's body; what it returns is ignored. */
+typedef void *(*hux_thread_fn)(void *arg);
+
+/* Start record: allocated by hux_thread_create, released by hux_thread_join. */
+typedef struct hux_thread_start {
+    hux_thread_fn fn;
+    void *arg;
+} hux_thread_start;
+
+/* A thread, filled by hux_thread_create and owned by its caller. */
+typedef struct hux_thread_t {
+    uint64_t handle;         /* the host's thread */
+    hux_thread_start *start; /* null while no thread is held */
+} hux_thread_t;
+
+/* Starts fn(arg) on a new thread: 0, 22 for a null `t` or `fn`, 12 when the start record
+ * cannot be allocated, or the host's error number when it refuses to start the thread (then
+ * `t` holds no thread). When ZR_ENABLE_AFFINITY is set, its decimal value is applied as the
+ * new thread's processor mask; a mask the host refuses leaves the thread unpinned. */
+QEL_EXPORT int hux_thread_create(hux_thread_t *t, hux_thread_fn fn, void *arg);
+/* Pins the thread to the processors of `mask` (bit n: processor n): 0, or the host's error
+ * number (22 for a null `t` or a record holding no thread). */
+QEL_EXPORT int hux_thread_set_affinity(hux_thread_t *t, uint32_t mask);
+/* Waits for the thread to end and releases its start record: 0, 22 for a null `t` or a
+ * record holding no thread (never created, or already joined), or the host's error number. */
+QEL_EXPORT int hux_thread_join(hux_thread_t *t);
+/* Ends the calling thread. */
+QEL_EXPORT void hux_thread_exit(void) __attribute__((noreturn));
+/* The calling thread's host thread id. */
+QEL_EXPORT uint32_t hux_thread_self(void);
+
 #ifdef __cplusplus
 }
 #endif
