@@ -50,6 +50,60 @@ QEL_EXPORT int hux_munmap(void *addr, uint32_t length);
 /* Writes the board's serial number, NUL-terminated, into `buffer` (at least 30 bytes). */
 QEL_EXPORT int hux_get_serial_from_board(uint32_t board, char *buffer);
 
+/* ---- Network interface discovery ---- */
+
+/* ifa_flags bits. */
+#define HUX_IFF_MULTICAST 1u
+#define HUX_IFF_BROADCAST 2u
+
+/* The C library's <ifaddrs.h> and <net/if.h> name their broadcast field through this very
+ * macro; hux_ifaddrs follows the same shape, so `ifa_broadaddr` reads the field whichever
+ * header comes first. */
+#ifndef ifa_broadaddr
+#define ifa_broadaddr ifa_ifu.ifu_broadaddr
+#endif
+
+/* One host IPv4 interface address that belongs to an adapter board. hux_getifaddrs hands out
+ * a list of them as one heap block (the records, then one 16-byte name slot per record);
+ * release it with hux_freeifaddrs. */
+typedef struct hux_ifaddrs {
+    struct hux_ifaddrs *ifa_next; /* next record; null in the last */
+    char *ifa_name;               /* the address as dotted-decimal text */
+    uint32_t ifa_flags;           /* HUX_IFF_BROADCAST, HUX_IFF_MULTICAST */
+    uint32_t ifa_addr;            /* network byte order */
+    uint32_t ifa_netmask;         /* network byte order */
+    union {
+        uint32_t ifu_broadaddr; /* ifa_addr | ~ifa_netmask; read it as ifa_broadaddr */
+    } ifa_ifu;
+    uint32_t ifa_board;     /* board number of the adapter that owns the interface */
+    uint64_t ifa_nic_id;    /* that board's NIC id: factory MAC in the low 48 bits */
+    uint8_t ifa_mac[6];     /* the NIC id as six bytes, most significant first */
+    uint32_t ifa_endpt_max; /* endpoints of the board */
+    uint32_t ifa_link;      /* 1 while the board's link is up */
+} hux_ifaddrs;
+
+/* Lists the host's IPv4 interface addresses whose interface belongs to a board. On 0, *list
+ * receives the first record (null for none) and *count the number of records; on any other
+ * result (a driver or board-scan code, 12 for memory, -1 when the host cannot list its
+ * interfaces) neither is written. `ignored` is accepted and ignored (callers pass 1). */
+QEL_EXPORT int hux_getifaddrs(hux_ifaddrs **list, uint64_t ignored, int *count);
+/* Releases a list of hux_getifaddrs; null is accepted. */
+QEL_EXPORT void hux_freeifaddrs(hux_ifaddrs *list);
+/* The MAC address of the host interface that carries the dotted-decimal address `ip_text`:
+ * 0, or -1 when there is none (or an argument is null). */
+QEL_EXPORT int hux_get_macaddr(const char *ip_text, unsigned char mac[6]);
+/* The ifa_mac (the board's NIC id) of the record of hux_getifaddrs whose address is `addr`
+ * (network byte order): 0, 110 when no record has it, 22 for a null `mac`, or the status of
+ * hux_getifaddrs. */
+QEL_EXPORT int hux_ifaddr_to_macaddr(uint32_t addr, unsigned char mac[6]);
+/* The 802.1Q tag (VLAN id and priority) of the interface that carries `ip_text`, in network
+ * byte order; 0 when it has none or anything fails. */
+QEL_EXPORT uint16_t hux_get_vlan_tag(const char *ip_text);
+/* Writes the NIC id as "xx:xx:xx:xx:xx:xx" (lower-case hex) into `buf`, cut to `size` - 1
+ * characters and always terminated; 18 bytes hold the whole text. Nothing is written when
+ * `buf` is null or `size` is 0. */
+QEL_EXPORT void hux_nic_id_to_str(char *buf, uint64_t nic_id, uint32_t size);
+
 /* ---- Sockets ---- */
 
 /* Forwarders to the host's socket operations of the same names: the same arguments and the
