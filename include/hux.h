@@ -175,6 +175,22 @@ QEL_EXPORT void hux_thread_exit(void) __attribute__((noreturn));
 /* The calling thread's host thread id. */
 QEL_EXPORT uint32_t hux_thread_self(void);
 
+/* ---- Board and product identity ---- */
+
+/* Translate between a board's product code and index, its global board number (counting the
+ * boards of all product codes 0 to 25 in ascending order) and its NIC id text. Each returns
+ * 0, 22 when the designation names no board (or an output pointer is null), or where said
+ * the error of opening a product's control device; nothing is stored on failure. */
+
+/* `text`: null or a decimal global board number, or (when it holds a colon) the end of a NIC
+ * id text as hux_nic_id_to_str writes it. */
+QEL_EXPORT int hux_translate_to_product(const char *text, uint8_t *product, uint32_t *index);
+/* `text`: the last 3 to 17 characters of a board's NIC id text; exact, case-sensitive. */
+QEL_EXPORT int hux_mac_to_product(const char *text, uint8_t *product, uint32_t *index);
+QEL_EXPORT int hux_boardnum_to_product(uint32_t boardnum, uint8_t *product, uint32_t *index);
+/* Passes on the error of opening `product`'s control device. */
+QEL_EXPORT int hux_product_to_boardnum(uint8_t product, int32_t index, uint32_t *boardnum);
+
 #ifdef __cplusplus
 }
 #endif
