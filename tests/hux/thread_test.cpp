@@ -172,6 +172,26 @@ TEST_F(Threads, AffinityToAProcessorThatDoesNotExistReturnsTheHostError) {
     EXPECT_EQ(processors_of(probe.affinity), allowed_processors());  // left as it was
 }
 
+TEST_F(Threads, PinningAThreadThatHasEndedLeavesTheCallerAlone) {
+    const std::vector<int> before = allowed_processors();
+    if (before.front() >= 32) GTEST_SKIP() << "no allowed processor below 32 for a 32-bit mask";
+    int target = before.front();
+    for (int cpu : before) target = cpu < 32 ? cpu : target;
+    Probe probe;
+    probe.go = true;
+    hux_thread_t t{};
+    ASSERT_EQ(hux_thread_create(&t, probe_body, &probe), 0);
+    // Wait (up to 10 s) until the kernel has taken the thread down; it is not joined yet.
+    while (probe.tid.load() == 0) sched_yield();
+    const std::string task = "/proc/self/task/" + std::to_string(probe.tid.load());
+    for (int i = 0; i < 1000 && access(task.c_str(), F_OK) == 0; ++i) usleep(10'000);
+    ASSERT_NE(access(task.c_str(), F_OK), 0) << "the thread did not end";
+
+    EXPECT_EQ(hux_thread_set_affinity(&t, 1u << target), ESRCH);
+    EXPECT_EQ(allowed_processors(), before);
+    EXPECT_EQ(hux_thread_join(&t), 0);
+}
+
 TEST_F(Threads, EnvironmentAffinityPinsEveryNewThread) {
     const int cpu = allowed_processors().front();
     if (cpu >= 32) GTEST_SKIP() << "no allowed processor below 32 for a 32-bit mask";
