@@ -25,6 +25,7 @@ constexpr ResultEntry kResults[] = {
     {QEL_ENOSYS, "QEL_ENOSYS", "not implemented"},
     {QEL_ENOADDR, "QEL_ENOADDR", "no adapter interface has the address"},
     {QEL_ENOBUFS, "QEL_ENOBUFS", "no buffer queued"},
+    {QEL_EPROTO, "QEL_EPROTO", "firmware status out of step with the stream"},
     {QEL_ENOBUFINVOLVED, "QEL_ENOBUFINVOLVED", "status without a buffer"},
     {QEL_ETIMEDOUT, "QEL_ETIMEDOUT", "timed out"},
 };

@@ -25,18 +25,21 @@ extern "C" {
 /* Result codes. These numbers are the library's own on every host; they are not the host's
  * errno values (on Linux 40, 110 and 138 mean other things). qel_strerror gives the text. */
 #define QEL_OK 0
-#define QEL_ENOENT 2           /* no such entry, or no such name stored */
-#define QEL_EORDER 5           /* block dropped because it arrived out of order */
-#define QEL_ENXIO 6            /* driver speaks another API, or no such device or address */
-#define QEL_EAGAIN 11          /* nothing yet: no block within the timeout */
-#define QEL_ENOMEM 12          /* out of memory, or a block too large for its buffer */
-#define QEL_EACCES 13          /* access refused */
-#define QEL_EBUSY 16           /* busy: the device or endpoint is in use */
-#define QEL_ENODEV 19          /* no such device */
-#define QEL_EINVAL 22          /* invalid argument or state */
-#define QEL_ENOSYS 40          /* not implemented */
-#define QEL_ENOADDR 110        /* no adapter interface carries the address */
-#define QEL_ENOBUFS 10055      /* no buffer was queued for a block */
+#define QEL_ENOENT 2      /* no such entry, or no such name stored */
+#define QEL_EORDER 5      /* block dropped because it arrived out of order */
+#define QEL_ENXIO 6       /* driver speaks another API, or no such device or address */
+#define QEL_EAGAIN 11     /* nothing yet: no block within the timeout */
+#define QEL_ENOMEM 12     /* out of memory, or a block too large for its buffer */
+#define QEL_EACCES 13     /* access refused */
+#define QEL_EBUSY 16      /* busy: the device or endpoint is in use */
+#define QEL_ENODEV 19     /* no such device */
+#define QEL_EINVAL 22     /* invalid argument or state */
+#define QEL_ENOSYS 40     /* not implemented */
+#define QEL_ENOADDR 110   /* no adapter interface carries the address */
+#define QEL_ENOBUFS 10055 /* no buffer was queued for a block */
+#define QEL_EPROTO                                                                               \
+    71                         /* the firmware reported a status the stream cannot pair with its \
+                                * state (unknown status, or a finished block with no buffer queued) */
 #define QEL_ENOBUFINVOLVED 119 /* used inside: a status that involved no buffer */
 #define QEL_ETIMEDOUT 138      /* used inside: a driver wait whose time passed */
 
@@ -66,6 +69,201 @@ QEL_EXPORT int qel_info(qel_stream_t *stream, qel_info_t *info);
  * telemetry add-on is loaded. */
 QEL_EXPORT int qel_span_begin(void **span, const char *name);
 QEL_EXPORT int qel_span_end(void *span, const char *name, int line);
+
+/* ---- Streams ---- */
+
+/* Open flags. */
+#define QEL_OPEN_IPV6 0x01            /* IPv6 addresses: not supported (QEL_ENOSYS) */
+#define QEL_OPEN_ZEROLOSS 0x02        /* resend lost packets: a socket to the camera is connected */
+#define QEL_OPEN_DROP_INCOMPLETE 0x04 /* incomplete blocks are dropped (the default) */
+#define QEL_OPEN_KEEP_INCOMPLETE 0x08 /* incomplete blocks are delivered */
+#define QEL_OPEN_EXTENDED_ID 0x10     /* the camera uses 64-bit block ids, 32-bit packet ids */
+
+/* Open options of qel_open_stream_pr. */
+typedef struct qel_stream_options {
+    uint32_t flags;          /* QEL_OPEN_* */
+    uint32_t block_timeout;  /* ms a block may take to complete while resending; 0: no limit */
+    uint32_t resend_timeout; /* ms a resend request may take to be answered; 0: no limit */
+    uint32_t max_requests;   /* limit of resend requests per block; 0: no limit */
+    uint32_t order_mode;     /* 1 to 4: how blocks that arrive out of order are treated */
+    uint64_t camera_id;      /* the application's identifier of the camera */
+    uint32_t camera_addr;    /* camera IPv4 address (network order): where resend requests go */
+    uint16_t camera_port;    /* camera UDP port for resend requests (host order) */
+    uint16_t channel;        /* stream channel index carried by resend requests */
+} qel_stream_options_t;
+
+/* Opens a unicast stream for packets sent to *local_addr (IPv4, network order) and `port`
+ * (host order). QEL_OPEN_ZEROLOSS is ignored here (use qel_open_stream_pr). On success the
+ * stream is stored in *stream and, when endpt_handle is not null, its endpoint handle there. */
+QEL_EXPORT int qel_open_stream(const uint32_t *local_addr, uint16_t port, qel_stream_t **stream,
+                               uint32_t flags, hux_handle_t *endpt_handle);
+/* Opens a stream for the multicast group *group_addr received on the interface with
+ * *local_addr; a null group pointer or group 0 opens a unicast stream. */
+QEL_EXPORT int qel_open_mcast_stream(const uint32_t *local_addr, const uint32_t *group_addr,
+                                     uint16_t port, qel_stream_t **stream, uint32_t flags,
+                                     hux_handle_t *endpt_handle);
+/* Opens a stream with the application's options. When neither incomplete-block flag is set,
+ * QEL_OPEN_DROP_INCOMPLETE is written into *options. */
+QEL_EXPORT int qel_open_stream_pr(const uint32_t *local_addr, uint16_t port, qel_stream_t **stream,
+                                  qel_stream_options_t *options, hux_handle_t *endpt_handle);
+/* Closes the stream: its receive worker, its filter, its endpoint. Returns the result of the
+ * filter delete; the stream is released in every case. Buffers still queued on the stream are
+ * detached from it: qel_free then only releases their memory. */
+QEL_EXPORT int qel_close_stream(qel_stream_t *stream);
+
+typedef enum qel_filter_operation {
+    QEL_FILTER_ADD = 0,
+    QEL_FILTER_DELETE = 1
+} qel_filter_operation_t;
+/* Adds or deletes the stream's receive filter: `addr` IPv4 in network order, `port` in host
+ * order (both ignored for delete). */
+QEL_EXPORT int qel_filter_op(qel_stream_t *stream, uint32_t addr, uint16_t port,
+                             qel_filter_operation_t operation);
+
+/* ---- Stream status and control ---- */
+
+/* 1 when the board's link is up, else 0. */
+QEL_EXPORT int qel_get_link_state(qel_stream_t *stream, uint32_t *state);
+/* The board's time source, 0 to 3; QEL_ENODEV for a state the board should not report. */
+QEL_EXPORT int qel_get_timesource_state(qel_stream_t *stream, uint32_t *state);
+QEL_EXPORT int qel_get_camera_id_stream(qel_stream_t *stream, uint64_t *camera_id);
+/* Test aid: the firmware drops that packet of that block once. QEL_EINVAL when refused. */
+QEL_EXPORT int qel_drop_packet(qel_stream_t *stream, uint32_t block, uint32_t packet);
+
+/* Adapter names, kept by the driver per adapter and surviving the process. A key is either
+ * "M=" and a MAC address (19 characters, twelve hex digits, ':' '=' 'M' as separators) or
+ * "S=" and a serial number (at most 26 characters). Names are shorter than 256 characters. */
+QEL_EXPORT int qel_set_name(const char *key, const char *name);
+/* Stores in *name a new 256-byte buffer holding the name; release it with free(). */
+QEL_EXPORT int qel_get_name(const char *key, char **name);
+QEL_EXPORT int qel_reset_name(const char *key);
+QEL_EXPORT int qel_reset_all_name(void);
+
+/* ---- Buffers ---- */
+
+/* A buffer handle: receive memory pinned with the stream's endpoint. */
+typedef struct qel_buffer qel_buffer_t;
+
+/* Allocates a buffer of `size` bytes (page-aligned data area) and pins it. */
+QEL_EXPORT int qel_alloc(qel_stream_t *stream, size_t size, qel_buffer_t **buffer_out);
+/* Unpins and releases a buffer. QEL_EBUSY while the buffer is queued: the firmware may still
+ * write into it. The driver's code when the unpin fails (the call may be repeated). */
+QEL_EXPORT int qel_free(qel_buffer_t *buffer);
+/* Queues a buffer for the next block. QEL_EBUSY when it is already queued. The first queueing
+ * of a stream adds its receive filter; when that fails the buffer is released (QEL_EINVAL). */
+QEL_EXPORT int qel_queue_buffer(qel_buffer_t *buffer);
+
+/* ---- Blocks ---- */
+
+/* The record of one received block. */
+typedef struct qel_block {
+    uint16_t payload_type;   /* GVSP payload type: the leader's, replaced by the trailer's */
+    uint32_t payload_length; /* bytes of payload, from the trailer */
+    void *data;              /* page-aligned start of the block in its buffer */
+    qel_buffer_t *buffer;    /* the buffer holding the block: queue it again when done */
+    uint16_t status;         /* GVSP status word of the last leader or trailer */
+    uint64_t block_id;
+    uint64_t timestamp;         /* camera timestamp from the leader */
+    uint64_t host_time;         /* host time of the trailer; 0 when the adapter gave none */
+    uint32_t chunk_data_length; /* extended chunk mode (0x4001, 0x4002, 0x4003, 0x4008) */
+    uint32_t chunk_layout_id;
+    union {
+        struct { /* image: 1, 0x4001 */
+            uint32_t pixel_format;
+            uint32_t size_x;
+            uint32_t size_y;
+            uint32_t offset_x;
+            uint32_t offset_y;
+            uint32_t padding_x;
+            uint32_t padding_y;
+            uint32_t final_size_y; /* size y as finally received, from the trailer */
+        } image;
+        struct { /* raw data: 2, 0x4002 */
+            uint64_t payload_size;
+        } raw;
+        struct { /* file: 3, 0x4003 */
+            uint64_t payload_size;
+            char file_name[32]; /* the first 24 bytes of the name, then zeros */
+        } file;
+        struct { /* chunk data: 4 */
+            uint64_t chunk_payload_length;
+        } chunk;
+        struct { /* extended chunk data: 5 */
+            uint8_t leader_flag;
+            uint32_t pixel_format;
+            uint32_t size_x;
+            uint32_t size_y;
+            uint32_t offset_x;
+            uint32_t offset_y;
+            uint32_t padding_x;
+            uint32_t padding_y;
+            uint32_t trailer_word1;
+            uint64_t trailer_word0;
+            uint32_t trailer_word2;
+        } ext_chunk;
+    } u;
+} qel_block_t;
+
+/* ---- Receiving ---- */
+
+/* Waits up to `timeout` ms (negative: as long as the driver allows; 0: not at all) for the next
+ * complete block and copies its record into *block_out. QEL_EAGAIN: none yet; QEL_ENOMEM: a
+ * block did not fit its buffer (queued again); QEL_ENOBUFS: a block came while no buffer was
+ * queued; QEL_EPROTO: the firmware reported a status the stream cannot pair with its state;
+ * otherwise the driver wait's code. Incomplete blocks are dropped and their buffers queued
+ * again. */
+QEL_EXPORT int qel_poll_recv(qel_stream_t *stream, qel_block_t *block_out, int32_t timeout);
+
+/* What qel_poll_recv_pr did with the last block. */
+typedef struct qel_pr_status {
+    uint32_t status; /* 2 complete delivered, 3 incomplete delivered, 1 dropped for its order,
+                      * 0 lost (overflow or no buffer) */
+    uint64_t block_id;
+    uint32_t packet_id;    /* packet id of the last status; 0 after a complete block */
+    uint32_t resend_count; /* requests sent for the block */
+    uint16_t req_id;       /* request id of the next request */
+} qel_pr_status_t;
+
+/* Receives with packet resend on a zero-loss stream: never sleeps in the driver; while a block
+ * is incomplete it asks the camera again (request ids from req_id_base), within the stream's
+ * limits, until the firmware finishes the block. Results as qel_poll_recv, plus QEL_EORDER: a
+ * block dropped for its id. pr_status may be null. */
+QEL_EXPORT int qel_poll_recv_pr(qel_stream_t *stream, qel_block_t *block_out, uint16_t req_id_base,
+                                qel_pr_status_t *pr_status);
+
+/* Sends one GVCP packet-resend request for packets first..last of a block to the camera. */
+QEL_EXPORT int qel_packet_resend(qel_stream_t *stream, uint16_t req_id, uint32_t first,
+                                 uint32_t last, uint64_t block_id, uint16_t channel);
+
+/* ---- Statistics ---- */
+
+typedef struct qel_stats {
+    uint64_t blocks_dropped;
+    uint64_t blocks_dropped_by_watchdog;
+    uint64_t blocks_complete;
+    uint64_t blocks_incomplete;
+    uint64_t poll_errors;
+    uint64_t resend_requests;
+    uint64_t resend_sent;
+    uint64_t resend_failed;
+    uint64_t block_timeouts;
+    uint64_t resend_timeouts;
+    uint64_t resend_limit_hits;
+    uint64_t buffers_allocated;
+    uint64_t buffers_freed;
+    uint64_t buffers_queued;
+    uint64_t worker_stops;
+    uint64_t worker_starts;
+    uint64_t worker_blocks;
+    uint64_t worker_unblocks;
+    uint64_t worker_resend_series;
+} qel_stats_t;
+
+/* Copies the stream's counters. QEL_EINVAL for a null stream or record, or while an enabled
+ * metrics context is attached to the stream. */
+QEL_EXPORT int qel_get_stats(qel_stream_t *stream, qel_stats_t *stats_out);
+/* Clears every counter but buffers_allocated and buffers_freed. */
+QEL_EXPORT int qel_clear_stats(qel_stream_t *stream);
 
 #ifdef __cplusplus
 }

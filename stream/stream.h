@@ -2,12 +2,104 @@
 // part of the library that owns them; open gives each its first value.
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 
+#include "core/driver.h"
+#include "qel.h"
+
+struct qel_stream_region {
+    uint64_t address;
+    uint64_t length;
+};
+
 struct qel_stream {
+    // Identity, endpoint and addresses.
+    hux_handle_t handle;  // endpoint device; invalid until attached
+    uint32_t local_addr;  // network order
+    uint32_t dest_addr;   // the multicast group, else local_addr; network order
+    uint32_t board;
+    uint16_t port;          // host order
+    uint16_t filter_added;  // 1 once the first queued buffer has added the receive filter
+    uint32_t endpt;
+    qel_stream_region maps[qel::driver::kRegionCount];  // regions 0 to 5 as mapped
+
+    // Descriptor ring state.
+    // Memory shared with the firmware is read and written through atomic references, so that
+    // neither side's accesses are torn or reordered past the fences that publish them.
+    uint8_t *clock_page;  // region 4
+    uint64_t *doorbell;   // region 2
+    uint8_t *read_ptr;    // next descriptor
+    uint8_t *ring_end;
+    uint8_t *ring_start;
+    uint8_t *progress;     // region 5
+    uint8_t expected_tag;  // 1 to 15
+    uint32_t consumed;     // descriptors consumed since open
+
     // Counters read by qel_info, kept together and in this order: one that nothing advances,
     // blocks dropped instead of delivered, blocks delivered.
     uint64_t reserved_counter;
     uint64_t dropped_blocks;
     uint64_t delivered_blocks;
+
+    // Queue list: buffers handed to the firmware, oldest first.
+    qel_buffer_t *queue_head;
+    qel_buffer_t **queue_tail;  // the link where the next queued buffer goes
+    uint32_t queued_count;
+    uint32_t queue_credits;  // queue commands still to carry the credit flag
+
+    qel_stream_options_t *opts;  // the stream's own copy
+    qel_stats_t *stats;
+    void *metrics_context;
+    void *trace_context;
+
+    // Packet resend.
+    int resend_fd;         // 0: none
+    uint8_t *resend_hdr;   // the 28-byte request buffer
+    uint32_t resend_last;  // last packet id of every request
+
+    // Block assembly.
+    qel_block_t block;  // the block in progress
+    uint64_t last_block_id;
+
+    // Receive worker attachment.
+    void *resend_cb;
+    uint32_t worker_cpu;
+    uint32_t worker_state;
+    uint32_t worker_started;
+    uint32_t worker_mode;
+    void *worker_thread;
+    void *worker_ring;
 };
+
+// The buffer handle.
+struct qel_buffer {
+    qel_buffer_t *next;  // link in the queue list; null at the tail
+    void *mem;           // the allocation: size + 4095 bytes, not aligned
+    qel_stream_t *stream;
+    uint32_t index;   // the driver's name of the pinned buffer
+    uint32_t queued;  // 1 while in the stream's queue list
+};
+
+namespace qel::stream {
+
+constexpr uint32_t kPageBytes = 4096;
+
+// The page-aligned data area of a buffer.
+inline void *buffer_data(const qel_buffer_t *buffer) {
+    const uintptr_t mem = reinterpret_cast<uintptr_t>(buffer->mem);
+    return reinterpret_cast<void *>((mem + kPageBytes - 1) & ~uintptr_t{kPageBytes - 1});
+}
+
+// Stores one 32-bit word of the progress page, which the firmware reads.
+inline void set_progress_word(qel_stream_t *stream, size_t offset, uint32_t value) {
+    std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t *>(stream->progress + offset))
+        .store(value, std::memory_order_release);
+}
+
+// Releases everything a stream record holds and the record itself. Used by close and by every
+// failure path of open.
+void release_stream(qel_stream_t *stream);
+
+}  // namespace qel::stream

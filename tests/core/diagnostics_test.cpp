@@ -56,10 +56,11 @@ TEST(Diagnostics, GatedFormsEvaluateNothingWhenOff) {
 }
 
 TEST(ResultCodes, EveryCodeHasItsOwnNameAndText) {
-    const int codes[] = {QEL_OK,     QEL_ENOENT,  QEL_EORDER,  QEL_ENXIO,          QEL_EAGAIN,
-                         QEL_ENOMEM, QEL_EACCES,  QEL_EBUSY,   QEL_ENODEV,         QEL_EINVAL,
-                         QEL_ENOSYS, QEL_ENOADDR, QEL_ENOBUFS, QEL_ENOBUFINVOLVED, QEL_ETIMEDOUT};
-    const int numbers[] = {0, 2, 5, 6, 11, 12, 13, 16, 19, 22, 40, 110, 10055, 119, 138};
+    const int codes[] = {QEL_OK,      QEL_ENOENT,         QEL_EORDER,    QEL_ENXIO,
+                         QEL_EAGAIN,  QEL_ENOMEM,         QEL_EACCES,    QEL_EBUSY,
+                         QEL_ENODEV,  QEL_EINVAL,         QEL_ENOSYS,    QEL_ENOADDR,
+                         QEL_ENOBUFS, QEL_ENOBUFINVOLVED, QEL_ETIMEDOUT, QEL_EPROTO};
+    const int numbers[] = {0, 2, 5, 6, 11, 12, 13, 16, 19, 22, 40, 110, 10055, 119, 138, 71};
     std::set<std::string> texts;
     std::set<std::string> names;
     for (size_t i = 0; i < std::size(codes); ++i) {

@@ -275,6 +275,12 @@ uint32_t ScriptedAdapter::default_answer(Call &call, uint32_t board_number, int 
             r.mac = call.code == TREL_GET_NIC_ID ? b->nic_id : b->host_mac;
             return 0;
         }
+        case TREL_SET_NAME:
+        case TREL_RESET_NAME:
+        case TREL_RESET_ALL_NAMES:
+            return 0;
+        case TREL_GET_NAME:
+            return driver_failure(QEL_ENOENT);  // no name stored
         case TREL_GET_SERIAL: {
             if (!fits(sizeof(SerialRecord))) return driver_failure(QEL_EINVAL);
             auto &r = call.as<SerialRecord>();
@@ -295,6 +301,12 @@ uint32_t ScriptedAdapter::default_answer(Call &call, uint32_t board_number, int 
             if (!fits(sizeof(OpenEndpointRecord))) return driver_failure(QEL_EINVAL);
             if (ep.attached) return driver_failure(QEL_EBUSY);
             ep.attached = true;
+            // A fresh attach starts with clean regions and the firmware at the ring's start.
+            for (int i = 0; i < kRegionCount; ++i) {
+                if (ep.regions.base[i]) std::memset(ep.regions.base[i], 0, ep.regions.length[i]);
+            }
+            ep.regions.write_offset = 0;
+            ep.regions.next_tag = 1;
             return 0;
         case TREL_ENABLE_ENDPT:
         case TREL_SET_EXT_ID:

@@ -10,6 +10,7 @@
 //   EXPECT_EQ(adapter.commands_with(TREL_FILTER_OP)[0].input, expected_bytes);
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -127,6 +128,9 @@ class ScriptedAdapter final : public hux::DeviceHost {
     // with the next tag in the low 4 bits of byte 63, the tag byte stored last with release
     // order; advances the write position and the tag.
     void post_descriptor(uint32_t board, uint32_t endpoint, const uint8_t (&descriptor)[64]);
+    void post_descriptor(uint32_t board, uint32_t endpoint, const std::array<uint8_t, 64> &d) {
+        post_descriptor(board, endpoint, *reinterpret_cast<const uint8_t(*)[64]>(d.data()));
+    }
 
     // hux::DeviceHost
     uint32_t open(const char *name, uint64_t *handle) override;

@@ -1,0 +1,183 @@
+// Buffers: receive memory pinned with the endpoint and queued to the firmware in order.
+#include <cstdlib>
+#include <cstring>
+
+#include "core/driver.h"
+#include "core/log.h"
+#include "core/state.h"
+#include "qel.h"
+#include "stream/stream.h"
+
+namespace {
+
+using qel::stream::buffer_data;
+using qel::stream::kPageBytes;
+
+bool buffer_valid(const qel_buffer_t *buffer) {
+    return buffer != nullptr && buffer->mem != nullptr && buffer->stream != nullptr;
+}
+
+void release_buffer(qel_buffer_t *buffer) {
+    std::free(buffer->mem);
+    std::free(buffer);
+}
+
+// Unpins and releases; the driver's code when the unpin fails, and then nothing is released.
+int unpin_and_release(qel_buffer_t *buffer) {
+    qel_stream_t *stream = buffer->stream;
+    uint32_t index = buffer->index;
+    int rc = hux_ioctl(stream->handle, qel::driver::TREL_UNPIN_BUF, &index, sizeof index);
+    if (rc != 0) {
+        QEL_DEBUG_TAGGED("qel_free", "Could not unpin buffer: %s", qel_strerror(rc));
+        return rc;
+    }
+    ++stream->stats->buffers_freed;
+    QEL_DEBUG_TAGGED("qel_free", "freed buf, idx:%u, stream %d", buffer->index,
+                     static_cast<int>(stream->endpt));
+    release_buffer(buffer);
+    return 0;
+}
+
+// Takes the most recently queued buffer back off the queue list.
+void unlink_tail(qel_stream_t *stream, qel_buffer_t *buffer) {
+    qel_buffer_t **link = &stream->queue_head;
+    while (*link != nullptr && *link != buffer) link = &(*link)->next;
+    if (*link == nullptr) return;
+    *link = buffer->next;
+    if (stream->queue_tail == &buffer->next) stream->queue_tail = link;
+    buffer->next = nullptr;
+    buffer->queued = 0;
+    --stream->queued_count;
+}
+
+}  // namespace
+
+extern "C" {
+
+QEL_EXPORT int qel_alloc(qel_stream_t *stream, size_t size, qel_buffer_t **buffer_out) {
+    constexpr const char *kTag = "qel_alloc";
+    if (!qel::core::initialised()) {
+        QEL_VERBOSE_TAGGED(kTag, "QEL library not initialized");
+        return QEL_EINVAL;
+    }
+    // The pin command carries 32 bits of length: a larger buffer could not be described to the
+    // firmware, and an empty one could hold nothing.
+    if (stream == nullptr || buffer_out == nullptr || size == 0 || size > UINT32_MAX) {
+        return QEL_EINVAL;
+    }
+    auto *buffer = static_cast<qel_buffer_t *>(std::calloc(1, sizeof(qel_buffer_t)));
+    if (buffer == nullptr) {
+        QEL_VERBOSE_TAGGED(kTag, "allocating QEL buf");
+        return QEL_ENOMEM;
+    }
+    buffer->mem = std::malloc(size + kPageBytes - 1);
+    if (buffer->mem == nullptr) {
+        QEL_VERBOSE_TAGGED(kTag, "malloc failed");
+        std::free(buffer);
+        return QEL_ENOMEM;
+    }
+    qel::driver::PinRecord pin{};
+    pin.address = reinterpret_cast<uintptr_t>(buffer_data(buffer));
+    pin.length = static_cast<uint32_t>(size);
+    int rc = hux_ioctl(stream->handle, qel::driver::TREL_PIN_BUF, &pin, sizeof pin);
+    if (rc != 0) {
+        QEL_VERBOSE_TAGGED(kTag, "Could not pin buffer (%p): %s", buffer->mem, qel_strerror(rc));
+        release_buffer(buffer);
+        return QEL_EINVAL;
+    }
+    buffer->stream = stream;
+    buffer->index = pin.index;
+    *buffer_out = buffer;
+    QEL_DEBUG_TAGGED(kTag, "alloc'd buf, size:%lu idx:%u, stream %d",
+                     static_cast<unsigned long>(size), buffer->index,
+                     static_cast<int>(stream->endpt));
+    ++stream->stats->buffers_allocated;
+    return 0;
+}
+
+QEL_EXPORT int qel_free(qel_buffer_t *buffer) {
+    constexpr const char *kTag = "qel_free";
+    if (!qel::core::initialised()) {
+        QEL_VERBOSE_TAGGED(kTag, "QEL library not initialized");
+        return QEL_EINVAL;
+    }
+    if (buffer != nullptr && buffer->mem != nullptr && buffer->stream == nullptr) {
+        // Detached by the close of its stream: the endpoint, and its pinning, are gone.
+        release_buffer(buffer);
+        return 0;
+    }
+    if (!buffer_valid(buffer)) {
+        QEL_VERBOSE_TAGGED(kTag, "Invalid QEL Buffer handle");
+        return QEL_EINVAL;
+    }
+    if (buffer->queued) {
+        // The firmware may still write into it, and the queue list would keep a freed handle.
+        QEL_VERBOSE_TAGGED(kTag, "QEL Buffer is queued");
+        return QEL_EBUSY;
+    }
+    return unpin_and_release(buffer);
+}
+
+QEL_EXPORT int qel_queue_buffer(qel_buffer_t *buffer) {
+    constexpr const char *kTag = "qel_queue_buffer";
+    if (!qel::core::initialised()) {
+        QEL_VERBOSE_TAGGED(kTag, "QEL library not initialized");
+        return QEL_EINVAL;
+    }
+    if (!buffer_valid(buffer)) {
+        QEL_VERBOSE_TAGGED(kTag, "Invalid QEL Buffer handle");
+        return QEL_EINVAL;
+    }
+    if (buffer->queued) {
+        // A second entry would pair a later block with the wrong buffer.
+        QEL_VERBOSE_TAGGED(kTag, "QEL Buffer is already queued");
+        return QEL_EBUSY;
+    }
+    qel_stream_t *stream = buffer->stream;
+    qel::driver::QueueRecord record{buffer->index, 0};
+    if (stream->queue_credits > 0) {
+        record.credit = 1;
+        --stream->queue_credits;
+    }
+    int rc = hux_ioctl(stream->handle, qel::driver::TREL_QUEUE_BUF, &record, sizeof record);
+    if (rc != 0) {
+        QEL_DEBUG_TAGGED(kTag, "Could not queue buffer: %s", qel_strerror(rc));
+        return rc;
+    }
+    buffer->next = nullptr;
+    buffer->queued = 1;
+    *stream->queue_tail = buffer;
+    stream->queue_tail = &buffer->next;
+    ++stream->queued_count;
+
+    if (stream->filter_added == 0) {
+        if (qel::core::verbose()) {
+            const auto *octets = reinterpret_cast<const uint8_t *>(&stream->dest_addr);
+            qel::core::log_notice("Binding to %d.%d.%d.%d:%d\n", octets[0], octets[1], octets[2],
+                                  octets[3], stream->port);
+        }
+        if (qel_filter_op(stream, stream->dest_addr, stream->port, QEL_FILTER_ADD) != 0) {
+            QEL_DEBUG_TAGGED(kTag, "Could not set filter, strm: %d, port:%u",
+                             static_cast<int>(stream->endpt), stream->port);
+            // Without a filter no packet reaches the endpoint, so the firmware lets the buffer
+            // go on unpin. Only then is it released; should the unpin fail, it stays queued
+            // (and consistent with the firmware) rather than freed under it.
+            unlink_tail(stream, buffer);
+            if (unpin_and_release(buffer) != 0) {
+                buffer->next = nullptr;
+                buffer->queued = 1;
+                *stream->queue_tail = buffer;
+                stream->queue_tail = &buffer->next;
+                ++stream->queued_count;
+            }
+            return QEL_EINVAL;
+        }
+        stream->filter_added = 1;
+    }
+    ++stream->stats->buffers_queued;
+    QEL_DEBUG_TAGGED(kTag, "queued buf, idx:%u, stream %d", buffer->index,
+                     static_cast<int>(stream->endpt));
+    return 0;
+}
+
+}  // extern "C"

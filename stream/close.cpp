@@ -1,0 +1,41 @@
+// Closing a stream.
+#include "core/log.h"
+#include "core/span.h"
+#include "qel.h"
+#include "stream/stream.h"
+
+namespace {
+
+constexpr const char *kTag = "qel_close_stream";
+
+// Buffers the firmware still held are released with the endpoint; their handles stay with the
+// application, which can still free them (qel_free then only releases their memory).
+void detach_queued_buffers(qel_stream_t *stream) {
+    qel_buffer_t *buffer = stream->queue_head;
+    while (buffer != nullptr) {
+        qel_buffer_t *next = buffer->next;
+        buffer->next = nullptr;
+        buffer->queued = 0;
+        buffer->stream = nullptr;
+        buffer = next;
+    }
+    stream->queue_head = nullptr;
+    stream->queue_tail = &stream->queue_head;
+    stream->queued_count = 0;
+}
+
+}  // namespace
+
+extern "C" QEL_EXPORT int qel_close_stream(qel_stream_t *stream) {
+    qel::core::ScopedSpan span(kTag);
+    if (stream == nullptr) QEL_SPAN_RETURN(span, QEL_EINVAL);
+    QEL_DEBUG_TAGGED(kTag, "closing strm endpt %d", static_cast<int>(stream->endpt));
+    // The regions are not unmapped here: they go with the endpoint handle.
+    int rc = qel_filter_op(stream, 0, 0, QEL_FILTER_DELETE);
+    if (rc != 0) QEL_DEBUG_TAGGED(kTag, "Could not set filter");
+    detach_queued_buffers(stream);
+    const int endpt = static_cast<int>(stream->endpt);
+    qel::stream::release_stream(stream);
+    QEL_DEBUG_TAGGED(kTag, "closed strm, endpt:%d", endpt);
+    QEL_SPAN_RETURN(span, rc);
+}

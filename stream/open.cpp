@@ -1,0 +1,315 @@
+// Opening a stream: the board that carries the local address, a free endpoint on it, its
+// shared regions, and the resend socket of a zero-loss stream.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "core/driver.h"
+#include "core/log.h"
+#include "core/span.h"
+#include "core/state.h"
+#include "hux.h"
+#include "qel.h"
+#include "recv/descriptor.h"
+#include "stream/stream.h"
+
+namespace qel::stream {
+
+namespace {
+
+constexpr const char *kTag = "qel__open_stream";
+constexpr uint32_t kMaxOrderMode = 4;
+
+// The GVCP packet-resend command header that each request completes (network order words).
+constexpr uint16_t kResendKeyStandard = 0x4200;
+constexpr uint16_t kResendKeyExtended = 0x4210;  // flag 0x10: extended ids
+constexpr uint16_t kResendCommand = 0x0040;
+constexpr uint16_t kResendLengthStandard = 0x000C;
+constexpr uint16_t kResendLengthExtended = 0x0014;
+constexpr uint32_t kResendTemplateBytes = 28;
+
+// The resend fields of a zero-loss stream: timeouts that can end a block, and an order mode.
+bool resend_options_valid(const qel_stream_options_t &o) {
+    if (o.block_timeout != 0 && o.resend_timeout != 0 && o.block_timeout < o.resend_timeout) {
+        return false;
+    }
+    if (o.block_timeout == 0 && o.resend_timeout == 0 && o.max_requests == 0) return false;
+    return o.order_mode >= 1 && o.order_mode <= kMaxOrderMode;
+}
+
+bool is_multicast(uint32_t network_order_addr) {
+    return (network_order_addr & htonl(0xF0000000u)) == htonl(0xE0000000u);
+}
+
+// Attaches the first free endpoint of `board`: a busy endpoint is skipped, any other refusal
+// ends the search.
+int attach_endpoint(qel_stream_t *stream, uint32_t board) {
+    uint32_t count = 0;
+    int rc = hux_ioctl(core::qel_board_handle, driver::TREL_GET_ENDPT_MAX, &count, sizeof count);
+    if (rc != 0) return rc;
+    int last = 0;
+    for (uint32_t e = 0; e < count; ++e) {
+        hux_handle_t h = HUX_INVALID_HANDLE;
+        rc = hux_open(board, e, &h, HUX_PRODUCT_CODE);
+        if (rc != 0) {
+            last = rc;
+            continue;
+        }
+        driver::OpenEndpointRecord open{e, driver::kOpenEndpointMagic};
+        rc = hux_ioctl(h, driver::TREL_OPEN_ENDPT, &open, sizeof open);
+        if (rc == 0) {
+            stream->handle = h;
+            stream->board = board;
+            stream->endpt = e;
+            return 0;
+        }
+        hux_close(h);
+        if (rc != QEL_EBUSY) return rc;
+        last = rc;
+    }
+    return last;
+}
+
+// Brings every page of a region in before the first block arrives.
+void touch_region(const qel_stream_region &region) {
+    const volatile uint8_t *p = reinterpret_cast<const volatile uint8_t *>(region.address);
+    for (uint64_t offset = 0; offset < region.length; offset += kPageBytes) (void)p[offset];
+}
+
+int map_endpoint(qel_stream_t *stream) {
+    driver::EndpointMapsRecord maps{};
+    int rc = hux_ioctl(stream->handle, driver::TREL_GET_ENDPT_MAPS, &maps, sizeof maps);
+    if (rc != 0) return rc;
+    constexpr int kFlags[driver::kRegionCount] = {1, 1, 0, 0, 1, 0};
+    for (int i = 0; i < driver::kRegionCount; ++i) {
+        const driver::RegionPlace place = driver::region_place(maps, i);
+        void *p = hux_mmap(nullptr, place.length, stream->handle, place.offset, kFlags[i]);
+        if (p == reinterpret_cast<void *>(~uintptr_t{0})) return QEL_EINVAL;
+        stream->maps[i] = {reinterpret_cast<uintptr_t>(p), place.length};
+        if (i <= 1) touch_region(stream->maps[i]);
+    }
+    return 0;
+}
+
+// The regions come from the driver: the ring must hold whole descriptors, and the pages the
+// library writes or reads must be there, before anything is laid over them.
+bool regions_usable(const qel_stream_t *stream) {
+    const auto &m = stream->maps;
+    return m[0].address != 0 && m[0].length >= recv::kDescriptorBytes &&
+           m[0].length % recv::kDescriptorBytes == 0 && m[2].address != 0 && m[2].length >= 8 &&
+           m[4].address != 0 && m[4].length >= recv::clock_page::kBytes && m[5].address != 0 &&
+           m[5].length >= recv::progress_page::kBytes;
+}
+
+int open_resend_socket(qel_stream_t *stream, const qel_stream_options_t &o) {
+    QEL_DEBUG_TAGGED(kTag, "QEL_OPEN_ZEROLOSS set");
+    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd <= 0) {
+        // A descriptor of 0 would read as "no socket" everywhere else: keep none.
+        if (fd == 0) ::close(fd);
+        return QEL_ENOMEM;
+    }
+    stream->resend_fd = fd;
+    sockaddr_in camera{};
+    camera.sin_family = AF_INET;
+    camera.sin_addr.s_addr = o.camera_addr;
+    camera.sin_port = htons(o.camera_port);
+    int rc = ::connect(fd, reinterpret_cast<sockaddr *>(&camera), sizeof camera);
+    if (rc != 0) {
+        QEL_DEBUG_TAGGED(kTag, "Failed connect rc=%d", rc);
+        return rc;
+    }
+    stream->resend_hdr = static_cast<uint8_t *>(std::calloc(1, kResendTemplateBytes));
+    if (stream->resend_hdr == nullptr) return QEL_ENOMEM;
+    const bool extended = (o.flags & QEL_OPEN_EXTENDED_ID) != 0;
+    const uint16_t words[3] = {htons(extended ? kResendKeyExtended : kResendKeyStandard),
+                               htons(kResendCommand),
+                               htons(extended ? kResendLengthExtended : kResendLengthStandard)};
+    std::memcpy(stream->resend_hdr, words, sizeof words);
+    stream->resend_last = extended ? 0xFFFFFFFFu : 0x00FFFFFFu;
+    return 0;
+}
+
+void set_first_values(qel_stream_t *s, uint32_t local_addr, uint32_t dest_addr, uint16_t port) {
+    s->local_addr = local_addr;
+    s->dest_addr = dest_addr;
+    s->port = port;
+    s->filter_added = 0;
+    s->ring_start = reinterpret_cast<uint8_t *>(s->maps[0].address);
+    s->ring_end = s->ring_start + s->maps[0].length;
+    s->read_ptr = s->ring_start;
+    s->doorbell = reinterpret_cast<uint64_t *>(s->maps[2].address);
+    s->clock_page = reinterpret_cast<uint8_t *>(s->maps[4].address);
+    s->progress = reinterpret_cast<uint8_t *>(s->maps[5].address);
+    s->expected_tag = 1;
+    s->consumed = 0;
+    s->reserved_counter = 0;
+    s->dropped_blocks = 0;
+    s->delivered_blocks = 0;
+    s->queue_head = nullptr;
+    s->queue_tail = &s->queue_head;
+    s->queued_count = 0;
+    s->queue_credits = 4;
+    s->worker_state = 0;
+    s->worker_started = 0;
+    s->worker_mode = 1;
+    // The progress page: nothing consumed, tag 1 expected, reading at the ring's start.
+    set_progress_word(s, recv::progress_page::kConsumed, 0);
+    set_progress_word(s, recv::progress_page::kExpectedTag, 1);
+    set_progress_word(s, recv::progress_page::kReadOffset, 0);
+}
+
+}  // namespace
+
+void release_stream(qel_stream_t *stream) {
+    std::free(stream->stats);
+    std::free(stream->opts);
+    std::free(stream->resend_hdr);
+    if (stream->resend_fd > 0) ::close(stream->resend_fd);
+    // The regions go with the endpoint handle.
+    if (stream->handle != HUX_INVALID_HANDLE) hux_close(stream->handle);
+    std::free(stream);
+}
+
+// The routine behind the three open entry points.
+int open_stream(const uint32_t *local_addr, const uint32_t *group_addr, uint16_t port,
+                qel_stream_t **stream_out, qel_stream_options_t *options,
+                hux_handle_t *endpt_handle) {
+    core::ScopedSpan span("qel__open_stream");
+    if (stream_out == nullptr) QEL_SPAN_RETURN(span, QEL_EINVAL);
+    if (!core::initialised()) {
+        QEL_VERBOSE_TAGGED(kTag, "QEL library not initialized");
+        QEL_SPAN_RETURN(span, QEL_EINVAL);
+    }
+    if (options == nullptr || local_addr == nullptr) QEL_SPAN_RETURN(span, QEL_EINVAL);
+    if ((options->flags & QEL_OPEN_ZEROLOSS) && !resend_options_valid(*options)) {
+        QEL_SPAN_RETURN(span, QEL_EINVAL);
+    }
+    if (options->flags & QEL_OPEN_IPV6) {
+        QEL_VERBOSE_TAGGED(kTag, "No IPv6 support yet");
+        QEL_SPAN_RETURN(span, QEL_ENOSYS);
+    }
+    if (!(options->flags & (QEL_OPEN_DROP_INCOMPLETE | QEL_OPEN_KEEP_INCOMPLETE))) {
+        options->flags |= QEL_OPEN_DROP_INCOMPLETE;
+    }
+    const uint32_t local = *local_addr;
+    if (local == 0) QEL_SPAN_RETURN(span, QEL_ENODEV);
+    uint32_t dest = local;
+    if (group_addr != nullptr && *group_addr != 0) {
+        if (!is_multicast(*group_addr)) {
+            QEL_DEBUG_TAGGED(kTag, "Invalid multicast address");
+            QEL_SPAN_RETURN(span, QEL_EINVAL);
+        }
+        dest = *group_addr;
+    }
+
+    hux_ifaddrs *list = nullptr;
+    int count = 0;
+    int rc = hux_getifaddrs(&list, 1, &count);
+    if (rc != 0) QEL_SPAN_RETURN(span, rc);
+    const uint8_t *octets = reinterpret_cast<const uint8_t *>(&local);
+    QEL_DEBUG_TAGGED(kTag, "Open NIC interface %d.%d.%d.%d\n", octets[0], octets[1], octets[2],
+                     octets[3]);
+    if (count == 0 || list == nullptr) {
+        QEL_VERBOSE_TAGGED(kTag, "No QEL-capable device found\n");
+        hux_freeifaddrs(list);
+        QEL_SPAN_RETURN(span, QEL_ENODEV);
+    }
+    const hux_ifaddrs *match = list;
+    while (match != nullptr && match->ifa_addr != local) match = match->ifa_next;
+    if (match == nullptr) {
+        QEL_VERBOSE_TAGGED(kTag, "No QEL-capable device maps to specified IP address\n");
+        hux_freeifaddrs(list);
+        QEL_SPAN_RETURN(span, QEL_ENODEV);
+    }
+    const uint32_t board = match->ifa_board;
+    hux_freeifaddrs(list);
+
+    auto *stream = static_cast<qel_stream_t *>(std::calloc(1, sizeof(qel_stream_t)));
+    if (stream == nullptr) QEL_SPAN_RETURN(span, QEL_ENOMEM);
+    stream->handle = HUX_INVALID_HANDLE;
+    stream->stats = static_cast<qel_stats_t *>(std::calloc(1, sizeof(qel_stats_t)));
+    stream->opts = static_cast<qel_stream_options_t *>(std::malloc(sizeof(qel_stream_options_t)));
+    if (stream->stats == nullptr || stream->opts == nullptr) {
+        release_stream(stream);
+        QEL_SPAN_RETURN(span, QEL_ENOMEM);
+    }
+    *stream->opts = *options;
+    stream->metrics_context = nullptr;
+    stream->trace_context = nullptr;
+
+    QEL_DEBUG_TAGGED(kTag, "Attempting to open endpoint on board %d\n", static_cast<int>(board));
+    rc = attach_endpoint(stream, board);
+    if (rc != 0 || stream->handle == HUX_INVALID_HANDLE) {
+        QEL_DEBUG_TAGGED(kTag, "Could not open endpoint on board %d", static_cast<int>(board));
+        release_stream(stream);
+        // A board without endpoints attaches nothing: its enable would fail.
+        QEL_SPAN_RETURN(span, rc != 0 ? rc : QEL_EINVAL);
+    }
+    rc = hux_ioctl(stream->handle, driver::TREL_ENABLE_ENDPT, nullptr, 0);
+    if (rc != 0) {
+        QEL_DEBUG_TAGGED(kTag, "Could not enable endpoint on board %d", static_cast<int>(board));
+        release_stream(stream);
+        QEL_SPAN_RETURN(span, rc);
+    }
+    rc = map_endpoint(stream);
+    if (rc == 0 && !regions_usable(stream)) rc = QEL_EINVAL;
+    if (rc != 0) {
+        release_stream(stream);
+        QEL_SPAN_RETURN(span, rc);
+    }
+    if (options->flags & QEL_OPEN_ZEROLOSS) {
+        rc = open_resend_socket(stream, *options);
+        if (rc != 0) {
+            release_stream(stream);
+            QEL_SPAN_RETURN(span, rc);
+        }
+    }
+    uint32_t extended = (options->flags & QEL_OPEN_EXTENDED_ID) ? 1 : 0;
+    rc = hux_ioctl(stream->handle, driver::TREL_SET_EXT_ID, &extended, sizeof extended);
+    if (rc != 0) {
+        release_stream(stream);
+        QEL_SPAN_RETURN(span, rc);
+    }
+    set_first_values(stream, local, dest, port);
+    if (endpt_handle != nullptr) *endpt_handle = stream->handle;
+    *stream_out = stream;
+    QEL_DEBUG_TAGGED(kTag, "opened strm, endpt:%d", static_cast<int>(stream->endpt));
+    QEL_SPAN_RETURN(span, 0);
+}
+
+}  // namespace qel::stream
+
+extern "C" {
+
+QEL_EXPORT int qel_open_stream(const uint32_t *local_addr, uint16_t port, qel_stream_t **stream,
+                               uint32_t flags, hux_handle_t *endpt_handle) {
+    qel::core::ScopedSpan span("qel_open_stream");
+    qel_stream_options_t options{};
+    options.flags = (flags & ~uint32_t{QEL_OPEN_ZEROLOSS}) | QEL_OPEN_DROP_INCOMPLETE;
+    QEL_SPAN_RETURN(
+        span, qel::stream::open_stream(local_addr, nullptr, port, stream, &options, endpt_handle));
+}
+
+QEL_EXPORT int qel_open_mcast_stream(const uint32_t *local_addr, const uint32_t *group_addr,
+                                     uint16_t port, qel_stream_t **stream, uint32_t flags,
+                                     hux_handle_t *endpt_handle) {
+    qel::core::ScopedSpan span("qel_open_mcast_stream");
+    qel_stream_options_t options{};
+    options.flags = flags | QEL_OPEN_DROP_INCOMPLETE;
+    QEL_SPAN_RETURN(span, qel::stream::open_stream(local_addr, group_addr, port, stream, &options,
+                                                   endpt_handle));
+}
+
+QEL_EXPORT int qel_open_stream_pr(const uint32_t *local_addr, uint16_t port, qel_stream_t **stream,
+                                  qel_stream_options_t *options, hux_handle_t *endpt_handle) {
+    qel::core::ScopedSpan span("qel_open_stream_pr");
+    QEL_SPAN_RETURN(
+        span, qel::stream::open_stream(local_addr, nullptr, port, stream, options, endpt_handle));
+}
+
+}  // extern "C"
