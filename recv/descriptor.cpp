@@ -1,0 +1,223 @@
+#include "recv/descriptor.h"
+
+#include <arpa/inet.h>
+
+#include <atomic>
+
+#include "core/driver.h"
+#include "core/log.h"
+#include "stream/stream.h"
+
+namespace qel::recv {
+
+namespace {
+
+constexpr const char *kTag = "kob_to_qel_block";
+constexpr int32_t kWaitForever = 0x7FFFFFFF;
+
+template <typename T>
+T load_relaxed(const uint8_t *page, size_t at) {
+    return std::atomic_ref<T>(*reinterpret_cast<T *>(const_cast<uint8_t *>(page) + at))
+        .load(std::memory_order_relaxed);
+}
+
+inline void cpu_pause() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
+void convert_leader(qel_block_t &block, const uint8_t *d) {
+    block.block_id = be64(d + offset::kBlockId);
+    block.payload_type = be16(d + offset::kLeaderPayloadType);
+    const uint8_t *f = d + offset::kLeaderFields;
+    switch (block.payload_type) {
+        case 1:
+        case 0x4001:
+            block.timestamp = be64(d + offset::kTimestamp);
+            block.u.image.pixel_format = be32(f);
+            block.u.image.size_x = be32(f + 4);
+            block.u.image.size_y = be32(f + 8);
+            block.u.image.offset_x = be32(f + 12);
+            block.u.image.offset_y = be32(f + 16);
+            block.u.image.padding_x = be16(f + 20);
+            block.u.image.padding_y = be16(f + 22);
+            break;
+        case 2:
+        case 0x4002:
+            block.timestamp = be64(d + offset::kTimestamp);
+            block.u.raw.payload_size = be64(f);
+            break;
+        case 3:
+        case 0x4003:
+            block.timestamp = be64(d + offset::kTimestamp);
+            block.u.file.payload_size = be64(f);
+            std::memset(block.u.file.file_name, 0, sizeof block.u.file.file_name);
+            std::memcpy(block.u.file.file_name, f + 8, 24);
+            break;
+        case 5:
+            block.timestamp = be64(d + offset::kTimestamp);
+            block.u.ext_chunk.leader_flag =
+                static_cast<uint8_t>(be16(d + offset::kLeaderFlags) & 1);
+            block.u.ext_chunk.pixel_format = be32(f);
+            block.u.ext_chunk.size_x = be32(f + 4);
+            block.u.ext_chunk.size_y = be32(f + 8);
+            block.u.ext_chunk.offset_x = be32(f + 12);
+            block.u.ext_chunk.offset_y = be32(f + 16);
+            block.u.ext_chunk.padding_x = be16(f + 20);
+            block.u.ext_chunk.padding_y = be16(f + 22);
+            break;
+        default:
+            // Chunk data and unknown types carry nothing more, not even the timestamp.
+            break;
+    }
+}
+
+void convert_trailer(qel_stream_t *stream, qel_block_t &block, const uint8_t *d) {
+    if (d[offset::kTime] == 0) {
+        block.host_time = 0;
+    } else {
+        const uint64_t ticks =
+            uint64_t{be16(d + offset::kTicksHigh)} << 32 | be32(d + offset::kTicksLow);
+        block.host_time = host_time_of(stream->clock_page, ticks);
+    }
+    const uint64_t block_id = be64(d + offset::kBlockId);
+    if (block.block_id != block_id) {
+        QEL_DEBUG_TAGGED(kTag,
+                         "Received block descriptor with wrong block id expected blk_id:%lu, "
+                         "received blk_id:%u",
+                         static_cast<unsigned long>(block.block_id),
+                         static_cast<unsigned>(block_id & 0xFFFF));
+    }
+    block.block_id = block_id;
+    block.payload_type = be16(d + offset::kTrailerPayloadType);
+    block.payload_length = be32(d + offset::kPayloadLength);
+    const uint8_t *f = d + offset::kTrailerFields;
+    switch (block.payload_type) {
+        case 1:
+            block.u.image.final_size_y = be32(f);
+            break;
+        case 0x4001:
+            block.u.image.final_size_y = be32(f);
+            block.chunk_data_length = be32(f + 4);
+            block.chunk_layout_id = be32(f + 8);
+            break;
+        case 4:
+            block.u.chunk.chunk_payload_length = be32(f);
+            break;
+        case 5:
+            block.u.ext_chunk.trailer_word0 = be32(f);
+            block.u.ext_chunk.trailer_word1 = be32(f + 4);
+            block.u.ext_chunk.trailer_word2 = be32(f + 8);
+            break;
+        case 0x4002:
+        case 0x4003:
+        case 0x4008:
+            block.chunk_data_length = be32(f);
+            block.chunk_layout_id = be32(f + 4);
+            break;
+        default:
+            break;
+    }
+    QEL_DEBUG_TAGGED(kTag, "Block %lu, type:%u, status:%u, pld len:%u",
+                     static_cast<unsigned long>(block.block_id), block.payload_type, block.status,
+                     block.payload_length);
+}
+
+}  // namespace
+
+uint64_t host_time_of(const uint8_t *page, uint64_t ticks) {
+    const auto *sequence = reinterpret_cast<const uint32_t *>(page + clock_page::kSequence);
+    std::atomic_ref<uint32_t> seq(*const_cast<uint32_t *>(sequence));
+    for (;;) {
+        // Acquire pairs with the firmware's release store of the even sequence word after it
+        // has written the parameters.
+        uint32_t before = seq.load(std::memory_order_acquire);
+        while (before & 1) {
+            cpu_pause();
+            before = seq.load(std::memory_order_acquire);
+        }
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+        const uint64_t base_ticks = load_relaxed<uint64_t>(page, clock_page::kBaseTicks);
+        const uint64_t base_time = load_relaxed<uint64_t>(page, clock_page::kBaseTime);
+        const uint32_t multiplier = load_relaxed<uint32_t>(page, clock_page::kMultiplier);
+        const uint32_t divisor = load_relaxed<uint32_t>(page, clock_page::kDivisor);
+        // A page without a divisor cannot convert: report no time rather than divide by zero.
+        const uint64_t time =
+            divisor == 0 ? 0 : base_time + (ticks - base_ticks) * multiplier / divisor;
+        // The fence orders the parameter loads before the second look at the sequence word:
+        // a writer that started meanwhile has changed it.
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+        if (seq.load(std::memory_order_relaxed) == before) return time;
+    }
+}
+
+int kob_to_qel_block(qel_stream_t *stream, const uint8_t *d) {
+    const int firmware_status = d[offset::kFirmwareStatus];
+    // Status descriptors carry only their packet id, which next_descriptor reads.
+    if (firmware_status != KOB_QEL_STATUS_COMPLETE) return firmware_status;
+    qel_block_t &block = stream->block;
+    block.status = be16(d + offset::kStatusWord);
+    const uint16_t type = be16(d + offset::kType);
+    if (type == kLeader) {
+        convert_leader(block, d);
+    } else if (type == kTrailer) {
+        convert_trailer(stream, block, d);
+    } else {
+        QEL_DEBUG_TAGGED(kTag, "invalid descriptor type:%d", type);
+        return -QEL_EINVAL;
+    }
+    return 0;
+}
+
+int next_descriptor(qel_stream_t *stream, int32_t timeout, DescriptorResult &result) {
+    // A receive worker, when attached, is the ring's consumer; its descriptors are taken from
+    // the worker's ring here once workers exist.
+    if (timeout < 0) timeout = kWaitForever;
+    uint8_t *slot = stream->read_ptr;
+    std::atomic_ref<uint8_t> tag(slot[offset::kTag]);
+    // The full fence keeps the tag read from being satisfied by anything older than what the
+    // firmware published before we got here.
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    // Acquire pairs with the firmware's release store of the tag, written after the other 63
+    // bytes of the descriptor.
+    while ((tag.load(std::memory_order_acquire) & 0x0F) != stream->expected_tag) {
+        if (timeout <= 0) return QEL_EAGAIN;
+        uint32_t wait = static_cast<uint32_t>(timeout);
+        int rc = hux_ioctl(stream->handle, driver::TREL_WAIT_DESC, &wait, sizeof wait);
+        if (rc != 0) return rc;
+    }
+    uint8_t d[kDescriptorBytes];
+    std::memcpy(d, slot, kDescriptorBytes);
+    if (d[offset::kCredit] != 0) ++stream->queue_credits;
+
+    uint8_t *next = slot + kDescriptorBytes;
+    stream->read_ptr = next >= stream->ring_end ? stream->ring_start : next;
+    stream->expected_tag = static_cast<uint8_t>((stream->expected_tag + 1) % 16);
+    if (stream->expected_tag == 0) stream->expected_tag = 1;
+
+    const uint32_t consumed = ++stream->consumed;
+    uint8_t *progress = stream->progress;
+    std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t *>(progress + progress_page::kReadOffset))
+        .store(static_cast<uint32_t>(stream->read_ptr - stream->ring_start),
+               std::memory_order_relaxed);
+    std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t *>(progress + progress_page::kExpectedTag))
+        .store(stream->expected_tag, std::memory_order_relaxed);
+    // Release pairs with the firmware's acquire load of the consumed count before it reuses a
+    // slot: our copy of this descriptor is complete before the slot can be written again.
+    std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t *>(progress + progress_page::kConsumed))
+        .store(consumed, std::memory_order_release);
+    if (consumed % 16 == 1) {
+        std::atomic_ref<uint64_t>(*stream->doorbell)
+            .store(uint64_t{htonl(consumed)}, std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+    }
+
+    const int status = kob_to_qel_block(stream, d);
+    if (be16(d + offset::kType) != kTrailer) return QEL_EAGAIN;
+    result.status = status;
+    result.packet_id = be32(d + offset::kPacketId);
+    return 0;
+}
+
+}  // namespace qel::recv

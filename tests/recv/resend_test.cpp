@@ -1,0 +1,286 @@
+// Packet resend: the request datagrams on a real socket standing for the camera, expected
+// block ids, the retry limit, the timeouts and the order check.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "core/driver.h"
+#include "recv/descriptor.h"
+#include "support/receive_fixture.h"
+
+using namespace qel::driver;
+using namespace qel::recv;
+using testing::HasSubstr;
+
+namespace {
+
+// A UDP socket on loopback that receives the library's requests.
+class Camera {
+  public:
+    Camera() {
+        fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a);
+        socklen_t n = sizeof a;
+        getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &n);
+        port_ = ntohs(a.sin_port);
+    }
+    ~Camera() { ::close(fd_); }
+    uint16_t port() const { return port_; }
+    // The datagrams that arrived, waiting at most `ms` for each.
+    std::vector<std::vector<uint8_t>> receive_all(int ms = 200) {
+        std::vector<std::vector<uint8_t>> got;
+        pollfd p{fd_, POLLIN, 0};
+        while (::poll(&p, 1, ms) == 1) {
+            std::vector<uint8_t> d(256);
+            ssize_t n = recv(fd_, d.data(), d.size(), 0);
+            if (n < 0) break;
+            d.resize(static_cast<size_t>(n));
+            got.push_back(d);
+        }
+        return got;
+    }
+
+  private:
+    int fd_;
+    uint16_t port_;
+};
+
+class ResendTest : public qel::test::ReceiveTest {
+  protected:
+    void open_zero_loss(uint32_t extra_flags, uint32_t max_requests = 0, uint32_t order_mode = 2,
+                        uint32_t block_timeout = 0, uint32_t resend_timeout = 0) {
+        qel_stream_options_t o{};
+        o.flags = QEL_OPEN_ZEROLOSS | extra_flags;
+        o.max_requests = max_requests;
+        o.order_mode = order_mode;
+        o.block_timeout = block_timeout;
+        o.resend_timeout = resend_timeout;
+        if (max_requests == 0 && block_timeout == 0 && resend_timeout == 0) o.max_requests = 100;
+        o.camera_addr = loopback_;
+        o.camera_port = camera_.port();
+        o.channel = 0;
+        open_with(0, &o);
+        queue_buffers(3);
+    }
+    void post_leader(uint64_t id) { post(qel::test::image_leader(id, 0x01080001, 64, 48)); }
+    void post_status(uint64_t id, uint8_t status, uint32_t packet = 0) {
+        post(qel::test::trailer(id, 1, 3072, status, packet));
+    }
+    // The call returns 11 for a lone leader; the next one works the block.
+    int receive(uint16_t req_id_base = 0) {
+        int rc = qel_poll_recv_pr(stream_, &block_, req_id_base, &status_);
+        return rc == QEL_EAGAIN ? qel_poll_recv_pr(stream_, &block_, req_id_base, &status_) : rc;
+    }
+
+    Camera camera_;
+    qel_block_t block_{};
+    qel_pr_status_t status_{};
+};
+
+TEST_F(ResendTest, StandardRequestBytes) {
+    open_zero_loss(0);
+    post_leader(66);
+    post_status(66, KOB_QEL_STATUS_INCOMPLETE, 1007);
+    post_status(66, KOB_QEL_STATUS_COMPLETE);
+    ASSERT_EQ(receive(0x1f70), 0);
+    auto got = camera_.receive_all();
+    ASSERT_EQ(got.size(), 1u);
+    const std::vector<uint8_t> expected = {
+        0x42, 0x00, 0x00, 0x40, 0x00, 0x0c, 0x1f, 0x70, 0x00, 0x00, 0x00, 0x42, 0x00, 0x00,
+        0x03, 0xef, 0x00, 0xff, 0xff, 0xff, 0,    0,    0,    0,    0,    0,    0,    0};
+    EXPECT_EQ(got[0], expected);
+    EXPECT_EQ(status_.status, 2u);
+    EXPECT_EQ(status_.packet_id, 0u);
+    EXPECT_EQ(status_.resend_count, 1u);
+    EXPECT_EQ(status_.req_id, 0x1f71);
+    EXPECT_EQ(stream_->stats->resend_requests, 1u);
+    EXPECT_EQ(stream_->stats->resend_sent, 1u);
+    EXPECT_EQ(stream_->last_block_id, 66u);
+}
+
+TEST_F(ResendTest, ExtendedRequestBytes) {
+    open_zero_loss(QEL_OPEN_EXTENDED_ID);
+    stream_->opts->channel = 3;
+    const uint64_t id = 0x0102030405060708ull;
+    post_leader(id);
+    post_status(id, KOB_QEL_STATUS_INCOMPLETE, 0x00ABCDEF);
+    post_status(id, KOB_QEL_STATUS_COMPLETE);
+    ASSERT_EQ(receive(7), 0);
+    auto got = camera_.receive_all();
+    ASSERT_EQ(got.size(), 1u);
+    const std::vector<uint8_t> expected = {
+        0x42, 0x10, 0x00, 0x40, 0x00, 0x14, 0x00, 0x07, 0x00, 0x03, 0x00, 0x00, 0x00, 0xab,
+        0xcd, 0xef, 0xff, 0xff, 0xff, 0xff, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08};
+    EXPECT_EQ(got[0], expected);
+}
+
+TEST_F(ResendTest, WithoutRequestBufferNothingIsSent) {
+    open_with(0);
+    EXPECT_EQ(qel_packet_resend(stream_, 1, 1, 2, 3, 0), QEL_EINVAL);
+    EXPECT_EQ(stream_->stats->resend_requests, 0u);
+    EXPECT_EQ(qel_packet_resend(nullptr, 1, 1, 2, 3, 0), QEL_EINVAL);
+}
+
+struct ExpectedIdCase {
+    const char *name;
+    uint32_t flags;
+    uint64_t last;
+    uint64_t next;
+};
+
+class ExpectedIdTest : public ResendTest, public testing::WithParamInterface<ExpectedIdCase> {};
+
+TEST_P(ExpectedIdTest, NextBlockIsInOrder) {
+    const auto &c = GetParam();
+    open_zero_loss(c.flags, 0, 1);  // order mode 1: anything unexpected is dropped
+    stream_->last_block_id = c.last;
+    post_leader(c.next);
+    post_status(c.next, KOB_QEL_STATUS_COMPLETE);
+    EXPECT_EQ(receive(), 0);
+    EXPECT_EQ(block_.block_id, c.next);
+}
+
+INSTANTIATE_TEST_SUITE_P(Wraps, ExpectedIdTest,
+                         testing::Values(ExpectedIdCase{"FirstBlock", 0, 0, 1},
+                                         ExpectedIdCase{"StandardPast16Bits", 0, 0xFFFF, 0x10000},
+                                         ExpectedIdCase{"StandardWrapAt2To33", 0, 0x1FFFFFFFF, 1},
+                                         ExpectedIdCase{"ExtendedWrap", QEL_OPEN_EXTENDED_ID,
+                                                        0xFFFFFFFFFFFFFFFFull, 1},
+                                         ExpectedIdCase{"ExtendedPast32Bits", QEL_OPEN_EXTENDED_ID,
+                                                        0xFFFFFFFF, 0x100000000ull}),
+                         [](const auto &info) { return info.param.name; });
+
+TEST_F(ResendTest, RetryLimitGivesUpOnceAndSendsNothingMore) {
+    open_zero_loss(QEL_OPEN_KEEP_INCOMPLETE, 3);
+    enable("QEL_DEBUG");
+    post_leader(1);
+    for (uint32_t p = 1; p <= 6; ++p) post_status(1, KOB_QEL_STATUS_INCOMPLETE, p);
+    post_status(1, KOB_QEL_STATUS_INCOMPLETE_FINAL, 6);
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(receive(0xFFFE), 0);
+    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string limit = "QEL (qel_poll_recv_pr): Resend retry limit exceeded\n";
+    ASSERT_NE(err.find(limit), std::string::npos);
+    EXPECT_EQ(err.find(limit, err.find(limit) + 1), std::string::npos) << "once";
+    auto got = camera_.receive_all();
+    ASSERT_EQ(got.size(), 3u);
+    // Request ids count up from the base and wrap at 16 bits.
+    EXPECT_EQ(got[0][6] << 8 | got[0][7], 0xFFFE);
+    EXPECT_EQ(got[1][6] << 8 | got[1][7], 0xFFFF);
+    EXPECT_EQ(got[2][6] << 8 | got[2][7], 0x0000);
+    EXPECT_EQ(stream_->stats->resend_limit_hits, 1u);
+    EXPECT_EQ(stream_->stats->blocks_incomplete, 1u);
+    EXPECT_EQ(status_.status, 3u);
+    EXPECT_EQ(status_.packet_id, 6u) << "the final status's packet id stays";
+    EXPECT_EQ(status_.resend_count, 3u);
+    EXPECT_EQ(block_.buffer, buffers_[0]);
+}
+
+TEST_F(ResendTest, IncompleteBlocksDroppedByDefault) {
+    open_zero_loss(0, 1);
+    post_leader(1);
+    post_status(1, KOB_QEL_STATUS_INCOMPLETE, 2);
+    post_status(1, KOB_QEL_STATUS_INCOMPLETE_FINAL, 2);
+    post_leader(2);
+    post_status(2, KOB_QEL_STATUS_COMPLETE);
+    EXPECT_EQ(receive(), QEL_EAGAIN) << "block 1 dropped, then block 2's lone leader";
+    EXPECT_EQ(stream_->stats->blocks_dropped, 1u);
+    EXPECT_EQ(stream_->dropped_blocks, 1u);
+    ASSERT_EQ(qel_poll_recv_pr(stream_, &block_, 0, nullptr), 0);
+    EXPECT_EQ(block_.block_id, 2u);
+    EXPECT_EQ(block_.buffer, buffers_[1]);
+    EXPECT_EQ(stream_->queue_head->next, buffers_[0]) << "the dropped block's buffer, last";
+}
+
+TEST_F(ResendTest, OrderModeThreeDeliversOlderAndDropsNewer) {
+    open_zero_loss(0, 0, 3);
+    stream_->last_block_id = 4;  // expected 5
+    post_leader(3);
+    post_status(3, KOB_QEL_STATUS_COMPLETE);
+    EXPECT_EQ(receive(), 0);
+    EXPECT_EQ(block_.block_id, 3u);
+    stream_->last_block_id = 4;
+    post_leader(7);
+    post_status(7, KOB_QEL_STATUS_COMPLETE);
+    EXPECT_EQ(receive(), QEL_EORDER);
+    EXPECT_EQ(status_.status, 1u);
+    EXPECT_EQ(stream_->stats->blocks_dropped, 1u);
+    EXPECT_EQ(stream_->last_block_id, 7u);
+    EXPECT_EQ(stream_->queued_count, 2u) << "its buffer went back to the firmware";
+}
+
+TEST_F(ResendTest, OrderModesCompareLowSixteenBits) {
+    struct Case {
+        uint32_t mode;
+        uint64_t id;
+        bool delivered;
+    };
+    // Expected id 0x10005: its low bits are 5.
+    for (const Case c : {Case{1, 0x10003, false}, Case{2, 0x10007, true}, Case{3, 0x20003, true},
+                         Case{4, 0x00007, true}, Case{4, 0x10003, false}}) {
+        open_zero_loss(0, 0, c.mode);
+        stream_->last_block_id = 0x10004;
+        post_leader(c.id);
+        post_status(c.id, KOB_QEL_STATUS_COMPLETE);
+        EXPECT_EQ(receive(), c.delivered ? 0 : QEL_EORDER) << c.mode << " " << c.id;
+    }
+}
+
+TEST_F(ResendTest, BlockTimeoutAloneEndsResendingWhileItsTimerRuns) {
+    open_zero_loss(QEL_OPEN_KEEP_INCOMPLETE, 0, 2, 150, 30);
+    post_leader(1);
+    post_status(1, KOB_QEL_STATUS_INCOMPLETE, 4);
+    std::thread firmware([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(600));
+        post_status(1, KOB_QEL_STATUS_INCOMPLETE_FINAL, 4);
+    });
+    EXPECT_EQ(receive(), 0);
+    firmware.join();
+    EXPECT_EQ(stream_->stats->block_timeouts, 1u);
+    EXPECT_EQ(stream_->stats->resend_timeouts, 0u);
+    EXPECT_EQ(camera_.receive_all().size(), 1u);
+}
+
+TEST_F(ResendTest, ResendTimeoutWithoutBlockTimeout) {
+    open_zero_loss(QEL_OPEN_KEEP_INCOMPLETE, 0, 2, 0, 30);
+    post_leader(1);
+    post_status(1, KOB_QEL_STATUS_INCOMPLETE, 4);
+    std::thread firmware([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        post_status(1, KOB_QEL_STATUS_INCOMPLETE, 5);  // given up: no second request
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        post_status(1, KOB_QEL_STATUS_INCOMPLETE_FINAL, 5);
+    });
+    EXPECT_EQ(receive(), 0);
+    firmware.join();
+    EXPECT_EQ(stream_->stats->resend_timeouts, 1u);
+    EXPECT_EQ(stream_->stats->block_timeouts, 0u);
+    EXPECT_EQ(camera_.receive_all().size(), 1u);
+}
+
+TEST_F(ResendTest, LostBlocksReportStatusZero) {
+    open_zero_loss(0);
+    post_leader(1);
+    post_status(1, KOB_QEL_STATUS_BUFFER_OVERFLOW, 9);
+    status_.status = 99;
+    EXPECT_EQ(receive(), QEL_ENOMEM);
+    EXPECT_EQ(status_.status, 0u);
+    EXPECT_EQ(stream_->queued_count, 3u);
+    post_status(2, KOB_QEL_STATUS_NO_BUFFERS);
+    status_.status = 99;
+    EXPECT_EQ(qel_poll_recv_pr(stream_, &block_, 0, &status_), QEL_ENOBUFS);
+    EXPECT_EQ(status_.status, 0u);
+    EXPECT_EQ(stream_->stats->poll_errors, 3u);
+}
+
+}  // namespace
