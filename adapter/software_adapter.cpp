@@ -10,6 +10,7 @@
 #include "adapter/control_commands.h"
 #include "adapter/device_name.h"
 #include "adapter/endpoint_device.h"
+#include "adapter/name_commands.h"
 #include "core/driver.h"
 #include "qel.h"
 
@@ -57,6 +58,9 @@ public:
         if (!device) return host_error_of_driver_code(QEL_EINVAL);
         switch (device->name.kind) {
             case DeviceKind::control:
+                if (is_name_command(code)) {
+                    return answer_name_command(*device->boards, code, record, length);
+                }
                 return answer_control_command(*device->boards, code, record, length);
             case DeviceKind::endpoint:
                 return device->endpoint->control(code, record, length);
