@@ -37,19 +37,6 @@ int send_filter(hux_handle_t h, FilterRecord record) {
     return hux_ioctl(h, TREL_FILTER_OP, &record, sizeof record);
 }
 
-// A port that is free on the loopback address right now.
-uint16_t free_port() {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in where{};
-    where.sin_family = AF_INET;
-    where.sin_addr.s_addr = htonl(kLoopback);
-    bind(fd, reinterpret_cast<sockaddr *>(&where), sizeof where);
-    socklen_t size = sizeof where;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&where), &size);
-    close(fd);
-    return ntohs(where.sin_port);
-}
-
 // Whether a fresh socket may bind `address`:`port` (without address reuse).
 bool can_bind(uint32_t address, uint16_t port) {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
