@@ -63,8 +63,8 @@ int DescriptorRing::wait(uint32_t timeout_ms) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     std::unique_lock lock(mutex_);
     // Posts count under the mutex and notify after it, so no post is missed between the test
-    // and the sleep. The host's consumed count moves without notice; only the waiting host
-    // itself moves it, so it cannot change while that host sleeps here.
+    // and the sleep. The host's consumed count moves without notice, but only the ring's one
+    // consumer moves it, and that is the thread waiting here: it cannot grow during the sleep.
     const bool ready =
         posted_cv_.wait_until(lock, deadline, [&] { return shut_ || has_unconsumed_locked(); });
     if (shut_) return QEL_EINVAL;

@@ -1,6 +1,7 @@
 // Cross-process ownership of one endpoint: a lock file per board interface and endpoint,
 // locked with flock. The kernel drops the lock when the holder closes it or dies (even by
-// SIGKILL), so a crashed process never keeps an endpoint.
+// SIGKILL), so a crashed process never keeps an endpoint. The lock belongs to the open file, so
+// a child forked (without exec) while the endpoint is held holds it too until it exits.
 #pragma once
 
 #include <cstdint>

@@ -111,14 +111,6 @@ TEST_F(EndpointAttach, CommandsBeforeAttachAreRefused) {
     hux_close(h);
 }
 
-TEST_F(EndpointAttach, EndpointBeyondTheBoardsCountIsNotFound) {
-    setenv("QEL_ADAPTER_ENDPOINTS", "2", 1);
-    hux_handle_t h = HUX_INVALID_HANDLE;
-    EXPECT_EQ(open_device(2, &h), QEL_ENODEV);
-    EXPECT_EQ(open_device(1, &h), 0);
-    hux_close(h);
-}
-
 // The child attaches endpoint 0, reports through the pipe, then waits to be killed.
 struct Holder {
     int ready[2];
