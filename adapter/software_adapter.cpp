@@ -9,6 +9,8 @@
 #include "adapter/boards.h"
 #include "adapter/control_commands.h"
 #include "adapter/device_name.h"
+#include "adapter/endpoint_device.h"
+#include "adapter/name_commands.h"
 #include "core/driver.h"
 #include "qel.h"
 
@@ -23,6 +25,8 @@ struct OpenDevice {
     // The board list as it was when the device was opened: board numbers in records sent on
     // this handle refer to it.
     std::shared_ptr<const std::vector<Board>> boards;
+    // Endpoint devices only.
+    std::shared_ptr<EndpointDevice> endpoint;
 };
 
 class SoftwareAdapter final : public hux::DeviceHost {
@@ -37,7 +41,11 @@ class SoftwareAdapter final : public hux::DeviceHost {
         if (parsed->kind == DeviceKind::endpoint && parsed->endpoint >= endpoints_per_board()) {
             return driver::kHostPathNotFound;
         }
-        auto device = std::make_shared<OpenDevice>(OpenDevice{*parsed, std::move(boards)});
+        auto device = std::make_shared<OpenDevice>(OpenDevice{*parsed, boards, nullptr});
+        if (parsed->kind == DeviceKind::endpoint) {
+            device->endpoint =
+                std::make_shared<EndpointDevice>(boards, parsed->board, parsed->endpoint);
+        }
         std::lock_guard lock(mutex_);
         uint64_t h = next_handle_++;
         devices_.emplace(h, std::move(device));
@@ -50,13 +58,12 @@ class SoftwareAdapter final : public hux::DeviceHost {
         if (!device) return host_error_of_driver_code(QEL_EINVAL);
         switch (device->name.kind) {
             case DeviceKind::control:
+                if (is_name_command(code)) {
+                    return answer_name_command(*device->boards, code, record, length);
+                }
                 return answer_control_command(*device->boards, code, record, length);
             case DeviceKind::endpoint:
-                // The endpoint answers only the board-level link state so far.
-                if (code == driver::TREL_GET_LINK_STATE) {
-                    return answer_control_command(*device->boards, code, record, length);
-                }
-                return host_error_of_driver_code(QEL_ENOSYS);
+                return device->endpoint->control(code, record, length);
             case DeviceKind::raw:
                 break;
         }
@@ -72,7 +79,14 @@ class SoftwareAdapter final : public hux::DeviceHost {
             device = std::move(it->second);
             devices_.erase(it);
         }
-        // Released outside the lock: closing an endpoint may wait for its firmware.
+        // Shut outside the lock: closing an endpoint waits for its firmware to stop.
+        if (device->endpoint) device->endpoint->close();
+    }
+
+    std::shared_ptr<Endpoint> attached_endpoint(uint64_t handle) {
+        std::shared_ptr<OpenDevice> device = find(handle);
+        if (!device || !device->endpoint) return nullptr;
+        return device->endpoint->endpoint();
     }
 
   private:
@@ -89,10 +103,20 @@ class SoftwareAdapter final : public hux::DeviceHost {
 
 }  // namespace
 
-hux::DeviceHost &software_adapter() {
+namespace {
+
+SoftwareAdapter &the_adapter() {
     // Never destroyed: handles may still be closed while the process exits.
     static SoftwareAdapter *adapter = new SoftwareAdapter();
     return *adapter;
+}
+
+}  // namespace
+
+hux::DeviceHost &software_adapter() { return the_adapter(); }
+
+std::shared_ptr<Endpoint> attached_endpoint(uint64_t handle) {
+    return the_adapter().attached_endpoint(handle);
 }
 
 }  // namespace qel::adapter

@@ -1,0 +1,39 @@
+#include "adapter/drop_requests.h"
+
+#include "qel.h"
+
+namespace qel::adapter {
+
+int DropRequests::add(uint32_t block, uint32_t packet) {
+    std::lock_guard lock(mutex_);
+    for (uint32_t i = 0; i < count_; ++i) {
+        if (requests_[i].block == block && requests_[i].packet == packet) return 0;
+    }
+    if (count_ == kMaxRequests) return QEL_ENOMEM;
+    requests_[count_++] = Request{block, packet};
+    return 0;
+}
+
+bool DropRequests::take(uint64_t block, uint32_t packet) {
+    const auto low = static_cast<uint32_t>(block);
+    std::lock_guard lock(mutex_);
+    for (uint32_t i = 0; i < count_; ++i) {
+        if (requests_[i].block == low && requests_[i].packet == packet) {
+            requests_[i] = requests_[--count_];
+            return true;
+        }
+    }
+    return false;
+}
+
+void DropRequests::clear() {
+    std::lock_guard lock(mutex_);
+    count_ = 0;
+}
+
+uint32_t DropRequests::pending() const {
+    std::lock_guard lock(mutex_);
+    return count_;
+}
+
+}  // namespace qel::adapter

@@ -1,0 +1,225 @@
+#include "adapter/names_store.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <utility>
+#include <vector>
+
+#include "adapter/names_file.h"
+#include "adapter/settings.h"
+#include "qel.h"
+
+namespace qel::adapter {
+
+namespace {
+
+constexpr const char *kFileName = "adapter-names";
+constexpr const char *kLockName = "adapter-names.lock";
+constexpr const char *kTemporaryName = "adapter-names.tmp";
+
+int code_of_errno(int error) {
+    return (error == EACCES || error == EPERM) ? QEL_EACCES : QEL_EINVAL;
+}
+
+// An open descriptor, closed on scope exit.
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    int get() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
+    void reset(int fd) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
+    }
+
+private:
+    int fd_;
+};
+
+// The state directory, made private; a lock on its lock file held for the object's life.
+class LockedStore {
+public:
+    // `exclusive`: to change the file; else to read it.
+    int lock(bool exclusive) {
+        dir_ = state_dir();
+        if (dir_.empty()) return QEL_EINVAL;
+        if (int rc = make_private_dir(dir_); rc != 0) return rc;
+        int fd = ::open((dir_ + "/" + kLockName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW,
+                        0600);
+        if (fd < 0) return code_of_errno(errno);
+        lock_fd_.reset(fd);
+        int rc;
+        do {
+            rc = flock(fd, exclusive ? LOCK_EX : LOCK_SH);
+        } while (rc != 0 && errno == EINTR);
+        return rc == 0 ? 0 : code_of_errno(errno);
+    }
+
+    std::string path(const char *name) const { return dir_ + "/" + name; }
+
+private:
+    std::string dir_;
+    Fd lock_fd_;  // closing it drops the lock
+};
+
+void report_damage(const std::string &path, const std::string &why) {
+    std::fprintf(stderr,
+                 "qel software adapter: adapter names file %s is damaged (%s); resetting all "
+                 "names starts a new one\n",
+                 path.c_str(), why.c_str());
+}
+
+// Reads and parses the names file; a missing file holds no names.
+int read_entries(const LockedStore &store, std::vector<NameEntry> *entries) {
+    const std::string path = store.path(kFileName);
+    // Non-blocking: a FIFO planted in its place must not hang the caller.
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (fd.get() < 0) {
+        if (errno == ENOENT) {
+            entries->clear();
+            return 0;
+        }
+        if (errno == ELOOP) {
+            report_damage(path, "a symbolic link");
+            return kNamesFileDamaged;
+        }
+        return code_of_errno(errno);
+    }
+    struct stat facts {};
+    if (fstat(fd.get(), &facts) != 0 || !S_ISREG(facts.st_mode)) {
+        report_damage(path, "not a regular file");
+        return kNamesFileDamaged;
+    }
+    std::vector<uint8_t> bytes;
+    uint8_t chunk[8192];
+    for (;;) {
+        ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return code_of_errno(errno);
+        if (n == 0) break;
+        bytes.insert(bytes.end(), chunk, chunk + n);
+        // No names file is this large: stop reading rather than take any amount of memory.
+        if (bytes.size() > kMaxNamesFileBytes) break;
+    }
+    NamesParse parse = parse_names_file(bytes);
+    if (!parse.ok) {
+        report_damage(path, parse.error);
+        return kNamesFileDamaged;
+    }
+    *entries = std::move(parse.entries);
+    return 0;
+}
+
+bool write_all(int fd, const std::string &bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Replaces the names file with `entries`: temporary file, fsync, rename, fsync of the
+// directory.
+int write_entries(const LockedStore &store, const std::vector<NameEntry> &entries) {
+    const std::string temporary = store.path(kTemporaryName);
+    const std::string path = store.path(kFileName);
+    {
+        Fd fd(
+            ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
+        if (fd.get() < 0) return code_of_errno(errno);
+        // Whatever the umask or an older temporary file said, names are private.
+        if (fchmod(fd.get(), 0600) != 0 || !write_all(fd.get(), format_names_file(entries)) ||
+            fsync(fd.get()) != 0) {
+            const int error = errno;
+            ::unlink(temporary.c_str());
+            return code_of_errno(error);
+        }
+        if (::close(fd.release()) != 0) {
+            ::unlink(temporary.c_str());
+            return QEL_EINVAL;
+        }
+    }
+    if (::rename(temporary.c_str(), path.c_str()) != 0) {
+        const int error = errno;
+        ::unlink(temporary.c_str());
+        return code_of_errno(error);
+    }
+    // The rename itself reaches the disk with the directory.
+    Fd dir(::open(store.path(".").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.get() >= 0) fsync(dir.get());
+    return 0;
+}
+
+std::vector<NameEntry>::iterator find_key(std::vector<NameEntry> &entries, const std::string &key) {
+    return std::find_if(entries.begin(), entries.end(),
+                        [&](const NameEntry &entry) { return entry.key == key; });
+}
+
+}  // namespace
+
+std::string names_file_path() {
+    std::string dir = state_dir();
+    return dir.empty() ? dir : dir + "/" + kFileName;
+}
+
+int store_name(const std::string &key, const std::string &name) {
+    if (!valid_name_key(key) || !valid_stored_name(name)) return QEL_EINVAL;
+    LockedStore store;
+    if (int rc = store.lock(true); rc != 0) return rc;
+    std::vector<NameEntry> entries;
+    if (int rc = read_entries(store, &entries); rc != 0) return rc;
+    if (auto it = find_key(entries, key); it != entries.end()) {
+        if (it->name == name) return 0;
+        it->name = name;
+    } else {
+        entries.push_back(NameEntry{key, name});
+    }
+    return write_entries(store, entries);
+}
+
+int load_name(const std::string &key, std::string *name) {
+    if (!valid_name_key(key)) return QEL_EINVAL;
+    LockedStore store;
+    if (int rc = store.lock(false); rc != 0) return rc;
+    std::vector<NameEntry> entries;
+    if (int rc = read_entries(store, &entries); rc != 0) return rc;
+    auto it = find_key(entries, key);
+    if (it == entries.end()) return QEL_ENOENT;
+    *name = it->name;
+    return 0;
+}
+
+int erase_name(const std::string &key) {
+    if (!valid_name_key(key)) return QEL_EINVAL;
+    LockedStore store;
+    if (int rc = store.lock(true); rc != 0) return rc;
+    std::vector<NameEntry> entries;
+    if (int rc = read_entries(store, &entries); rc != 0) return rc;
+    auto it = find_key(entries, key);
+    if (it == entries.end()) return 0;
+    entries.erase(it);
+    return write_entries(store, entries);
+}
+
+int erase_all_names() {
+    LockedStore store;
+    if (int rc = store.lock(true); rc != 0) return rc;
+    // A damaged file is not read: this is how it is replaced.
+    return write_entries(store, {});
+}
+
+}  // namespace qel::adapter

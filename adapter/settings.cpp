@@ -1,0 +1,100 @@
+#include "adapter/settings.h"
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "qel.h"
+
+namespace qel::adapter {
+
+namespace {
+
+// A set, non-empty environment value, or null.
+const char *setting(const char *name) {
+    const char *value = std::getenv(name);
+    return (value != nullptr && *value != '\0') ? value : nullptr;
+}
+
+// A decimal number of the whole text, or nothing.
+bool parse_count(const char *text, unsigned long long *value) {
+    if (text == nullptr || *text < '0' || *text > '9') return false;
+    char *end = nullptr;
+    errno = 0;
+    *value = std::strtoull(text, &end, 10);
+    return errno == 0 && *end == '\0';
+}
+
+std::string home_dir() {
+    if (const char *home = setting("HOME")) return home;
+    passwd entry{};
+    passwd *found = nullptr;
+    char scratch[4096];
+    if (getpwuid_r(getuid(), &entry, scratch, sizeof scratch, &found) == 0 && found != nullptr &&
+        found->pw_dir != nullptr) {
+        return found->pw_dir;
+    }
+    return {};
+}
+
+}  // namespace
+
+std::string run_dir() {
+    if (const char *dir = setting("QEL_ADAPTER_RUN_DIR")) return dir;
+    if (const char *runtime = setting("XDG_RUNTIME_DIR")) return std::string(runtime) + "/qel";
+    return "/tmp/qel-" + std::to_string(getuid());
+}
+
+std::string state_dir() {
+    if (const char *dir = setting("QEL_ADAPTER_STATE_DIR")) return dir;
+    if (const char *state = setting("XDG_STATE_HOME")) return std::string(state) + "/qel";
+    std::string home = home_dir();
+    if (home.empty()) return {};
+    return home + "/.local/state/qel";
+}
+
+uint32_t ring_bytes() {
+    unsigned long long value = 0;
+    if (!parse_count(setting("QEL_ADAPTER_RING_BYTES"), &value) || value == 0) {
+        return kDefaultRingBytes;
+    }
+    if (value <= kMinRingBytes) return kMinRingBytes;
+    if (value >= kMaxRingBytes) return kMaxRingBytes;
+    uint32_t bytes = kMinRingBytes;
+    while (bytes < value) bytes <<= 1;
+    return bytes;
+}
+
+int receive_buffer_bytes() {
+    unsigned long long value = 0;
+    if (!parse_count(setting("QEL_ADAPTER_RCVBUF"), &value)) return kDefaultReceiveBuffer;
+    if (value < static_cast<unsigned long long>(kMinReceiveBuffer)) return kMinReceiveBuffer;
+    if (value > static_cast<unsigned long long>(kMaxReceiveBuffer)) return kMaxReceiveBuffer;
+    return static_cast<int>(value);
+}
+
+int make_private_dir(const std::string &path) {
+    if (path.empty() || path.front() != '/') return QEL_EINVAL;
+    // Each missing component on the way, then the directory itself.
+    for (size_t slash = path.find('/', 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1)) {
+        std::string parent = path.substr(0, slash);
+        if (mkdir(parent.c_str(), 0700) != 0 && errno != EEXIST) {
+            return errno == EACCES ? QEL_EACCES : QEL_EINVAL;
+        }
+    }
+    if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+        return errno == EACCES ? QEL_EACCES : QEL_EINVAL;
+    }
+    struct stat facts {};
+    if (lstat(path.c_str(), &facts) != 0 || !S_ISDIR(facts.st_mode)) return QEL_EINVAL;
+    if (facts.st_uid != geteuid() || (facts.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        return QEL_EACCES;
+    }
+    return 0;
+}
+
+}  // namespace qel::adapter

@@ -1,0 +1,38 @@
+// The software adapter's own settings, read from the environment each time they are needed
+// (so a test or a tool may change them between uses).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace qel::adapter {
+
+// Where endpoint lock files live: QEL_ADAPTER_RUN_DIR, else $XDG_RUNTIME_DIR/qel, else
+// /tmp/qel-<uid>.
+std::string run_dir();
+
+// Where persistent state (adapter names) lives: QEL_ADAPTER_STATE_DIR, else
+// $XDG_STATE_HOME/qel, else <home>/.local/state/qel. Empty when no home can be found.
+std::string state_dir();
+
+// Bytes of an endpoint's descriptor ring: QEL_ADAPTER_RING_BYTES, default 65536. Always a
+// power of two between kMinRingBytes and kMaxRingBytes; other values are rounded up to a power
+// of two and clamped, text that is not a number gives the default.
+uint32_t ring_bytes();
+constexpr uint32_t kDefaultRingBytes = 65536;
+constexpr uint32_t kMinRingBytes = 4096;
+constexpr uint32_t kMaxRingBytes = 64u << 20;
+
+// Receive buffer asked for on filter sockets: QEL_ADAPTER_RCVBUF, default 64 MiB, clamped to
+// [kMinReceiveBuffer, kMaxReceiveBuffer].
+int receive_buffer_bytes();
+constexpr int kDefaultReceiveBuffer = 64 << 20;
+constexpr int kMinReceiveBuffer = 4096;
+constexpr int kMaxReceiveBuffer = 1 << 30;
+
+// Makes `path` and any missing parents as directories of mode 0700. The last one must be a
+// directory owned by this user and writable by nobody else, so that no other user can plant
+// files in it. Returns 0 or a result code (13 refused, 22 otherwise).
+int make_private_dir(const std::string &path);
+
+}  // namespace qel::adapter
