@@ -51,10 +51,19 @@ int BufferPool::pin(uint64_t address, uint32_t length, uint32_t *index) {
     return 0;
 }
 
-int BufferPool::unpin(uint32_t index) {
+int BufferPool::unpin(uint32_t index, bool withdraw_queued) {
     std::lock_guard lock(mutex_);
     Slot *slot = slot_of(index);
     if (slot == nullptr) return QEL_EINVAL;
+    if (slot->state == State::queued && withdraw_queued) {
+        uint32_t kept = 0;
+        for (uint32_t i = 0; i < fifo_count_; ++i) {
+            const Queued entry = fifo_[(fifo_head_ + i) % kMaxBuffers];
+            if (entry.index != index) fifo_[(fifo_head_ + kept++) % kMaxBuffers] = entry;
+        }
+        fifo_count_ = kept;
+        slot->state = State::idle;
+    }
     if (slot->state != State::idle) return QEL_EBUSY;
     *slot = Slot{};
     --pinned_;

@@ -1,8 +1,10 @@
 // An endpoint's pinned buffers and the firmware's FIFO of free buffers.
 //
 // A pinned buffer is idle (the host owns it), queued (in the FIFO, waiting for a block) or
-// filling (the firmware took it for a block and writes into it). The host may unpin only an
-// idle buffer: the firmware's memory accesses never outlive the pinning.
+// filling (the firmware took it for a block and writes into it). The host may unpin an idle
+// buffer, and a queued one while no filter steers packets to the endpoint (the firmware is
+// not running then, so nothing can take it): the firmware's memory accesses never outlive the
+// pinning.
 //
 // Thread safety: every member may be called from any thread; one mutex guards the table and
 // the FIFO and is held only for a bounded walk of them. Storage is reserved up front, so the
@@ -25,7 +27,7 @@ struct FreeBuffer {
 };
 
 class BufferPool {
-public:
+  public:
     static constexpr uint32_t kMaxBuffers = 4096;
 
     BufferPool();
@@ -34,8 +36,9 @@ public:
     // (non-zero) bytes, and overlapping no pinned buffer. Returns 0 and the new index (from 1),
     // 22 for a bad range, 12 when kMaxBuffers are pinned.
     int pin(uint64_t address, uint32_t length, uint32_t *index);
-    // TREL_UNPIN_BUF: 0; 22 for an index not pinned; 16 while the buffer is queued or filling.
-    int unpin(uint32_t index);
+    // TREL_UNPIN_BUF: 0; 22 for an index not pinned; 16 while the buffer is filling, or queued
+    // unless `withdraw_queued` (then it leaves the FIFO, the others keeping their order).
+    int unpin(uint32_t index, bool withdraw_queued);
     // TREL_QUEUE_BUF: appends to the FIFO with the credit flag (0 or 1). 0; 22 for an unknown
     // index or a flag other than 0 and 1; 16 when the buffer is already queued or filling.
     int queue(uint32_t index, uint32_t credit);
@@ -51,7 +54,7 @@ public:
     uint32_t queued_count() const;
     uint32_t pinned_count() const;
 
-private:
+  private:
     enum class State : uint8_t { unused, idle, queued, filling };
     struct Slot {
         uint64_t address = 0;

@@ -167,7 +167,10 @@ int EndpointDevice::answer_attached(Endpoint &endpoint, uint32_t code, void *rec
         }
         case TREL_UNPIN_BUF: {
             auto *word = record_of<WordRecord>(record, length);
-            return word ? endpoint.buffers().unpin(word->value) : QEL_EINVAL;
+            // Without a filter no packet reaches the endpoint and its firmware is stopped, so a
+            // queued buffer can be handed back.
+            return word ? endpoint.buffers().unpin(word->value, endpoint.filter_fd() < 0)
+                        : QEL_EINVAL;
         }
         case TREL_QUEUE_BUF: {
             auto *queue = record_of<QueueRecord>(record, length);

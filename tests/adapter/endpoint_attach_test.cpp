@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include "adapter/endpoint_lock.h"
-#include "adapter_env.h"
+#include "support/adapter_env.h"
 #include "qel.h"
 
 namespace qel::test {

@@ -4,7 +4,7 @@
 
 #include "adapter/endpoint.h"
 #include "adapter/software_adapter.h"
-#include "adapter_env.h"
+#include "support/adapter_env.h"
 #include "qel.h"
 
 namespace qel::test {
@@ -15,10 +15,10 @@ using namespace qel::driver;
 // Page-aligned memory for buffers, unmapped on scope exit, with one more page past its end
 // that a test may unmap to have a hole there.
 class Memory {
-public:
+  public:
     explicit Memory(size_t bytes) : bytes_(bytes) {
-        void *p = mmap(nullptr, bytes + 4096, PROT_READ | PROT_WRITE,
-                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        void *p =
+            mmap(nullptr, bytes + 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         base_ = p == MAP_FAILED ? nullptr : static_cast<uint8_t *>(p);
     }
     ~Memory() {
@@ -35,14 +35,14 @@ public:
         punched_ = true;
     }
 
-private:
+  private:
     uint8_t *base_;
     size_t bytes_;
     bool punched_ = false;
 };
 
 class EndpointBuffers : public AdapterTest {
-protected:
+  protected:
     void SetUp() override {
         AdapterTest::SetUp();
         h_ = open_attached(0);
@@ -67,6 +67,14 @@ protected:
     int queue(uint32_t index, uint32_t credit) {
         QueueRecord record{index, credit};
         return hux_ioctl(h_, TREL_QUEUE_BUF, &record, sizeof record);
+    }
+    int add_filter() {
+        FilterRecord record{};
+        record.address = 0x7F000001;
+        record.port = free_port();
+        record.tag = 1;
+        record.operation = kFilterAdd;
+        return hux_ioctl(h_, TREL_FILTER_OP, &record, sizeof record);
     }
     hux_handle_t h_ = HUX_INVALID_HANDLE;
     std::shared_ptr<adapter::Endpoint> endpoint_;
@@ -141,7 +149,8 @@ TEST_F(EndpointBuffers, QueueRulesAndUnpinOfAHeldBufferIsBusy) {
     EXPECT_EQ(queue(index, 2), QEL_EINVAL);  // the credit flag is 0 or 1
     ASSERT_EQ(queue(index, 1), 0);
     EXPECT_EQ(queue(index, 1), QEL_EBUSY);  // already the firmware's
-    EXPECT_EQ(unpin(index), QEL_EBUSY);     // queued
+    ASSERT_EQ(add_filter(), 0);
+    EXPECT_EQ(unpin(index), QEL_EBUSY);  // queued while packets may arrive
 
     auto taken = endpoint_->buffers().take_next();
     ASSERT_TRUE(taken);
@@ -150,6 +159,21 @@ TEST_F(EndpointBuffers, QueueRulesAndUnpinOfAHeldBufferIsBusy) {
     EXPECT_TRUE(endpoint_->buffers().finish(index));
     EXPECT_FALSE(endpoint_->buffers().finish(index));
     EXPECT_EQ(unpin(index), 0);
+}
+
+TEST_F(EndpointBuffers, WithoutFilterAQueuedBufferIsWithdrawnAndTheOthersKeepTheirOrder) {
+    uint32_t index[3] = {};
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(pin(memory_.at(size_t(i) * 4096), 4096, &index[i]), 0);
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(queue(index[i], i == 2 ? 1u : 0u), 0);
+    EXPECT_EQ(unpin(index[1]), 0);
+    EXPECT_EQ(endpoint_->buffers().queued_count(), 2u);
+    auto first = endpoint_->buffers().take_next();
+    auto second = endpoint_->buffers().take_next();
+    ASSERT_TRUE(first && second);
+    EXPECT_EQ(first->index, index[0]);
+    EXPECT_EQ(second->index, index[2]);
+    EXPECT_TRUE(second->credit);
+    EXPECT_FALSE(endpoint_->buffers().take_next());
 }
 
 TEST_F(EndpointBuffers, FirmwareTakesBuffersInQueueOrderWithTheirCreditFlags) {

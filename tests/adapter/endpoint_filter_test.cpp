@@ -13,7 +13,7 @@
 
 #include "adapter/endpoint.h"
 #include "adapter/software_adapter.h"
-#include "adapter_env.h"
+#include "support/adapter_env.h"
 #include "qel.h"
 
 namespace qel::test {

@@ -7,7 +7,7 @@
 #include "adapter/endpoint.h"
 #include "adapter/firmware.h"
 #include "adapter/software_adapter.h"
-#include "adapter_env.h"
+#include "support/adapter_env.h"
 #include "qel.h"
 
 namespace qel::test {

@@ -5,7 +5,7 @@
 #include <atomic>
 
 #include "adapter/shared_pages.h"
-#include "adapter_env.h"
+#include "support/adapter_env.h"
 #include "qel.h"
 
 namespace qel::test {

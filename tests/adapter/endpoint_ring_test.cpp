@@ -8,7 +8,7 @@
 #include "adapter/endpoint.h"
 #include "adapter/shared_pages.h"
 #include "adapter/software_adapter.h"
-#include "adapter_env.h"
+#include "support/adapter_env.h"
 #include "qel.h"
 
 namespace qel::test {

@@ -10,7 +10,7 @@
 #include <fstream>
 
 #include "adapter/names_store.h"
-#include "adapter_env.h"
+#include "support/adapter_env.h"
 #include "qel.h"
 
 namespace qel::test {

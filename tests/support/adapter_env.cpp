@@ -1,4 +1,4 @@
-#include "adapter_env.h"
+#include "support/adapter_env.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
