@@ -52,14 +52,15 @@ TEST(Patterns, Mono8PixelsBelowTheDigitsFollowTheRamp) {
 }
 
 TEST(Patterns, Rgb8PixelsBelowTheDigitsFollowTheirChannels) {
-    const Config c = image(50, 70, PixelFormat::rgb8);
+    // Wider than 256 pixels: a row repeats its colours further along.
+    const Config c = image(600, 70, PixelFormat::rgb8);
     const PayloadGenerator g(c, nullptr);
-    ASSERT_EQ(g.payload_size(), 50u * 70 * 3);
+    ASSERT_EQ(g.payload_size(), 600u * 70 * 3);
     const uint64_t n = 300;
     const Bytes b = whole(g, n);
     for (uint32_t y = 9; y < 70; ++y) {
-        for (uint32_t x = 0; x < 50; ++x) {
-            const uint8_t *p = &b[(y * 50 + x) * 3];
+        for (uint32_t x = 0; x < 600; ++x) {
+            const uint8_t *p = &b[(y * 600 + x) * 3];
             ASSERT_EQ(p[0], static_cast<uint8_t>(x + n));
             ASSERT_EQ(p[1], static_cast<uint8_t>(y + 2 * n));
             ASSERT_EQ(p[2], static_cast<uint8_t>(x + y + 3 * n));
@@ -208,13 +209,12 @@ Config kind(PayloadKind k, PixelFormat f = PixelFormat::mono8) {
     return c;
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, RangeFill,
-                         ::testing::Values(kind(PayloadKind::image),
-                                           kind(PayloadKind::image, PixelFormat::rgb8),
-                                           kind(PayloadKind::raw), kind(PayloadKind::file),
-                                           kind(PayloadKind::chunk, PixelFormat::rgb8),
-                                           kind(PayloadKind::extended_chunk),
-                                           kind(PayloadKind::image_extended_chunk)));
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, RangeFill,
+    ::testing::Values(kind(PayloadKind::image), kind(PayloadKind::image, PixelFormat::rgb8),
+                      image(700, 40, PixelFormat::rgb8), kind(PayloadKind::raw),
+                      kind(PayloadKind::file), kind(PayloadKind::chunk, PixelFormat::rgb8),
+                      kind(PayloadKind::extended_chunk), kind(PayloadKind::image_extended_chunk)));
 
 TEST(Patterns, FramesDifferEverywhereTheRampRuns) {
     const Config c = image(64, 64, PixelFormat::mono8);

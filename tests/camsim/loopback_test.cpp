@@ -207,6 +207,40 @@ TEST(Faults, TheWireCarriesExactlyWhatTheSeedPlans) {
     }
 }
 
+TEST(Streams, AMulticastGroupOnTheLoopbackInterfaceGetsEveryBlock) {
+    UdpSocket receiver("239.255.42.99");
+    if (!receiver.valid()) GTEST_SKIP() << "this host cannot join a multicast group on lo";
+    Config c = to(receiver);
+    c.dest_address = "239.255.42.99";
+    c.multicast_interface = "127.0.0.1";  // never out of this machine
+    c.width = 100;
+    c.height = 50;
+    c.frames = 2;
+    Simulator sim(c);
+    const std::vector<Packet> packets = run(sim, receiver);
+    Reassembler blocks(sim.payload_bytes_per_packet());
+    for (const Packet &p : packets) blocks.add(p);
+    for (uint64_t frame = 0; frame < 2; ++frame) {
+        const auto block = blocks.block(sim.block_id_for_frame(frame));
+        ASSERT_TRUE(block && block->complete());
+        EXPECT_EQ(block->payload, sim.expected_payload(frame));
+    }
+}
+
+TEST(Pacing, PacketRateSpreadsThePackets) {
+    UdpSocket receiver;
+    Config c = to(receiver);
+    c.packet_rate = 2000;  // 2 packets a millisecond
+    c.payload = PayloadKind::raw;
+    c.data_size = 1392 * 398;  // 400 packets a frame: at least 199 ms
+    c.frames = 1;
+    Simulator sim(c);
+    const auto start = std::chrono::steady_clock::now();
+    const std::vector<Packet> packets = run(sim, receiver);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(190));
+    EXPECT_EQ(packets.size(), 400u);
+}
+
 TEST(Pacing, FrameRateSpreadsTheFrames) {
     UdpSocket receiver;
     Config c = to(receiver);

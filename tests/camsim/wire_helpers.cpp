@@ -70,6 +70,28 @@ UdpSocket::UdpSocket() {
     port_ = ntohs(a.sin_port);
 }
 
+UdpSocket::UdpSocket(const std::string &group) {
+    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd_ < 0) return;
+    const int bytes = 16 << 20;
+    if (setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0) {
+        setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+    }
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    inet_pton(AF_INET, group.c_str(), &a.sin_addr);
+    ip_mreq join{};
+    join.imr_multiaddr = a.sin_addr;
+    join.imr_interface.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
+        setsockopt(fd_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join) != 0) {
+        return;
+    }
+    socklen_t length = sizeof a;
+    getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &length);
+    port_ = ntohs(a.sin_port);
+}
+
 UdpSocket::~UdpSocket() {
     if (fd_ >= 0) close(fd_);
 }

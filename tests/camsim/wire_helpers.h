@@ -21,7 +21,11 @@ std::string to_hex(std::span<const uint8_t> bytes);
 class UdpSocket {
   public:
     UdpSocket();
+    // A socket that joined multicast group `group` on the loopback interface, bound to the
+    // group on a free port; valid() is false where the host does not allow that.
+    explicit UdpSocket(const std::string &group);
     ~UdpSocket();
+    [[nodiscard]] bool valid() const { return fd_ >= 0 && port_ != 0; }
     UdpSocket(const UdpSocket &) = delete;
     UdpSocket &operator=(const UdpSocket &) = delete;
 

@@ -174,18 +174,24 @@ void PayloadGenerator::fill_row(uint64_t frame, uint32_t y, uint32_t first_byte,
             left -= n;
         }
     } else {
+        // An RGB8 row repeats every 256 pixels (768 bytes): work out one period, copy the rest.
+        constexpr size_t kPeriod = 3 * 256;
         uint32_t x = first_byte / 3;
         uint32_t channel = first_byte % 3;
         auto red = static_cast<uint8_t>(x + frame);
         const auto green = static_cast<uint8_t>(y + 2 * frame);
         auto blue = static_cast<uint8_t>(x + y + 3 * frame);
-        for (size_t i = 0; i < left; ++i) {
+        const size_t computed = std::min(left, kPeriod);
+        for (size_t i = 0; i < computed; ++i) {
             p[i] = channel == 0 ? red : channel == 1 ? green : blue;
             if (++channel == 3) {
                 channel = 0;
                 ++red;
                 ++blue;
             }
+        }
+        for (size_t i = kPeriod; i < left; i += kPeriod) {
+            std::memcpy(p + i, p, std::min(kPeriod, left - i));
         }
     }
     if (y < kBoxRows * scale_) draw_digits(frame, y, first_byte, out);
