@@ -161,6 +161,7 @@ class Simulator {
 
     // Opens the sockets and starts the sender and the resend listener. Returns an empty
     // text on success, else a one-line reason (nothing is left running then). Once only.
+    // Leaders carry the CLOCK_MONOTONIC time in nanoseconds at which their frame started.
     [[nodiscard]] std::string start();
     // Stops sending and listening and waits for both threads. Safe to call more than once.
     void stop();

@@ -100,7 +100,7 @@ struct Simulator::Impl {
     std::thread sender_thread;
     std::thread listener_thread;
 
-    std::mutex mutex;  // guards done and send_error
+    std::mutex mutex;  // guards started (for sending()), done and send_error
     std::condition_variable done_changed;
     bool done = false;
     std::string send_error;
@@ -127,7 +127,10 @@ std::string Simulator::start() {
     }
     s.source_port = local_port(s.stream_fd.get());
     s.history = std::make_unique<FrameHistory>(s.config.history_frames);
-    s.started = true;
+    {
+        std::lock_guard lock(s.mutex);
+        s.started = true;
+    }
     try {
         s.sender_thread = std::thread([&s] {
             Sender sender(s.config, *s.source, *s.history, s.counters, s.stop);
@@ -148,7 +151,10 @@ std::string Simulator::start() {
 
 void Simulator::stop() {
     Impl &s = *impl_;
-    if (!s.started) return;
+    {
+        std::lock_guard lock(s.mutex);
+        if (!s.started) return;
+    }
     s.stop.request();
     if (s.sender_thread.joinable()) s.sender_thread.join();
     if (s.listener_thread.joinable()) s.listener_thread.join();
