@@ -123,6 +123,10 @@ TEST_P(Streams, EveryBlockEqualsTheExpectedBytesOfItsFrame) {
             EXPECT_EQ(be64(&block->leader_body[12]), 20011u);
         }
     }
+    // A receiver that knows only block ids finds the frames.
+    EXPECT_EQ(sim.frame_of_block(ids[2]), 2u);
+    EXPECT_EQ(sim.frame_of_block(ids[0]), 0u);
+    EXPECT_EQ(sim.frame_of_block(2), std::nullopt);  // after the wrap, not reached
     const Counters n = sim.counters();
     EXPECT_EQ(n.frames_sent, 3u);
     EXPECT_EQ(n.packets_sent, packets.size());

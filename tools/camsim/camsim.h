@@ -20,6 +20,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -184,6 +185,9 @@ class Simulator {
     [[nodiscard]] uint32_t trailer_packet_id() const;
     [[nodiscard]] uint32_t payload_bytes_per_packet() const;
     [[nodiscard]] uint64_t block_id_for_frame(uint64_t frame) const;
+    // The most recent frame started so far that carried `block_id` (16-bit ids repeat), none
+    // when no frame sent so far carried it. For receivers that know only the block id.
+    [[nodiscard]] std::optional<uint64_t> frame_of_block(uint64_t block_id) const;
     // The exact bytes a receiver reassembles for frame `frame` (its block's payload).
     [[nodiscard]] std::vector<uint8_t> expected_payload(uint64_t frame) const;
     // The same bytes for [offset, offset + out.size()) of the payload; false when the range

@@ -43,8 +43,9 @@ std::string ResendListener::run(int control_fd, int stream_fd) {
             const ssize_t n = recv(control_fd, buffer.data(), buffer.size(), MSG_TRUNC);
             if (n < 0) {
                 if (errno == EINTR) continue;
-                if (errno == EAGAIN || errno == EWOULDBLOCK) break;
-                return errno_text("receive on control port", errno);
+                // EAGAIN: drained. Anything else is a pending socket error, cleared by being
+                // reported: the service goes on.
+                break;
             }
             if (static_cast<size_t>(n) > buffer.size()) {
                 add(counters_.resend.malformed, 1);

@@ -7,6 +7,7 @@
 #include <system_error>
 #include <thread>
 
+#include "camsim/block_ids.h"
 #include "camsim/camsim.h"
 #include "camsim/counters.h"
 #include "camsim/frames.h"
@@ -72,6 +73,7 @@ struct Simulator::Impl {
         prepare_error = make_layout(config, generator->payload_size(), &layout);
         if (!prepare_error.empty()) return;
         source.emplace(config, layout, *generator);
+        history = std::make_unique<FrameHistory>(config.history_frames);
     }
 
     [[nodiscard]] bool ready() const { return prepare_error.empty(); }
@@ -126,7 +128,6 @@ std::string Simulator::start() {
         s.control_port = local_port(s.control_fd.get());
     }
     s.source_port = local_port(s.stream_fd.get());
-    s.history = std::make_unique<FrameHistory>(s.config.history_frames);
     {
         std::lock_guard lock(s.mutex);
         s.started = true;
@@ -204,6 +205,12 @@ uint32_t Simulator::payload_bytes_per_packet() const {
 
 uint64_t Simulator::block_id_for_frame(uint64_t frame) const {
     return camsim::block_id_for_frame(impl_->config, frame);
+}
+
+std::optional<uint64_t> Simulator::frame_of_block(uint64_t block_id) const {
+    const uint64_t started = impl_->history ? impl_->history->frames_started() : 0;
+    return latest_frame_of_block(impl_->config.first_block_id, impl_->config.extended_ids, block_id,
+                                 started);
 }
 
 std::vector<uint8_t> Simulator::expected_payload(uint64_t frame) const {

@@ -5,7 +5,9 @@
 #include <sched.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 namespace qel::camsim {
@@ -53,7 +55,7 @@ std::string open_stream_socket(const Config &config, Fd *out) {
     Fd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!fd.valid()) return errno_text("stream socket", errno);
     // A large send buffer keeps bursts of packets flowing; forced where permitted.
-    const int bytes = static_cast<int>(config.send_buffer_bytes);
+    const int bytes = static_cast<int>(std::min<uint32_t>(config.send_buffer_bytes, INT_MAX));
     if (setsockopt(fd.get(), SOL_SOCKET, SO_SNDBUFFORCE, &bytes, sizeof bytes) != 0) {
         setsockopt(fd.get(), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
     }
