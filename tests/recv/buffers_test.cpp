@@ -26,7 +26,9 @@ class BufferTest : public qel::test::StreamTest {
     // Frees what the test left: buffers the firmware still holds after the close detached them.
     void TearDown() override {
         for (auto *b : owned_) {
-            if (!b->queued) EXPECT_EQ(qel_free(b), 0);
+            if (!b->queued) {
+                EXPECT_EQ(qel_free(b), 0);
+            }
         }
         std::vector<qel_buffer_t *> queued;
         for (auto *b : owned_) {
