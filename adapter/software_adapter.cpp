@@ -30,7 +30,7 @@ struct OpenDevice {
 };
 
 class SoftwareAdapter final : public hux::DeviceHost {
-  public:
+public:
     uint32_t open(const char *name, uint64_t *handle) override {
         if (name == nullptr || handle == nullptr) return host_error_of_driver_code(QEL_EINVAL);
         auto parsed = parse_device_name(name);
@@ -89,7 +89,7 @@ class SoftwareAdapter final : public hux::DeviceHost {
         return device->endpoint->endpoint();
     }
 
-  private:
+private:
     std::shared_ptr<OpenDevice> find(uint64_t handle) {
         std::lock_guard lock(mutex_);
         auto it = devices_.find(handle);
@@ -113,7 +113,9 @@ SoftwareAdapter &the_adapter() {
 
 }  // namespace
 
-hux::DeviceHost &software_adapter() { return the_adapter(); }
+hux::DeviceHost &software_adapter() {
+    return the_adapter();
+}
 
 std::shared_ptr<Endpoint> attached_endpoint(uint64_t handle) {
     return the_adapter().attached_endpoint(handle);

@@ -35,7 +35,7 @@ bool have_tshark() {
 
 // A pcap file of raw IPv4 datagrams (link type 101), all from 127.0.0.1 to 127.0.0.1.
 class PcapWriter {
-  public:
+public:
     explicit PcapWriter(const std::string &path) : out_(path, std::ios::binary) {
         const uint32_t header[] = {0xa1b2c3d4, 0x00040002, 0, 0, 65535, 101};
         out_.write(reinterpret_cast<const char *>(header), sizeof header);
@@ -71,7 +71,7 @@ class PcapWriter {
     }
     void close() { out_.close(); }
 
-  private:
+private:
     std::ofstream out_;
     uint32_t count_ = 0;
 };

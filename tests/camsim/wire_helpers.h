@@ -19,7 +19,7 @@ std::string to_hex(std::span<const uint8_t> bytes);
 
 // A UDP socket bound to 127.0.0.1 on a free port, with a large receive buffer.
 class UdpSocket {
-  public:
+public:
     UdpSocket();
     // A socket that joined multicast group `group` on the loopback interface, bound to the
     // group on a free port; valid() is false where the host does not allow that.
@@ -39,7 +39,7 @@ class UdpSocket {
     // Sends `bytes` to 127.0.0.1:`port`.
     bool send_to(uint16_t port, std::span<const uint8_t> bytes);
 
-  private:
+private:
     int fd_ = -1;
     uint16_t port_ = 0;
 };
@@ -75,14 +75,14 @@ struct Block {
 };
 
 class Reassembler {
-  public:
+public:
     explicit Reassembler(uint32_t data_per_packet) : data_per_packet_(data_per_packet) {}
     // Adds a packet; false when it does not fit what was seen of its block.
     bool add(const Packet &packet);
     std::optional<Block> block(uint64_t block_id) const;
     [[nodiscard]] size_t blocks() const { return blocks_.size(); }
 
-  private:
+private:
     uint32_t data_per_packet_;
     std::vector<std::pair<uint64_t, Block>> blocks_;
     Block &find(uint64_t block_id);

@@ -16,7 +16,7 @@ using testing::internal::GetCapturedStderr;
 namespace {
 
 class BufferTest : public qel::test::StreamTest {
-  protected:
+protected:
     void SetUp() override {
         StreamTest::SetUp();
         stream_ = open();

@@ -150,7 +150,7 @@ struct Counters {
 [[nodiscard]] uint64_t block_id_for_frame(const Config &config, uint64_t frame);
 
 class Simulator {
-  public:
+public:
     explicit Simulator(Config config);
     ~Simulator();
     Simulator(const Simulator &) = delete;
@@ -196,7 +196,7 @@ class Simulator {
 
     struct Impl;
 
-  private:
+private:
     std::unique_ptr<Impl> impl_;
 };
 

@@ -14,18 +14,18 @@ namespace qel::camsim {
 
 // splitmix64: small, fast and good enough to draw faults from.
 class FaultRandom {
-  public:
+public:
     explicit FaultRandom(uint64_t seed = 0) : state_(seed) {}
     uint64_t next();
     // True with a chance of `per_mille` / 1000; draws nothing for 0.
     bool chance(uint32_t per_mille);
 
-  private:
+private:
     uint64_t state_;
 };
 
 class FaultPlan {
-  public:
+public:
     explicit FaultPlan(const FaultConfig &faults);
 
     // Starts frame `frame` whose packets are 0 (leader) to `trailer_id`.
@@ -38,7 +38,7 @@ class FaultPlan {
     [[nodiscard]] uint64_t duplicated() const { return duplicated_; }
     [[nodiscard]] uint64_t reordered() const { return reordered_; }
 
-  private:
+private:
     struct Delayed {
         uint32_t packet_id;
         uint64_t release_after;  // sent once the cursor has passed this packet id

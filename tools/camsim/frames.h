@@ -29,7 +29,7 @@ inline constexpr uint32_t kFrameInfoChunkLength = 16;
 inline constexpr uint32_t kChunkTagSize = 8;
 
 class PayloadGenerator {
-  public:
+public:
     // `file_content` is the file payload when the configuration names a file, else empty.
     PayloadGenerator(const Config &config,
                      std::shared_ptr<const std::vector<uint8_t>> file_content);
@@ -44,7 +44,7 @@ class PayloadGenerator {
     // Pixel scale of the frame-number digits (s above).
     [[nodiscard]] uint32_t digit_scale() const { return scale_; }
 
-  private:
+private:
     void fill_image(uint64_t frame, uint64_t offset, std::span<uint8_t> out) const;
     void fill_row(uint64_t frame, uint32_t y, uint32_t first_byte, std::span<uint8_t> out) const;
     void draw_digits(uint64_t frame, uint32_t y, uint32_t first_byte, std::span<uint8_t> out) const;

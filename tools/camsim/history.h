@@ -11,7 +11,7 @@
 namespace qel::camsim {
 
 class FrameHistory {
-  public:
+public:
     explicit FrameHistory(uint32_t capacity);
 
     // Sender thread only: frame `frame` starts now, with this leader timestamp. Frames are
@@ -25,7 +25,7 @@ class FrameHistory {
     [[nodiscard]] std::optional<uint64_t> timestamp_if_held(uint64_t frame) const;
     [[nodiscard]] uint32_t capacity() const { return capacity_; }
 
-  private:
+private:
     static constexpr uint64_t kNoFrame = UINT64_MAX;
     // One slot per frame number modulo the capacity, written under a sequence count (odd while
     // the sender rewrites the slot), so that a reader never takes one frame's timestamp for

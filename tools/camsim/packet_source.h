@@ -13,7 +13,7 @@
 namespace qel::camsim {
 
 class PacketSource {
-  public:
+public:
     PacketSource(const Config &config, const StreamLayout &layout,
                  const PayloadGenerator &generator)
         : config_(config), layout_(layout), generator_(generator) {}
@@ -31,7 +31,7 @@ class PacketSource {
     size_t build_error(std::span<uint8_t> out, uint64_t block_id, uint32_t packet_id,
                        uint16_t status, uint16_t flags) const;
 
-  private:
+private:
     const Config &config_;
     const StreamLayout &layout_;
     const PayloadGenerator &generator_;

@@ -18,7 +18,7 @@
 namespace qel::camsim {
 
 class ResendListener {
-  public:
+public:
     ResendListener(const Config &config, const PacketSource &source, const FrameHistory &history,
                    SharedCounters &counters, const StopSignal &stop);
 
@@ -28,7 +28,7 @@ class ResendListener {
     // One datagram as it came in (exposed for the tests).
     void handle(std::span<const uint8_t> datagram, int stream_fd);
 
-  private:
+private:
     void answer(const ResendCommand &command, int stream_fd);
     void send(int stream_fd, Counter &served, Counter *bytes);
 

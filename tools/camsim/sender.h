@@ -16,7 +16,7 @@
 namespace qel::camsim {
 
 class Sender {
-  public:
+public:
     Sender(const Config &config, const PacketSource &source, FrameHistory &history,
            SharedCounters &counters, const StopSignal &stop);
 
@@ -24,7 +24,7 @@ class Sender {
     // Returns an empty text, or why sending failed.
     std::string run(int fd);
 
-  private:
+private:
     bool flush(int fd);
 
     const Config &config_;

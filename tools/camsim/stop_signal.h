@@ -13,7 +13,7 @@ namespace qel::camsim {
 [[nodiscard]] uint64_t monotonic_ns();
 
 class StopSignal {
-  public:
+public:
     StopSignal();
 
     [[nodiscard]] bool valid() const { return event_.valid(); }
@@ -23,7 +23,7 @@ class StopSignal {
     // Sleeps until the monotonic clock reaches `deadline_ns`; false when stop was requested.
     bool sleep_until(uint64_t deadline_ns) const;
 
-  private:
+private:
     std::atomic<bool> stop_{false};
     Fd event_;
 };

@@ -17,7 +17,7 @@ namespace qel::camsim {
 
 // An owned file descriptor.
 class Fd {
-  public:
+public:
     Fd() = default;
     explicit Fd(int fd) : fd_(fd) {}
     ~Fd() { reset(); }
@@ -41,7 +41,7 @@ class Fd {
     }
     void reset();
 
-  private:
+private:
     int fd_ = -1;
 };
 
@@ -56,7 +56,7 @@ class Fd {
 
 // A batch of packets to send with one sendmmsg: buffers of one packet size each, made once.
 class PacketBatch {
-  public:
+public:
     PacketBatch(uint32_t capacity, uint32_t packet_size);
 
     [[nodiscard]] size_t size() const { return count_; }
@@ -75,7 +75,7 @@ class PacketBatch {
     // Sends every packet of the batch on the connected socket `fd` and empties the batch.
     Result send(int fd);
 
-  private:
+private:
     uint32_t packet_size_;
     std::vector<uint8_t> storage_;
     std::vector<iovec> iovecs_;
