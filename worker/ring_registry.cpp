@@ -1,0 +1,76 @@
+// The registry of rings: a doubly linked list of entries, appended at the tail.
+#include "worker/ring_registry.h"
+
+#include <cstring>
+
+#include "worker/ring_memory.h"
+
+namespace qel::worker {
+
+plix_ring_registry ring_registry{};
+
+namespace {
+
+// Takes the entry out of the list, wherever it sits, and releases it (zeroed).
+void unlink_and_release(plix_ring_entry *entry) noexcept {
+    if (entry->prev != nullptr) {
+        entry->prev->next = entry->next;
+    } else {
+        ring_registry.head = entry->next;
+    }
+    if (entry->next != nullptr) {
+        entry->next->prev = entry->prev;
+    } else {
+        ring_registry.tail = entry->prev;
+    }
+    ring_registry.count -= 1;
+    ring_release_text(entry->name);
+    ring_release(entry, sizeof *entry);
+}
+
+}  // namespace
+
+int plix_ring_register(plix_ring *ring) noexcept {
+    if (ring == nullptr) return kRegisterNullRing;
+    auto *entry = static_cast<plix_ring_entry *>(
+        ring_allocate(sizeof(plix_ring_entry), alignof(plix_ring_entry)));
+    if (entry == nullptr) return kRegisterNoEntryMemory;
+    entry->name = ring_copy_text(kBlockBufferRingName);
+    if (entry->name == nullptr) {
+        ring_release(entry, sizeof *entry);
+        return kRegisterNoNameMemory;
+    }
+    entry->ring = ring;
+    entry->prev = ring_registry.tail;
+    if (ring_registry.tail != nullptr) {
+        ring_registry.tail->next = entry;
+    } else {
+        ring_registry.head = entry;
+    }
+    ring_registry.tail = entry;
+    ring_registry.count += 1;
+    return 0;
+}
+
+plix_ring_entry *plix_ring_lookup(const char *name) noexcept {
+    if (name == nullptr) return nullptr;
+    for (plix_ring_entry *entry = ring_registry.head; entry != nullptr; entry = entry->next) {
+        if (std::strcmp(entry->name, name) == 0) return entry;
+    }
+    return nullptr;
+}
+
+void plix_ring_unregister(const char *name) noexcept {
+    if (plix_ring_entry *entry = plix_ring_lookup(name)) unlink_and_release(entry);
+}
+
+void plix_ring_unregister_ring(const plix_ring *ring) noexcept {
+    plix_ring_entry *entry = ring_registry.head;
+    while (entry != nullptr) {
+        plix_ring_entry *next = entry->next;
+        if (entry->ring == ring) unlink_and_release(entry);
+        entry = next;
+    }
+}
+
+}  // namespace qel::worker
