@@ -27,6 +27,18 @@ inline void cpu_pause() {
 #endif
 }
 
+// The image geometry that image and extended-chunk leaders share, from byte 28 on.
+template <typename Variant>
+void read_geometry(Variant &v, const uint8_t *f) {
+    v.pixel_format = be32(f);
+    v.size_x = be32(f + 4);
+    v.size_y = be32(f + 8);
+    v.offset_x = be32(f + 12);
+    v.offset_y = be32(f + 16);
+    v.padding_x = be16(f + 20);
+    v.padding_y = be16(f + 22);
+}
+
 void convert_leader(qel_block_t &block, const uint8_t *d) {
     block.block_id = be64(d + offset::kBlockId);
     block.payload_type = be16(d + offset::kLeaderPayloadType);
@@ -35,13 +47,7 @@ void convert_leader(qel_block_t &block, const uint8_t *d) {
         case 1:
         case 0x4001:
             block.timestamp = be64(d + offset::kTimestamp);
-            block.u.image.pixel_format = be32(f);
-            block.u.image.size_x = be32(f + 4);
-            block.u.image.size_y = be32(f + 8);
-            block.u.image.offset_x = be32(f + 12);
-            block.u.image.offset_y = be32(f + 16);
-            block.u.image.padding_x = be16(f + 20);
-            block.u.image.padding_y = be16(f + 22);
+            read_geometry(block.u.image, f);
             break;
         case 2:
         case 0x4002:
@@ -59,13 +65,7 @@ void convert_leader(qel_block_t &block, const uint8_t *d) {
             block.timestamp = be64(d + offset::kTimestamp);
             block.u.ext_chunk.leader_flag =
                 static_cast<uint8_t>(be16(d + offset::kLeaderFlags) & 1);
-            block.u.ext_chunk.pixel_format = be32(f);
-            block.u.ext_chunk.size_x = be32(f + 4);
-            block.u.ext_chunk.size_y = be32(f + 8);
-            block.u.ext_chunk.offset_x = be32(f + 12);
-            block.u.ext_chunk.offset_y = be32(f + 16);
-            block.u.ext_chunk.padding_x = be16(f + 20);
-            block.u.ext_chunk.padding_y = be16(f + 22);
+            read_geometry(block.u.ext_chunk, f);
             break;
         default:
             // Chunk data and unknown types carry nothing more, not even the timestamp.
