@@ -10,13 +10,11 @@ namespace qel::telemetry {
 
 namespace {
 
-// The list the record will hold next: an update still waiting for the worker already
-// carries the earlier changes, so a new one builds on it rather than losing them.
+// The list the record will hold next: a list still waiting for the worker (beside an update
+// or a stop that overtook it) already carries the earlier changes, so a new one builds on it
+// rather than losing them.
 qel_stream_t **next_list(const qel_metrics_trace_t *ctx) {
-    const bool pending =
-        load_flag(ctx->thread_cmd, std::memory_order_relaxed) == QEL_WORKER_CMD_UPDATE &&
-        ctx->pending_list != nullptr;
-    return pending ? ctx->pending_list : ctx->streamList;
+    return ctx->pending_list != nullptr ? ctx->pending_list : ctx->streamList;
 }
 
 // Live entries of a list: from the start up to the first null or max_streams.
