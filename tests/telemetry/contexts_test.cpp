@@ -100,6 +100,13 @@ class ContextTest : public qel::test::TelemetryTest {
         const std::string log = addon_log();
         return count_of(log, "export_metrics ") + count_of(log, "export_traces ");
     }
+    // Lengthens the worker's rest past the hand-over waits (timeout_s 1) by a wide margin, and
+    // returns once the worker has exported after the change: it rests the long rest next.
+    static void enter_long_rest() {
+        worker_rest_ms.store(3000);
+        const size_t before = exports();
+        ASSERT_TRUE(wait_until([&] { return exports() > before; }));
+    }
     static void expect_idle_hand_over(const qel_metrics_trace_t *ctx) {
         EXPECT_EQ(flag(ctx->thread_cmd), 0u);
         EXPECT_EQ(ctx->pending_list, nullptr);
@@ -390,37 +397,38 @@ TEST_P(KindTest, AccessorKeys) {
     EXPECT_EQ(destroy(ctx), 0);
 }
 
+// The tests that wait out long worker rests run for one kind: the hand-over is the same code
+// for both.
+class SlowKindTest : public KindTest {};
+
 // An exporting worker takes a new list between two exports; the caller waits for it only up
 // to timeout_s.
-TEST_P(KindTest, StreamListHandOverWhileExporting) {
+TEST_P(SlowKindTest, StreamListHandOverWhileExporting) {
     QEL_KIND_CHILD();
     qel_metrics_trace_t *ctx = create();
     qel_stream_t *a = stream(5000);
     qel_stream_t *b = stream(5001);
+    ctx->timeout_s = 1;  // set before the worker reads it
     ASSERT_EQ(enable(ctx), 0);
     ASSERT_EQ(start(ctx), 0);
     // Short rest: the worker takes the list well within the wait.
     ASSERT_EQ(add(ctx, a), 0);
     EXPECT_EQ(slot(a), ctx);
-    EXPECT_EQ(ctx->num_streams, 1u) << "taken before the wait ran out";
+    EXPECT_EQ(flag(ctx->num_streams), 1u) << "taken before the wait ran out";
     expect_idle_hand_over(ctx);
 
     // A rest longer than the wait: add returns with the list still pending, and a second add
     // builds on that pending list (the first change is not lost, the replaced list is freed).
-    ctx->timeout_s = 1;
-    worker_rest_ms.store(1500);
-    ASSERT_TRUE(wait_until([&] {
-        return exports() >= 2 && load_flag(ctx->active) == 1;
-    }));  // a pass has begun its long rest
+    enter_long_rest();
     ASSERT_EQ(remove(a), 0);
     ASSERT_EQ(add(ctx, b), 0);
+    worker_rest_ms.store(20);  // the rest after the worker takes the list
     EXPECT_EQ(slot(a), nullptr);
     EXPECT_EQ(slot(b), ctx);
     EXPECT_TRUE(wait_until([&] { return flag(ctx->thread_cmd) == 0; }));
     EXPECT_EQ(flag(ctx->num_streams), 1u);
     EXPECT_EQ(ctx->streamList[0], b);
     EXPECT_EQ(ctx->streamList[1], nullptr);
-    worker_rest_ms.store(20);
     ASSERT_EQ(stop(ctx), 0);
     ASSERT_EQ(remove(b), 0);
     EXPECT_EQ(destroy(ctx), 0);
@@ -454,15 +462,14 @@ TEST_P(KindTest, StreamListHandOverWhileParked) {
 
 // A command handed over while the worker exported, found by a pass that parks: the worker
 // takes it before parking, so a stop does not wait for ever and an update is not held back.
-TEST_P(KindTest, CommandHandedOverJustBeforeParkingIsTaken) {
+TEST_P(SlowKindTest, CommandHandedOverJustBeforeParkingIsTaken) {
     QEL_KIND_CHILD();
     qel_metrics_trace_t *ctx = create();
     qel_stream_t *s = stream();
+    ctx->timeout_s = 1;  // set before the worker reads it
     ASSERT_EQ(enable(ctx), 0);
     ASSERT_EQ(start(ctx), 0);
-    ctx->timeout_s = 1;
-    worker_rest_ms.store(1500);
-    ASSERT_TRUE(wait_until([&] { return exports() >= 2; }));  // now in its long rest
+    enter_long_rest();
     EXPECT_EQ(disable(ctx), -1) << "the rest outlasts the wait";
     EXPECT_EQ(flag(ctx->active), 1u);
     ASSERT_EQ(add(ctx, s), 0);  // handed over, not signalled
@@ -470,8 +477,9 @@ TEST_P(KindTest, CommandHandedOverJustBeforeParkingIsTaken) {
     EXPECT_EQ(flag(ctx->num_streams), 1u) << "taken before parking";
     expect_idle_hand_over(ctx);
 
+    const size_t parked_at = exports();
     ASSERT_EQ(enable(ctx), 0);
-    ASSERT_TRUE(wait_until([&] { return exports() >= 3; }));
+    ASSERT_TRUE(wait_until([&] { return exports() > parked_at; }));  // then the long rest
     EXPECT_EQ(disable(ctx), -1);
     auto stopping = std::async(std::launch::async, [&] { return stop(ctx); });
     ASSERT_EQ(stopping.wait_for(std::chrono::seconds(30)), std::future_status::ready)
@@ -505,6 +513,8 @@ TEST_P(KindTest, CloseDetachesTheStream) {
 
 INSTANTIATE_TEST_SUITE_P(Kinds, KindTest, testing::Bool(),
                          [](const auto &info) { return info.param ? "metrics" : "trace"; });
+INSTANTIATE_TEST_SUITE_P(Metrics, SlowKindTest, testing::Values(true),
+                         [](const auto &) { return "metrics"; });
 
 // The application is refused the counters of a stream whose metrics context is enabled; the
 // add-on reads them through its own reader.
