@@ -23,18 +23,20 @@ bool span_workaround(const char *tag) {
 extern "C" QEL_EXPORT int qel_span_begin(void **span, const char *name) {
     constexpr const char *kTag = "qel_telemetry_start_trace_span";
     if (addon.start_span == nullptr) return 0;
-    if (qel_trace_handle == nullptr) {
+    void *trace = load_handle(qel_trace_handle);
+    if (trace == nullptr) {
         QEL_DEBUG_TAGGED(kTag, "telemetry has not been initialized\n");
         return -1;
     }
     if (span_workaround(kTag)) return 0;
-    return addon.start_span(qel_trace_handle, name, span);
+    return addon.start_span(trace, name, span);
 }
 
 extern "C" QEL_EXPORT int qel_span_end(void *span, const char *name, int line) {
     constexpr const char *kTag = "qel_telemetry_end_trace_span";
     if (qel_telemetry_available == 0) return 0;
-    if (qel_trace_handle == nullptr) {
+    void *trace = load_handle(qel_trace_handle);
+    if (trace == nullptr) {
         QEL_DEBUG_TAGGED(kTag, "telemetry has not been initialized\n");
         return -1;
     }
@@ -43,5 +45,5 @@ extern "C" QEL_EXPORT int qel_span_end(void *span, const char *name, int line) {
     char line_text[8];
     std::snprintf(line_text, sizeof line_text, "%d", line);
     addon.add_event(span, name, "", line_text);
-    return addon.end_span(qel_trace_handle, span);
+    return addon.end_span(trace, span);
 }

@@ -8,6 +8,7 @@
 #ifndef QEL_H
 #define QEL_H
 
+#include <pthread.h>
 #include <stddef.h>
 #include <stdint.h>
 
@@ -264,6 +265,96 @@ typedef struct qel_stats {
 QEL_EXPORT int qel_get_stats(qel_stream_t *stream, qel_stats_t *stats_out);
 /* Clears every counter but buffers_allocated and buffers_freed. */
 QEL_EXPORT int qel_clear_stats(qel_stream_t *stream);
+
+/* ---- Metrics and traces ----
+ *
+ * Metrics and traces are produced by the optional telemetry add-on, libqeltelemetry.so, which
+ * qel_init loads when the host's library search finds it. An application creates a metrics
+ * context, a trace context or both, attaches streams, enables the context and starts its
+ * worker thread, which asks the add-on to export about every five seconds. Every function of
+ * this family returns 0 on success and -1 on failure (create, start, add and remove may pass on
+ * another non-zero code, as said at each); all return -1 while the add-on is not in use. One
+ * caller per context at a time. Remove a stream from its contexts before closing it (closing
+ * an attached stream detaches it first). */
+
+/* Worker commands in thread_cmd. */
+#define QEL_WORKER_CMD_NONE 0
+#define QEL_WORKER_CMD_UPDATE 1
+#define QEL_WORKER_CMD_STOP 2
+
+/* A metrics or trace context. Its layout is shared with the add-on, which receives the
+ * record's address when the context is created and may read it. The flags are written by the
+ * library and its worker thread only. */
+typedef struct qel_metrics_trace {
+    uint32_t addon_param32;      /* given to create, for the add-on */
+    uint16_t addon_param16;      /* given to create, for the add-on */
+    uint32_t enab;               /* 1 enabled, 0 disabled */
+    char **serial_numbers;       /* 32 entries, one per adapter index: "S=<serial>" or null */
+    uint32_t num_streams;        /* streams in streamList */
+    uint32_t max_streams;        /* capacity of streamList */
+    qel_stream_t **streamList;   /* max_streams entries: the attached streams first, then nulls */
+    uint32_t active;             /* 1 while the worker is in its export loop */
+    uint32_t thread_started;     /* 1 while a worker thread exists */
+    uint32_t in_wait_state;      /* 1 while the worker is parked */
+    qel_stream_t **pending_list; /* a new stream list waiting for the worker */
+    uint32_t thread_cmd;         /* QEL_WORKER_CMD_* */
+    pthread_mutex_t lock;        /* recursive; taken around the worker's hand-overs and exports */
+    hux_thread_t thread;         /* the worker thread */
+    void *wake_event;            /* auto-reset event the parked worker waits on */
+    uint32_t is_metrics;         /* 1 metrics context, 0 trace context */
+    uint32_t timeout_s;          /* bound of every hand-over wait, in seconds */
+    uint32_t adapter_period;     /* metrics: given to create, for the add-on */
+    uint32_t stream_period;      /* metrics: given to create, for the add-on */
+} qel_metrics_trace_t;
+
+/* Creates a context and hands it to the add-on's init; *out receives it once allocated, also
+ * when the add-on's init then fails with its own non-zero result (destroy it then). Create
+ * may also return the driver's code of reading the endpoint count. */
+QEL_EXPORT int qel_create_metrics(qel_metrics_trace_t **out, uint32_t adapter_period,
+                                  uint32_t stream_period, uint32_t addon_param32,
+                                  uint16_t addon_param16);
+QEL_EXPORT int qel_create_trace(qel_metrics_trace_t **out, uint32_t addon_param32,
+                                uint16_t addon_param16);
+/* Releases a context: refused while its worker runs or a stream is attached. */
+QEL_EXPORT int qel_destroy_metrics(qel_metrics_trace_t *ctx);
+QEL_EXPORT int qel_destroy_trace(qel_metrics_trace_t *ctx);
+/* Enable wakes a parked worker and waits (up to timeout_s) until it exports; disable waits
+ * until the worker parks, which may take longer than timeout_s (then -1; it parks later). */
+QEL_EXPORT int qel_enable_metrics(qel_metrics_trace_t *ctx);
+QEL_EXPORT int qel_enable_trace(qel_metrics_trace_t *ctx);
+QEL_EXPORT int qel_disable_metrics(qel_metrics_trace_t *ctx);
+QEL_EXPORT int qel_disable_trace(qel_metrics_trace_t *ctx);
+/* Attaches a stream (one context of each kind per stream) or detaches it from its context. */
+QEL_EXPORT int qel_add_metrics(qel_metrics_trace_t *ctx, qel_stream_t *stream);
+QEL_EXPORT int qel_add_trace(qel_metrics_trace_t *ctx, qel_stream_t *stream);
+QEL_EXPORT int qel_remove_metrics(qel_stream_t *stream);
+QEL_EXPORT int qel_remove_trace(qel_stream_t *stream);
+/* Starts the context's worker thread, pinned to the processors of cpu_mask folded to 32 bits
+ * (bit i selects processor i mod 32); may return the host's thread-creation code. Stop hands
+ * the worker its stop command and waits for it to end (up to one export pass). */
+QEL_EXPORT int qel_start_metrics(qel_metrics_trace_t *ctx, uint64_t cpu_mask);
+QEL_EXPORT int qel_start_trace(qel_metrics_trace_t *ctx, uint64_t cpu_mask);
+QEL_EXPORT int qel_stop_metrics(qel_metrics_trace_t *ctx);
+QEL_EXPORT int qel_stop_trace(qel_metrics_trace_t *ctx);
+
+/* ---- The telemetry add-on's side ----
+ *
+ * What the add-on gets from the library besides the context record: a statistics reader of
+ * qel_get_stats's signature, registered with it once per load (unlike qel_get_stats it also
+ * reads streams whose metrics context is enabled), and the identity at the head of every
+ * stream record of a context's streamList, which it labels the stream's metrics by. */
+typedef int (*qel_get_stats_fn)(qel_stream_t *stream, qel_stats_t *stats_out);
+
+/* The first fields of every stream record, in this layout; fixed from open to close. */
+typedef struct qel_stream_identity {
+    hux_handle_t endpoint_handle; /* the endpoint device */
+    uint32_t local_addr;          /* IPv4, network order */
+    uint32_t dest_addr;           /* the multicast group, else local_addr; network order */
+    uint32_t board;               /* adapter index */
+    uint16_t port;                /* UDP port, host order */
+    uint16_t reserved;
+    uint32_t endpoint; /* endpoint number on the board */
+} qel_stream_identity_t;
 
 #ifdef __cplusplus
 }

@@ -3,6 +3,7 @@
 #include "core/span.h"
 #include "qel.h"
 #include "stream/stream.h"
+#include "telemetry/context.h"
 
 namespace {
 
@@ -30,6 +31,8 @@ extern "C" QEL_EXPORT int qel_close_stream(qel_stream_t *stream) {
     qel::core::ScopedSpan span(kTag);
     if (stream == nullptr) QEL_SPAN_RETURN(span, QEL_EINVAL);
     QEL_DEBUG_TAGGED(kTag, "closing strm endpt %d", static_cast<int>(stream->endpt));
+    // A context still holding the stream would export a released record: detach it first.
+    qel::telemetry::detach_stream(stream);
     // The regions are not unmapped here: they go with the endpoint handle.
     int rc = qel_filter_op(stream, 0, 0, QEL_FILTER_DELETE);
     if (rc != 0) QEL_DEBUG_TAGGED(kTag, "Could not set filter");
