@@ -19,7 +19,7 @@
 namespace qel::adapter {
 
 class DescriptorRing {
-public:
+  public:
     // Serves the ring `ring` (a power-of-two multiple of 64 bytes) whose consumer reports on
     // the progress page `progress` (a page, 4-byte aligned). Both outlive this object's use.
     void attach(std::span<uint8_t> ring, std::span<uint8_t> progress);
@@ -30,6 +30,10 @@ public:
     // ring holds no free entry (every entry posted and not yet consumed by the host), or once
     // the ring has been shut: a descriptor the host has not consumed is never overwritten.
     bool post(std::span<const uint8_t, kDescriptorBytes> descriptor);
+
+    // Whether a post would find a free entry now. With one poster (the firmware's thread),
+    // a post after a true answer succeeds unless the ring is shut meanwhile.
+    bool has_room() const;
 
     // Waits up to `timeout_ms` milliseconds until the ring holds a descriptor that the host has
     // not consumed. Returns 0 then, 138 when the time passes first, 22 when the ring is shut.
@@ -44,7 +48,7 @@ public:
     uint64_t posted() const { return posted_.load(std::memory_order_relaxed); }
     uint32_t capacity() const { return capacity_; }
 
-private:
+  private:
     uint32_t host_consumed() const;
     bool has_unconsumed_locked() const;
 
