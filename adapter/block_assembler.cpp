@@ -82,8 +82,9 @@ int32_t BlockAssembler::take_slot(uint64_t now) {
     if (free_count_ == 0 && pending_count_ > 0) {
         // Every slot is taken: the oldest block has had the longest to complete, and a newer
         // one is worth more than its missing packets.
+        // Only when a buffer waits for the newer block: otherwise it gets none either way.
         const Pending &head = pending_at(0);
-        if (head.slot >= 0 && !flights_[head.slot].ended) {
+        if (head.slot >= 0 && !flights_[head.slot].ended && ports_.buffers.queued_count() > 0) {
             end_block(head.slot, FirmwareStatus::incomplete_final,
                       slots_[head.slot].first_missing(), now);
             ports_.counters.add(Counter::blocks_evicted);
@@ -334,6 +335,7 @@ std::optional<Placement> BlockAssembler::placement() const {
     placement.buffer_length = block.buffer().length;
     placement.next_packet_id = block.highest_data_id() + 1;
     placement.packet_payload = block.packet_payload();
+    placement.guessed_payload = learned_payload_;
     if (block.trailer_received() && placement.next_packet_id > block.last_data_id()) {
         return std::nullopt;
     }

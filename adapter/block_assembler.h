@@ -51,6 +51,9 @@ struct Placement {
     uint32_t buffer_length = 0;
     uint32_t next_packet_id = 1;  // the data packet expected next
     uint32_t packet_payload = 0;  // data bytes of a full packet; 0: not known yet
+    // Before packet 1 has shown it: the data bytes of a full packet of the stream's earlier
+    // blocks (0: none yet). A guess that packet 1 must confirm.
+    uint32_t guessed_payload = 0;
     // Packets expected before the block is done and the next block's leader has come (its
     // remaining data packets, its trailer, the next leader); 0 when not known.
     uint32_t packets_to_next_block = 0;

@@ -23,10 +23,16 @@ int PacketReceiver::receive(BlockAssembler &assembler, FirmwareCounters &counter
     const std::optional<Placement> placement = assembler.placement();
     uint32_t batch = kBatch;
     size_t header_bytes = 0;
+    // Bytes between the places of consecutive packets, and whether packet 1 showed it.
+    size_t stride = 0;
+    bool stride_known = false;
     if (placement) {
         header_bytes =
             placement->extended ? gvsp::kExtendedHeaderBytes : gvsp::kStandardHeaderBytes;
-        if (placement->packet_payload == 0) {
+        stride = placement->packet_payload;
+        stride_known = stride != 0;
+        if (!stride_known) stride = placement->guessed_payload;
+        if (stride == 0) {
             // Packet 1 tells the size of the others: only it can be placed before it came.
             batch = 1;
         } else if (placement->packets_to_next_block != 0) {
@@ -47,12 +53,11 @@ int PacketReceiver::receive(BlockAssembler &assembler, FirmwareCounters &counter
         pieces[0] = iovec{scratch, kMessageBytes};
         if (placement) {
             const uint64_t id = uint64_t{placement->next_packet_id} + i;
-            const uint64_t offset = (id - 1) * placement->packet_payload;
+            const uint64_t offset = (id - 1) * stride;
             if (id <= kMaxPacketsPerBlock && offset < placement->buffer_length &&
-                (i == 0 || placement->packet_payload != 0)) {
+                (i == 0 || stride != 0)) {
                 const size_t room = placement->buffer_length - offset;
-                const size_t full =
-                    placement->packet_payload != 0 ? placement->packet_payload : room;
+                const size_t full = stride != 0 ? stride : room;
                 const size_t length = std::min({full, room, kMessageBytes - header_bytes});
                 landing = Landing{placement->buffer + offset, length, static_cast<uint32_t>(id)};
                 pieces[0] = iovec{scratch, header_bytes};
@@ -84,13 +89,16 @@ int PacketReceiver::receive(BlockAssembler &assembler, FirmwareCounters &counter
         uint8_t *scratch = message(static_cast<uint32_t>(i));
         const size_t payload = length > header_bytes ? length - header_bytes : 0;
         gvsp::Header header;
-        if (payload != 0 && payload <= landing.length &&
+        // Packets after packet 1 were placed by a guessed size: they are in place only if
+        // packet 1 came first and confirmed it.
+        if ((i == 0 || stride_known) && payload != 0 && payload <= landing.length &&
             gvsp::parse_header({scratch, header_bytes}, header) == gvsp::Fault::none &&
             header.header_bytes == header_bytes && header.format == gvsp::Format::payload &&
             !header.is_error() && header.block_id == placement->block_id &&
             header.packet_id == landing.packet_id) {
             is_in_place_[i] = true;
             in_place_[i] = gvsp::Packet{header, {landing.place, payload}};
+            if (!stride_known && payload == stride) stride_known = true;
             continue;
         }
         const size_t landed = std::min(payload, landing.length);

@@ -121,6 +121,28 @@ TEST(Assembly, InOrderBlocksLandInPlace) {
     EXPECT_LE(copied * 10, placed) << "copied " << copied << " of " << placed + copied;
 }
 
+class PacketSizeChange : public ::testing::TestWithParam<uint32_t> {};
+
+// Packets are placed by the size that earlier blocks showed until packet 1 confirms it: a
+// camera that changes its packet size still fills its buffers right.
+TEST_P(PacketSizeChange, BetweenBlocksStillFillsTheBuffersRight) {
+    Rig rig;
+    const uint32_t first = rig.add_buffer(64 * kPacket);
+    const uint32_t second = rig.add_buffer(64 * kPacket);
+    const Block before = make_block(Ids::standard, 1, BlockShape{}, 30 * kPacket, kPacket);
+    const Block after = make_block(Ids::standard, 2, BlockShape{}, 30 * kPacket, GetParam());
+    std::vector<Bytes> all = before.packets;
+    all.insert(all.end(), after.packets.begin(), after.packets.end());
+    rig.feed(all, ms(1));
+    const std::vector<Seen> seen = rig.drain();
+    ASSERT_EQ(seen.size(), 4u);
+    EXPECT_EQ(seen[3].firmware_status, 0);
+    EXPECT_TRUE(holds(rig, rig.buffer(first), before));
+    EXPECT_TRUE(holds(rig, rig.buffer(second), after));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, PacketSizeChange, ::testing::Values(1000u, 1400u, 2000u));
+
 // ---- Lost packets ----
 
 TEST(Assembly, LostPacketIsReportedByItsIdUntilTheResentPacketCompletesTheBlock) {
