@@ -27,7 +27,7 @@ struct FreeBuffer {
 };
 
 class BufferPool {
-  public:
+public:
     static constexpr uint32_t kMaxBuffers = 4096;
 
     BufferPool();
@@ -54,7 +54,7 @@ class BufferPool {
     uint32_t queued_count() const;
     uint32_t pinned_count() const;
 
-  private:
+private:
     enum class State : uint8_t { unused, idle, queued, filling };
     struct Slot {
         uint64_t address = 0;

@@ -31,7 +31,7 @@ struct OpenDevice {
 };
 
 class SoftwareAdapter final : public hux::DeviceHost {
-  public:
+public:
     // Endpoints run the software firmware unless a test or tool chose another.
     SoftwareAdapter() { set_default_firmware_starter(start_software_firmware); }
 
@@ -93,7 +93,7 @@ class SoftwareAdapter final : public hux::DeviceHost {
         return device->endpoint->endpoint();
     }
 
-  private:
+private:
     std::shared_ptr<OpenDevice> find(uint64_t handle) {
         std::lock_guard lock(mutex_);
         auto it = devices_.find(handle);

@@ -7,7 +7,7 @@
 namespace qel::core {
 
 class ScopedSpan {
-  public:
+public:
     explicit ScopedSpan(const char *name) : name_(name) { qel_span_begin(&span_, name); }
     ~ScopedSpan() {
         if (!ended_) qel_span_end(span_, name_, line_);
@@ -27,7 +27,7 @@ class ScopedSpan {
         return qel_span_end(span_, name_, line);
     }
 
-  private:
+private:
     void *span_ = nullptr;
     const char *name_;
     int line_ = 0;

@@ -8,7 +8,7 @@
 namespace qel::hux {
 
 class DeviceHost {
-  public:
+public:
     virtual ~DeviceHost() = default;
     // Opens the device called `name` (as hux_open formats it). Returns 0 and the handle, or a
     // host error value (see driver.h) and leaves *handle alone.

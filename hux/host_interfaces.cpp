@@ -12,7 +12,7 @@ namespace qel::hux {
 namespace {
 
 class SystemInterfaces final : public HostInterfaces {
-  public:
+public:
     bool list(InterfaceList &out) override {
         out.count = 0;
         ifaddrs *all = nullptr;

@@ -25,7 +25,7 @@ struct InterfaceList {
 };
 
 class HostInterfaces {
-  public:
+public:
     virtual ~HostInterfaces() = default;
     // The host's IPv4 interface addresses in its own order, at most kMaxInterfaceEntries.
     // False when the host cannot list them.

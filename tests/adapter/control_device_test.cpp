@@ -48,7 +48,7 @@ TEST(DeviceNames, RefusesAnythingElse) {
 }
 
 class SoftwareAdapterTest : public testing::Test {
-  protected:
+protected:
     void SetUp() override { ASSERT_EQ(hux_open(0, HUX_CONTROL_DEVICE, &h_, 4), 0); }
     void TearDown() override { hux_close(h_); }
 

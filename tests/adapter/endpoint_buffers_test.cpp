@@ -15,7 +15,7 @@ using namespace qel::driver;
 // Page-aligned memory for buffers, unmapped on scope exit, with one more page past its end
 // that a test may unmap to have a hole there.
 class Memory {
-  public:
+public:
     explicit Memory(size_t bytes) : bytes_(bytes) {
         void *p =
             mmap(nullptr, bytes + 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -35,14 +35,14 @@ class Memory {
         punched_ = true;
     }
 
-  private:
+private:
     uint8_t *base_;
     size_t bytes_;
     bool punched_ = false;
 };
 
 class EndpointBuffers : public AdapterTest {
-  protected:
+protected:
     void SetUp() override {
         AdapterTest::SetUp();
         h_ = open_attached(0);

@@ -39,7 +39,7 @@ std::unique_ptr<adapter::Firmware> start_fake(adapter::Endpoint &, int socket) {
 }
 
 class EndpointFirmware : public AdapterTest {
-  protected:
+protected:
     void SetUp() override {
         AdapterTest::SetUp();
         journal = Journal{};

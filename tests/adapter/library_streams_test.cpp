@@ -20,7 +20,7 @@ namespace qel::test {
 namespace {
 
 class LibraryOnSoftwareAdapter : public AdapterTest {
-  protected:
+protected:
     void SetUp() override {
         AdapterTest::SetUp();
         qel::core::reset_library_state();

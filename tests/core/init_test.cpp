@@ -20,7 +20,7 @@ using testing::internal::GetCapturedStderr;
 namespace {
 
 class InitTest : public testing::Test {
-  protected:
+protected:
     void SetUp() override {
         qel::core::reset_library_state();
         adapter_.add_board(0);

@@ -44,7 +44,7 @@ const Place kNothing{QEL_EINVAL};  // 22, nothing stored
 
 // Two boards of product 4 with NIC ids that share their last two octets.
 class BoardIdentity : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         adapter_.add_board(0, BoardSpec{.nic_id = 0x0A1B2C3D4E5F});
         adapter_.add_board(1, BoardSpec{.nic_id = 0x0200000A4E5F});

@@ -138,7 +138,7 @@ TEST(GetIfaddrs, NullOutputsAreRefused) {
 
 // A host whose MAC answers change after the first pass has asked about every entry.
 class ChangingHost final : public hux::HostInterfaces {
-  public:
+public:
     ChangingHost(std::vector<const char *> addresses, std::map<std::string, uint64_t> first,
                  std::map<std::string, uint64_t> second)
         : addresses_(std::move(addresses)), first_(std::move(first)), second_(std::move(second)) {}
@@ -158,7 +158,7 @@ class ChangingHost final : public hux::HostInterfaces {
         return it->second;
     }
 
-  private:
+private:
     std::vector<const char *> addresses_;
     std::map<std::string, uint64_t> first_, second_;
     size_t asked_ = 0;

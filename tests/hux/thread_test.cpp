@@ -72,7 +72,7 @@ void capture(const char *text) {
 }
 
 class Threads : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         unsetenv("ZR_ENABLE_AFFINITY");
         debug_lines.clear();

@@ -16,7 +16,7 @@ using qel::test::Descriptor;
 namespace {
 
 class DescriptorTest : public qel::test::ReceiveTest {
-  protected:
+protected:
     int next(int32_t timeout = 0) { return next_descriptor(stream_, timeout, result_); }
     DescriptorResult result_;
 };

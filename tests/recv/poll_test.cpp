@@ -12,7 +12,7 @@ using namespace qel::recv;
 namespace {
 
 class PollTest : public qel::test::ReceiveTest {
-  protected:
+protected:
     void SetUp() override {
         ReceiveTest::SetUp();
         queue_buffers(3);

@@ -23,7 +23,7 @@ namespace {
 
 // A UDP socket on loopback that receives the library's requests.
 class Camera {
-  public:
+public:
     Camera() {
         fd_ = socket(AF_INET, SOCK_DGRAM, 0);
         sockaddr_in a{};
@@ -50,13 +50,13 @@ class Camera {
         return got;
     }
 
-  private:
+private:
     int fd_;
     uint16_t port_;
 };
 
 class ResendTest : public qel::test::ReceiveTest {
-  protected:
+protected:
     void open_zero_loss(uint32_t extra_flags, uint32_t max_requests = 0, uint32_t order_mode = 2,
                         uint32_t block_timeout = 0, uint32_t resend_timeout = 0) {
         qel_stream_options_t o{};

@@ -16,7 +16,7 @@ using testing::internal::GetCapturedStdout;
 namespace {
 
 class StatusTest : public qel::test::StreamTest {
-  protected:
+protected:
     void SetUp() override {
         StreamTest::SetUp();
         stream_ = open();
@@ -133,7 +133,7 @@ TEST(Keys, NullKeyAndTheBytesOfEachForm) {
 }
 
 class NameTest : public testing::Test {
-  protected:
+protected:
     NameTest() { adapter_.add_board(0); }
     qel::test::ScriptedAdapter adapter_;
 };

@@ -9,7 +9,7 @@ namespace qel::test {
 
 // Sets (or, with nullopt, unsets) an environment variable; the destructor restores it.
 class ScopedEnv {
-  public:
+public:
     ScopedEnv(const char *name, std::optional<std::string> value) : name_(name) {
         if (const char *old = std::getenv(name)) old_ = old;
         if (value) {
@@ -28,7 +28,7 @@ class ScopedEnv {
     ScopedEnv(const ScopedEnv &) = delete;
     ScopedEnv &operator=(const ScopedEnv &) = delete;
 
-  private:
+private:
     std::string name_;
     std::optional<std::string> old_;
 };

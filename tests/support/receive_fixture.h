@@ -10,7 +10,7 @@
 namespace qel::test {
 
 class ReceiveTest : public StreamTest {
-  protected:
+protected:
     void SetUp() override {
         StreamTest::SetUp();
         open_with(0);

@@ -87,7 +87,7 @@ struct EndpointRegions {
 };
 
 class ScriptedAdapter final : public hux::DeviceHost {
-  public:
+public:
     using Handler = std::function<uint32_t(Call &)>;  // returns 0 or a host error value
 
     ScriptedAdapter();
@@ -137,7 +137,7 @@ class ScriptedAdapter final : public hux::DeviceHost {
     uint32_t control(uint64_t handle, uint32_t code, void *record, uint32_t length) override;
     void close(uint64_t handle) override;
 
-  private:
+private:
     struct Failure {
         uint32_t host_error;
         int times;

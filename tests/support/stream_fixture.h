@@ -14,7 +14,7 @@
 namespace qel::test {
 
 class StreamTest : public testing::Test {
-  protected:
+protected:
     void SetUp() override {
         qel::core::reset_library_state();
         adapter_.add_board(0);  // host MAC 0: loopback's

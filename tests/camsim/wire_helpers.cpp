@@ -1,0 +1,213 @@
+#include "wire_helpers.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdio>
+#include <stdexcept>
+
+namespace camsim_test {
+
+Bytes hex(const std::string &text) {
+    Bytes out;
+    int high = -1;
+    for (const char c : text) {
+        if (std::isspace(static_cast<unsigned char>(c))) continue;
+        const int v = std::isdigit(static_cast<unsigned char>(c))
+                          ? c - '0'
+                          : std::tolower(static_cast<unsigned char>(c)) - 'a' + 10;
+        if (v < 0 || v > 15) throw std::invalid_argument("not hex: " + text);
+        if (high < 0) {
+            high = v;
+        } else {
+            out.push_back(static_cast<uint8_t>(high << 4 | v));
+            high = -1;
+        }
+    }
+    if (high >= 0) throw std::invalid_argument("odd hex: " + text);
+    return out;
+}
+
+std::string to_hex(std::span<const uint8_t> bytes) {
+    std::string out;
+    char b[4];
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        std::snprintf(b, sizeof b, i == 0 ? "%02x" : " %02x", bytes[i]);
+        out += b;
+    }
+    return out;
+}
+
+uint16_t be16(const uint8_t *p) {
+    return static_cast<uint16_t>(p[0] << 8 | p[1]);
+}
+uint32_t be32(const uint8_t *p) {
+    return uint32_t{be16(p)} << 16 | be16(p + 2);
+}
+uint64_t be64(const uint8_t *p) {
+    return uint64_t{be32(p)} << 32 | be32(p + 4);
+}
+
+UdpSocket::UdpSocket() {
+    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd_ < 0) throw std::runtime_error("socket");
+    const int bytes = 16 << 20;
+    if (setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0) {
+        setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+    }
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+        throw std::runtime_error("bind");
+    }
+    socklen_t length = sizeof a;
+    getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &length);
+    port_ = ntohs(a.sin_port);
+}
+
+UdpSocket::UdpSocket(const std::string &group) {
+    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd_ < 0) return;
+    const int bytes = 16 << 20;
+    if (setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0) {
+        setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+    }
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    inet_pton(AF_INET, group.c_str(), &a.sin_addr);
+    ip_mreq join{};
+    join.imr_multiaddr = a.sin_addr;
+    join.imr_interface.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
+        setsockopt(fd_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join) != 0) {
+        return;
+    }
+    socklen_t length = sizeof a;
+    getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &length);
+    port_ = ntohs(a.sin_port);
+}
+
+UdpSocket::~UdpSocket() {
+    if (fd_ >= 0) close(fd_);
+}
+
+std::optional<Bytes> UdpSocket::receive(std::chrono::milliseconds timeout) {
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return std::nullopt;
+    Bytes buffer(70000);
+    const ssize_t n = recv(fd_, buffer.data(), buffer.size(), 0);
+    if (n < 0) return std::nullopt;
+    buffer.resize(static_cast<size_t>(n));
+    return buffer;
+}
+
+std::vector<Bytes> UdpSocket::drain(std::chrono::milliseconds quiet) {
+    std::vector<Bytes> out;
+    while (auto d = receive(quiet)) out.push_back(std::move(*d));
+    return out;
+}
+
+std::vector<Bytes> UdpSocket::receive_count(size_t count, std::chrono::milliseconds timeout) {
+    std::vector<Bytes> out;
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (out.size() < count) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            end - std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        auto d = receive(left);
+        if (!d) break;
+        out.push_back(std::move(*d));
+    }
+    return out;
+}
+
+bool UdpSocket::send_to(uint16_t port, std::span<const uint8_t> bytes) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    return sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr *>(&a), sizeof a) ==
+           static_cast<ssize_t>(bytes.size());
+}
+
+std::optional<Packet> read_packet(std::span<const uint8_t> d) {
+    if (d.size() < 8) return std::nullopt;
+    Packet p;
+    p.status = be16(d.data());
+    p.extended = (d[4] & 0x80) != 0;
+    p.format = d[4] & 0x0F;
+    if (p.extended) {
+        if (d.size() < 20) return std::nullopt;
+        p.flags = be16(d.data() + 2);
+        p.block_id = be64(d.data() + 8);
+        p.packet_id = be32(d.data() + 16);
+        p.body.assign(d.begin() + 20, d.end());
+    } else {
+        p.block_id = be16(d.data() + 2);
+        p.packet_id = uint32_t{d[5]} << 16 | uint32_t{d[6]} << 8 | d[7];
+        p.body.assign(d.begin() + 8, d.end());
+    }
+    return p;
+}
+
+bool Block::complete() const {
+    if (!leader || !trailer || have.size() != payload_packets) return false;
+    for (const bool h : have) {
+        if (!h) return false;
+    }
+    return true;
+}
+
+Block &Reassembler::find(uint64_t block_id) {
+    for (auto &[id, block] : blocks_) {
+        if (id == block_id) return block;
+    }
+    blocks_.emplace_back(block_id, Block{});
+    return blocks_.back().second;
+}
+
+std::optional<Block> Reassembler::block(uint64_t block_id) const {
+    for (const auto &[id, block] : blocks_) {
+        if (id == block_id) return block;
+    }
+    return std::nullopt;
+}
+
+bool Reassembler::add(const Packet &packet) {
+    if ((packet.status & 0x8000) != 0) return false;
+    Block &b = find(packet.block_id);
+    switch (packet.format) {
+        case 1:
+            if (packet.packet_id != 0) return false;
+            b.leader = true;
+            b.leader_body = packet.body;
+            return true;
+        case 2:
+            b.trailer = true;
+            b.trailer_body = packet.body;
+            b.payload_packets = packet.packet_id - 1;
+            b.have.resize(b.payload_packets);
+            return true;
+        case 3: {
+            if (packet.packet_id == 0) return false;
+            const uint64_t offset = uint64_t{packet.packet_id - 1} * data_per_packet_;
+            if (packet.body.size() > data_per_packet_) return false;
+            if (b.payload.size() < offset + packet.body.size()) {
+                b.payload.resize(offset + packet.body.size());
+            }
+            std::copy(packet.body.begin(), packet.body.end(), b.payload.begin() + offset);
+            if (b.have.size() < packet.packet_id) b.have.resize(packet.packet_id);
+            b.have[packet.packet_id - 1] = true;
+            return true;
+        }
+        default:
+            return false;
+    }
+}
+
+}  // namespace camsim_test

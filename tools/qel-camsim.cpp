@@ -1,0 +1,377 @@
+// qel-camsim: a GigE Vision camera simulator. Streams GVSP blocks to an address and port and
+// answers GVCP PACKETRESEND commands on its control port, with seeded faults on demand.
+#include <charconv>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "camsim/camsim.h"
+#include "camsim/stop_signal.h"
+
+namespace {
+
+using qel::camsim::Config;
+using qel::camsim::PayloadKind;
+using qel::camsim::PixelFormat;
+
+constexpr const char *kUsage = R"(Usage: qel-camsim [OPTION]...
+A GigE Vision camera on the wire: streams GVSP blocks to an address and port and answers
+GVCP PACKETRESEND commands on its control port. Every byte of frame n is a function of n and
+its position (see --write-frame), so a receiver can check what it reassembled. At the end the
+counters are printed to standard output, one "name value" per line.
+
+Stream:
+  --dest ADDR            destination IPv4 address, unicast or multicast (default 127.0.0.1)
+  --port N               destination UDP port (default 50000)
+  --source ADDR          local address to send from (default: any)
+  --source-port N        local UDP port to send from (default: any)
+  --mcast-if ADDR        address of the interface that sends to a multicast group
+                         (default: the system's choice)
+  --mcast-ttl N          multicast time to live, 0 to 255 (default 1)
+  --send-buffer BYTES    socket send buffer (default 4194304)
+
+Payload:
+  --payload KIND         image, raw, file, chunk, extended-chunk or image-chunk (image with
+                         extended chunk data, payload type 0x4001) (default image)
+  --pixel-format FMT     mono8 or rgb8 (default mono8); images show the frame number in
+                         digits in their top-left corner
+  --width N              image width in pixels, 1 to 65535 (default 640)
+  --height N             image height in pixels, 1 to 65535 (default 480)
+  --data-size BYTES      size of a raw block, or of a generated file (default 65536)
+  --file PATH            file payload: every block carries this file's contents
+  --file-name NAME       file name the file leader carries (default camsim.bin)
+
+Packets:
+  --packet-size BYTES    size of a GVSP packet as UDP payload, its GVSP header included:
+                         a payload packet carries this less 8 bytes (20 with extended ids)
+                         of data; 64 to 65507 (default 1400; jumbo frames e.g. 8192)
+  --extended-ids         64-bit block ids and 32-bit packet ids (default: 16 and 24 bits)
+  --first-block-id N     block id of the first frame, not 0 (default 1); 16-bit ids wrap
+                         from 65535 to 1
+
+Pace and length:
+  --fps X                frames per second (default: as fast as it can)
+  --packet-rate X        packets per second (default: as fast as it can)
+  --frames N             number of frames to send (default: no limit)
+  --duration SECONDS     stop sending after this time (default: no limit)
+  --batch N              packets per sendmmsg call, 1 to 1024 (default 64)
+
+Packet resend:
+  --control-port N       UDP port for GVCP commands (default 3956; 0: any free port)
+  --control-addr ADDR    address to listen on for commands (default 0.0.0.0)
+  --no-control           do not listen for commands at all
+  --channel N            stream channel index that commands must name (default 0)
+  --history N            most recent frames held for resending (default 64); older ones
+                         are answered with error-status packets (0x8012)
+  --ignore-resend        count valid commands but answer none
+  --linger SECONDS       keep answering commands after the last frame (default 0.5)
+
+Faults (applied to first sendings only; chances are per mille, 0 to 1000):
+  --seed N               seed of the fault generator (default 1); the same seed gives the
+                         same faults packet for packet
+  --loss PM              chance that a packet is withheld
+  --burst PM             chance that a burst of lost packets starts at a packet
+  --burst-length N       packets lost in one burst (default 8)
+  --lose-leader PM       chance that a frame's leader is withheld
+  --lose-trailer PM      chance that a frame's trailer is withheld
+  --reorder PM           chance that a packet is sent later than its place
+  --reorder-distance N   packets a reordered packet is sent after, 1 to 64 (default 3)
+  --duplicate PM         chance that a packet is sent twice
+  --drop FRAME:PACKET    withhold exactly this packet (frame numbers count from 0);
+                         may be given more than once
+
+Other:
+  --write-frame N        write frame N's expected payload to standard output and exit
+                         (images as PGM or PPM, other payloads as raw bytes)
+  --quiet                print nothing but errors
+  --help                 show this text and exit
+)";
+
+// The one-line complaint about the command line, then exit 2.
+[[noreturn]] void fail_usage(const std::string &message) {
+    std::fprintf(stderr, "qel-camsim: %s (try --help)\n", message.c_str());
+    std::exit(2);
+}
+
+uint64_t parse_unsigned(const std::string &option, const std::string &text, uint64_t min,
+                        uint64_t max) {
+    uint64_t value = 0;
+    const char *end = text.data() + text.size();
+    const auto [ptr, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || error != std::errc() || ptr != end || value < min || value > max) {
+        fail_usage(option + ": '" + text + "' is not a number from " + std::to_string(min) +
+                   " to " + std::to_string(max));
+    }
+    return value;
+}
+
+double parse_positive(const std::string &option, const std::string &text) {
+    char *end = nullptr;
+    const double value = std::strtod(text.c_str(), &end);
+    if (text.empty() || end != text.c_str() + text.size() || !std::isfinite(value) || value <= 0) {
+        fail_usage(option + ": '" + text + "' is not a positive number");
+    }
+    return value;
+}
+
+uint32_t parse_per_mille(const std::string &option, const std::string &text) {
+    return static_cast<uint32_t>(parse_unsigned(option, text, 0, 1000));
+}
+
+PayloadKind parse_payload(const std::string &text) {
+    for (const PayloadKind kind :
+         {PayloadKind::image, PayloadKind::raw, PayloadKind::file, PayloadKind::chunk,
+          PayloadKind::extended_chunk, PayloadKind::image_extended_chunk}) {
+        if (text == qel::camsim::payload_kind_name(kind)) return kind;
+    }
+    fail_usage("--payload: '" + text +
+               "' is not one of image, raw, file, chunk, extended-chunk, image-chunk");
+}
+
+PixelFormat parse_pixel_format(const std::string &text) {
+    if (text == "mono8" || text == "Mono8") return PixelFormat::mono8;
+    if (text == "rgb8" || text == "RGB8") return PixelFormat::rgb8;
+    fail_usage("--pixel-format: '" + text + "' is not mono8 or rgb8");
+}
+
+qel::camsim::PacketRef parse_drop(const std::string &text) {
+    const size_t colon = text.find(':');
+    if (colon == std::string::npos) fail_usage("--drop: '" + text + "' is not FRAME:PACKET");
+    qel::camsim::PacketRef ref;
+    ref.frame = parse_unsigned("--drop", text.substr(0, colon), 0, UINT64_MAX);
+    ref.packet_id =
+        static_cast<uint32_t>(parse_unsigned("--drop", text.substr(colon + 1), 0, UINT32_MAX));
+    return ref;
+}
+
+struct Options {
+    Config config;
+    double linger_seconds = 0.5;
+    bool quiet = false;
+    bool write_frame = false;
+    uint64_t frame_to_write = 0;
+};
+
+Options parse(int argc, char **argv) {
+    Options o;
+    Config &c = o.config;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        std::string value;
+        bool has_value = false;
+        if (const size_t eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+            value = arg.substr(eq + 1);
+            arg.resize(eq);
+            has_value = true;
+        }
+        auto flag = [&](const char *name) {
+            if (arg != name) return false;
+            if (has_value) fail_usage("option '" + arg + "' takes no value");
+            return true;
+        };
+        auto option = [&](const char *name) {
+            if (arg != name) return false;
+            if (!has_value) {
+                if (i + 1 >= argc) fail_usage("option '" + arg + "' needs a value");
+                value = argv[++i];
+            }
+            return true;
+        };
+        if (flag("--help")) {
+            std::fputs(kUsage, stdout);
+            std::exit(0);
+        } else if (option("--dest")) {
+            c.dest_address = value;
+        } else if (option("--port")) {
+            c.dest_port = static_cast<uint16_t>(parse_unsigned(arg, value, 1, 65535));
+        } else if (option("--source")) {
+            c.source_address = value;
+        } else if (option("--source-port")) {
+            c.source_port = static_cast<uint16_t>(parse_unsigned(arg, value, 0, 65535));
+        } else if (option("--mcast-if")) {
+            c.multicast_interface = value;
+        } else if (option("--mcast-ttl")) {
+            c.multicast_ttl = static_cast<uint8_t>(parse_unsigned(arg, value, 0, 255));
+        } else if (option("--send-buffer")) {
+            c.send_buffer_bytes = static_cast<uint32_t>(parse_unsigned(arg, value, 4096, 1u << 30));
+        } else if (option("--payload")) {
+            c.payload = parse_payload(value);
+        } else if (option("--pixel-format")) {
+            c.pixel_format = parse_pixel_format(value);
+        } else if (option("--width")) {
+            c.width = static_cast<uint32_t>(parse_unsigned(arg, value, 1, 65535));
+        } else if (option("--height")) {
+            c.height = static_cast<uint32_t>(parse_unsigned(arg, value, 1, 65535));
+        } else if (option("--data-size")) {
+            c.data_size = parse_unsigned(arg, value, 1, qel::camsim::kMaxPayloadBytes);
+        } else if (option("--file")) {
+            c.file_path = value;
+        } else if (option("--file-name")) {
+            c.file_name = value;
+        } else if (option("--packet-size")) {
+            c.packet_size = static_cast<uint32_t>(parse_unsigned(
+                arg, value, qel::camsim::kMinPacketSize, qel::camsim::kMaxPacketSize));
+        } else if (flag("--extended-ids")) {
+            c.extended_ids = true;
+        } else if (option("--first-block-id")) {
+            c.first_block_id = parse_unsigned(arg, value, 1, UINT64_MAX);
+        } else if (option("--fps")) {
+            c.frame_rate = parse_positive(arg, value);
+        } else if (option("--packet-rate")) {
+            c.packet_rate = parse_positive(arg, value);
+        } else if (option("--frames")) {
+            c.frames = parse_unsigned(arg, value, 1, UINT64_MAX);
+        } else if (option("--duration")) {
+            c.duration_ms = static_cast<uint64_t>(std::ceil(parse_positive(arg, value) * 1000));
+        } else if (option("--batch")) {
+            c.batch_packets = static_cast<uint32_t>(parse_unsigned(arg, value, 1, 1024));
+        } else if (option("--control-port")) {
+            c.control_port = static_cast<uint16_t>(parse_unsigned(arg, value, 0, 65535));
+        } else if (option("--control-addr")) {
+            c.control_address = value;
+        } else if (flag("--no-control")) {
+            c.listen = false;
+        } else if (option("--channel")) {
+            c.channel = static_cast<uint16_t>(parse_unsigned(arg, value, 0, 65535));
+        } else if (option("--history")) {
+            c.history_frames = static_cast<uint32_t>(parse_unsigned(arg, value, 1, 1 << 20));
+        } else if (flag("--ignore-resend")) {
+            c.ignore_resend = true;
+        } else if (option("--linger")) {
+            char *end = nullptr;
+            o.linger_seconds = std::strtod(value.c_str(), &end);
+            if (value.empty() || end != value.c_str() + value.size() ||
+                !std::isfinite(o.linger_seconds) || o.linger_seconds < 0) {
+                fail_usage("--linger: '" + value + "' is not a number of seconds");
+            }
+        } else if (option("--seed")) {
+            c.faults.seed = parse_unsigned(arg, value, 0, UINT64_MAX);
+        } else if (option("--loss")) {
+            c.faults.loss_per_mille = parse_per_mille(arg, value);
+        } else if (option("--burst")) {
+            c.faults.burst_per_mille = parse_per_mille(arg, value);
+        } else if (option("--burst-length")) {
+            c.faults.burst_length = static_cast<uint32_t>(parse_unsigned(arg, value, 1, 1u << 24));
+        } else if (option("--lose-leader")) {
+            c.faults.leader_loss_per_mille = parse_per_mille(arg, value);
+        } else if (option("--lose-trailer")) {
+            c.faults.trailer_loss_per_mille = parse_per_mille(arg, value);
+        } else if (option("--reorder")) {
+            c.faults.reorder_per_mille = parse_per_mille(arg, value);
+        } else if (option("--reorder-distance")) {
+            c.faults.reorder_distance = static_cast<uint32_t>(parse_unsigned(arg, value, 1, 64));
+        } else if (option("--duplicate")) {
+            c.faults.duplicate_per_mille = parse_per_mille(arg, value);
+        } else if (option("--drop")) {
+            c.faults.drops.push_back(parse_drop(value));
+        } else if (option("--write-frame")) {
+            o.write_frame = true;
+            o.frame_to_write = parse_unsigned(arg, value, 0, UINT64_MAX);
+        } else if (flag("--quiet")) {
+            o.quiet = true;
+        } else if (arg.rfind("--", 0) == 0) {
+            fail_usage("unknown option '" + arg + "'");
+        } else {
+            fail_usage("unexpected argument '" + arg + "'");
+        }
+    }
+    return o;
+}
+
+int write_frame(const Options &o) {
+    qel::camsim::Simulator sim(o.config);
+    const std::vector<uint8_t> bytes = sim.expected_payload(o.frame_to_write);
+    if (bytes.empty()) {
+        std::fprintf(stderr, "qel-camsim: %s\n", sim.config_error().c_str());
+        return 2;
+    }
+    if (o.config.payload == PayloadKind::image) {
+        const bool rgb = o.config.pixel_format == PixelFormat::rgb8;
+        std::printf("P%c\n%u %u\n255\n", rgb ? '6' : '5', o.config.width, o.config.height);
+    }
+    if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size() ||
+        std::fflush(stdout) != 0) {
+        std::fprintf(stderr, "qel-camsim: cannot write the frame: %s\n", std::strerror(errno));
+        return 1;
+    }
+    return 0;
+}
+
+volatile std::sig_atomic_t g_signalled = 0;
+
+void on_signal(int) {
+    g_signalled = 1;
+}
+
+void print_counters(const qel::camsim::Counters &c, double seconds) {
+    std::printf("frames_sent %llu\n", static_cast<unsigned long long>(c.frames_sent));
+    std::printf("packets_sent %llu\n", static_cast<unsigned long long>(c.packets_sent));
+    std::printf("bytes_sent %llu\n", static_cast<unsigned long long>(c.bytes_sent));
+    std::printf("packets_withheld %llu\n", static_cast<unsigned long long>(c.packets_withheld));
+    std::printf("packets_duplicated %llu\n", static_cast<unsigned long long>(c.packets_duplicated));
+    std::printf("packets_reordered %llu\n", static_cast<unsigned long long>(c.packets_reordered));
+    std::printf("resend_requests %llu\n", static_cast<unsigned long long>(c.resend_requests));
+    std::printf("packets_resent %llu\n", static_cast<unsigned long long>(c.packets_resent));
+    std::printf("bytes_resent %llu\n", static_cast<unsigned long long>(c.bytes_resent));
+    std::printf("error_packets %llu\n", static_cast<unsigned long long>(c.error_packets));
+    std::printf("requests_ignored %llu\n", static_cast<unsigned long long>(c.requests_ignored));
+    std::printf("requests_malformed %llu\n", static_cast<unsigned long long>(c.requests_malformed));
+    std::printf("send_errors %llu\n", static_cast<unsigned long long>(c.send_errors));
+    std::printf("seconds %.3f\n", seconds);
+    std::printf("gbit_per_second %.3f\n",
+                seconds > 0 ? static_cast<double>(c.bytes_sent) * 8 / seconds / 1e9 : 0.0);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    const Options o = parse(argc, argv);
+    if (o.write_frame) return write_frame(o);
+
+    qel::camsim::Simulator sim(o.config);
+    if (const std::string error = sim.config_error(); !error.empty()) {
+        std::fprintf(stderr, "qel-camsim: %s\n", error.c_str());
+        return 2;
+    }
+    struct sigaction action {};
+    action.sa_handler = on_signal;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+
+    const uint64_t start = qel::camsim::monotonic_ns();
+    if (const std::string error = sim.start(); !error.empty()) {
+        std::fprintf(stderr, "qel-camsim: %s\n", error.c_str());
+        return 1;
+    }
+    const Config &c = o.config;
+    if (!o.quiet) {
+        std::fprintf(stderr,
+                     "qel-camsim: %s blocks of %llu bytes in %u packets of at most %u bytes to "
+                     "%s:%u from port %u; control port %s\n",
+                     qel::camsim::payload_kind_name(c.payload),
+                     static_cast<unsigned long long>(sim.payload_size()),
+                     sim.trailer_packet_id() + 1, c.packet_size, c.dest_address.c_str(),
+                     c.dest_port, sim.source_port(),
+                     c.listen ? std::to_string(sim.control_port()).c_str() : "off");
+    }
+    while (!g_signalled && !sim.wait_sent(std::chrono::milliseconds(50))) {
+    }
+    const double seconds = static_cast<double>(qel::camsim::monotonic_ns() - start) / 1e9;
+    // Receivers may still ask for packets of the last frames.
+    const auto linger_end = std::chrono::steady_clock::now() +
+                            std::chrono::microseconds(static_cast<int64_t>(o.linger_seconds * 1e6));
+    while (!g_signalled && c.listen && std::chrono::steady_clock::now() < linger_end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    sim.stop();
+    if (!o.quiet) print_counters(sim.counters(), seconds);
+    if (const std::string error = sim.send_error(); !error.empty()) {
+        std::fprintf(stderr, "qel-camsim: %s\n", error.c_str());
+        return 1;
+    }
+    return 0;
+}
