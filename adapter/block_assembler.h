@@ -60,7 +60,7 @@ struct Placement {
 };
 
 class BlockAssembler {
-  public:
+public:
     // Blocks holding a buffer at a time.
     static constexpr uint32_t kSlots = 16;
     // Blocks in flight, with or without a buffer, waiting for their turn to be reported.
@@ -96,7 +96,7 @@ class BlockAssembler {
 
     uint32_t blocks_in_flight() const { return pending_count_; }
 
-  private:
+private:
     struct Pending {
         uint64_t block_id = 0;
         int32_t slot = -1;  // -1: a block without a buffer, reported by its status alone

@@ -28,7 +28,7 @@ enum class Accepted : uint8_t {
 };
 
 class BlockSlot {
-  public:
+public:
     // Starts a block in `buffer`, with `bitmap` (kBitmapWords words, all clear) to record its
     // data packets. `learned_payload` is the data bytes of a full packet of earlier blocks of
     // the stream (0: not known yet).
@@ -66,7 +66,7 @@ class BlockSlot {
     // The final (or INCOMPLETE) descriptor with `status` and `packet_id`, at `now`.
     Descriptor final_descriptor(FirmwareStatus status, uint32_t packet_id, uint64_t now) const;
 
-  private:
+private:
     void advance_contiguous();
 
     uint64_t block_id_ = 0;

@@ -19,7 +19,7 @@
 namespace qel::adapter {
 
 class DescriptorRing {
-  public:
+public:
     // Serves the ring `ring` (a power-of-two multiple of 64 bytes) whose consumer reports on
     // the progress page `progress` (a page, 4-byte aligned). Both outlive this object's use.
     void attach(std::span<uint8_t> ring, std::span<uint8_t> progress);
@@ -48,7 +48,7 @@ class DescriptorRing {
     uint64_t posted() const { return posted_.load(std::memory_order_relaxed); }
     uint32_t capacity() const { return capacity_; }
 
-  private:
+private:
     uint32_t host_consumed() const;
     bool has_unconsumed_locked() const;
 

@@ -13,7 +13,7 @@
 namespace qel::adapter {
 
 class DropRequests {
-  public:
+public:
     static constexpr uint32_t kMaxRequests = 256;
 
     // Records a request. Asking again for a packet already pending changes nothing. Returns 0,
@@ -26,7 +26,7 @@ class DropRequests {
     void clear();
     uint32_t pending() const;
 
-  private:
+private:
     struct Request {
         uint32_t block;
         uint32_t packet;

@@ -43,7 +43,7 @@ class Endpoint {
         Passkey() {}
     };
 
-  public:
+public:
     Endpoint(Passkey, const Board &board, uint32_t number);
     // Attaches endpoint `number` of `board`: takes its lock, allocates and initialises its
     // regions. Returns 0 and the endpoint, 16 when it is held anywhere, 12 without memory, or
@@ -98,7 +98,7 @@ class Endpoint {
     // the firmware calls it every second.
     void refresh_clock_page();
 
-  private:
+private:
     void stop_firmware_locked();
     void start_firmware_locked();
 

@@ -16,7 +16,7 @@ namespace qel::adapter {
 class Endpoint;
 
 class Firmware {
-  public:
+public:
     virtual ~Firmware() = default;
 };
 

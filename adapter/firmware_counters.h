@@ -66,7 +66,7 @@ constexpr std::array<std::string_view, kCounterCount> kCounterNames = {
 using CounterSnapshot = std::array<uint64_t, kCounterCount>;
 
 class FirmwareCounters {
-  public:
+public:
     // The firmware thread only.
     void add(Counter counter, uint64_t amount = 1) {
         std::atomic<uint64_t> &value = values_[static_cast<size_t>(counter)];
@@ -83,7 +83,7 @@ class FirmwareCounters {
         return out;
     }
 
-  private:
+private:
     std::array<std::atomic<uint64_t>, kCounterCount> values_{};
 };
 

@@ -32,7 +32,7 @@ namespace qel::adapter {
 uint64_t monotonic_ns();
 
 class PacketReceiver {
-  public:
+public:
     static constexpr uint32_t kBatch = 32;
     // Room for any UDP datagram.
     static constexpr size_t kMessageBytes = 65536;
@@ -51,7 +51,7 @@ class PacketReceiver {
     // datagrams were read: 0 when none waited.
     int receive(BlockAssembler &assembler, FirmwareCounters &counters);
 
-  private:
+private:
     struct Landing {
         uint8_t *place = nullptr;  // where the predicted packet's payload goes; null: none
         size_t length = 0;

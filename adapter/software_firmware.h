@@ -19,7 +19,7 @@ namespace qel::adapter {
 class Endpoint;
 
 class SoftwareFirmware final : public Firmware {
-  public:
+public:
     // The clock page is refreshed this often.
     static constexpr uint64_t kClockRefreshNs = 1'000'000'000;
     // The longest the thread sleeps between looks at the time.
@@ -30,7 +30,7 @@ class SoftwareFirmware final : public Firmware {
     // Stops and joins the thread, then ends the blocks in flight and gives back their buffers.
     ~SoftwareFirmware() override;
 
-  private:
+private:
     void run();
 
     Endpoint &endpoint_;

@@ -24,7 +24,7 @@ namespace qel::test {
 // Memory of `length` bytes (page-aligned start) with an inaccessible page before it and after
 // its last page, and the bytes between its end and that page filled with a canary.
 class GuardedBuffer {
-  public:
+public:
     explicit GuardedBuffer(size_t length);
     ~GuardedBuffer();
     GuardedBuffer(const GuardedBuffer &) = delete;
@@ -34,7 +34,7 @@ class GuardedBuffer {
     // Whether the bytes after the buffer's end, up to the guard page, are as they were filled.
     bool canary_intact() const;
 
-  private:
+private:
     uint8_t *base_ = nullptr;
     size_t mapped_ = 0;
     uint8_t *data_ = nullptr;
@@ -60,7 +60,7 @@ struct Seen {
 };
 
 class Rig {
-  public:
+public:
     explicit Rig(adapter::AssemblerTimes times = {}, uint32_t ring_bytes = 65536);
     ~Rig();
 
@@ -91,7 +91,7 @@ class Rig {
 
     static uint64_t clock_now;  // what the receiver stamps packets with
 
-  private:
+private:
     std::vector<uint8_t> ring_memory_;
     std::vector<uint8_t> progress_;
     adapter::BufferPool pool_;

@@ -21,7 +21,7 @@ namespace qel::test {
 using adapter::Counter;
 
 class LibraryReceive : public AdapterTest {
-  protected:
+protected:
     void SetUp() override {
         AdapterTest::SetUp();
         unsetenv("QEL_ADAPTER_RESEND_INTERVAL_MS");

@@ -15,7 +15,7 @@
 namespace qel::test {
 
 class TestCamera {
-  public:
+public:
     explicit TestCamera(uint16_t stream_port);
     ~TestCamera();
     TestCamera(const TestCamera &) = delete;
@@ -38,7 +38,7 @@ class TestCamera {
     };
     std::vector<Request> requests() const;
 
-  private:
+private:
     void serve();
 
     int stream_socket_ = -1;
