@@ -341,10 +341,11 @@ std::optional<Placement> BlockAssembler::placement() const {
     }
     if (placement.packet_payload == 0 && placement.next_packet_id != 1) return std::nullopt;
     const uint32_t last = block.trailer_received() ? block.last_data_id() : learned_packets_;
-    if (last != 0 && last >= placement.next_packet_id) {
+    if (last != 0) {
         // The data packets left, the trailer unless it came, the next block's leader.
-        placement.packets_to_next_block =
-            last - placement.next_packet_id + 1 + (block.trailer_received() ? 1 : 2);
+        const uint32_t next = placement.next_packet_id;
+        const uint32_t data_left = last >= next ? last - next + 1 : 0;
+        placement.packets_to_next_block = data_left + (block.trailer_received() ? 1 : 2);
     }
     return placement;
 }

