@@ -80,6 +80,10 @@ TEST_F(LibraryReceive, DISABLED_BenchmarkInOrderStream) {
         blocks, block_bytes, packet_bytes, delivered, failed, seconds,
         delivered * double(block_bytes) * 8 / seconds / 1e9, packets / seconds,
         packets / double(counter(Counter::receive_calls)), copied / (placed + copied));
+    for (size_t i = 0; i < adapter::kCounterCount; ++i) {
+        std::printf("  %s %llu\n", adapter::kCounterNames[i].data(),
+                    static_cast<unsigned long long>(counter(static_cast<Counter>(i))));
+    }
     EXPECT_EQ(delivered, blocks);
 }
 
