@@ -39,6 +39,10 @@ void BlockAssembler::on_packet(const gvsp::Packet &packet, uint64_t now) {
         }
     } else if (const Ended *ended = recently_ended(header.block_id, now)) {
         counters.add(ended->had_buffer ? Counter::late : Counter::without_buffer);
+    } else if (header.is_resent()) {
+        // Only a block that was reported missing packets is resent: one no longer known has
+        // ended long ago, and its packets start no block.
+        counters.add(Counter::late);
     } else {
         open_block(packet, now);
     }

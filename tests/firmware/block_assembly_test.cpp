@@ -206,10 +206,12 @@ TEST(Assembly, BlockStillMissingPacketsEndsIncompleteFinalAfterTheBlockTimeout) 
     EXPECT_EQ(statuses, 20u) << "one status every 10 ms for 200 ms";
     EXPECT_EQ(rig.counter(Counter::blocks_incomplete_final), 1u);
 
-    // Packets of the ended block are late and change nothing.
+    // Packets of the ended block are late and change nothing, also once it is forgotten.
     rig.feed(as_resent(b.packets[5], Ids::extended), ms(401));
+    rig.feed(as_resent(b.packets[8], Ids::extended), ms(5000));
     EXPECT_TRUE(rig.drain().empty());
-    EXPECT_EQ(rig.counter(Counter::late), 1u);
+    EXPECT_EQ(rig.counter(Counter::late), 2u);
+    EXPECT_EQ(rig.pool().queued_count(), 0u) << "no block was started";
     rig.requeue(index);
 }
 
