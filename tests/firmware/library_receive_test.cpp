@@ -121,6 +121,28 @@ INSTANTIATE_TEST_SUITE_P(
         return std::string(name);
     });
 
+// The library sleeps in the driver's wait; each descriptor the firmware posts ends the sleep
+// at once, not when the ten seconds asked for have passed.
+TEST_F(LibraryReceive, WaitForADescriptorEndsWhenTheFirmwarePostsOne) {
+    open(0);
+    queue(64 * 1024);
+    TestCamera camera(port_);
+    std::thread later([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        camera.send_block(make_block(Ids::standard, 1, BlockShape{}, 9000, kPacket), Ids::standard);
+    });
+    const auto start = std::chrono::steady_clock::now();
+    qel_block_t b{};
+    // The leader alone answers 11 (and so would a status, should the sender stall).
+    int rc = QEL_EAGAIN;
+    int calls = 0;
+    while (rc == QEL_EAGAIN && calls++ < 4) rc = qel_poll_recv(stream_, &b, 10000);
+    EXPECT_EQ(rc, 0);
+    later.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(b.block_id, 1u);
+}
+
 // ---- Buffers ----
 
 TEST_F(LibraryReceive, BlockWithNoBufferQueuedIsNoBuffersThenReceptionGoesOn) {
