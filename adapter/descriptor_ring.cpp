@@ -59,6 +59,13 @@ bool DescriptorRing::post(std::span<const uint8_t, kDescriptorBytes> descriptor)
     return true;
 }
 
+bool DescriptorRing::has_room() const {
+    std::lock_guard lock(mutex_);
+    if (shut_ || capacity_ == 0) return false;
+    auto pending = unconsumed();
+    return pending && *pending < capacity_;
+}
+
 int DescriptorRing::wait(uint32_t timeout_ms) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     std::unique_lock lock(mutex_);

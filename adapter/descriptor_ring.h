@@ -31,6 +31,10 @@ public:
     // the ring has been shut: a descriptor the host has not consumed is never overwritten.
     bool post(std::span<const uint8_t, kDescriptorBytes> descriptor);
 
+    // Whether a post would find a free entry now. With one poster (the firmware's thread),
+    // a post after a true answer succeeds unless the ring is shut meanwhile.
+    bool has_room() const;
+
     // Waits up to `timeout_ms` milliseconds until the ring holds a descriptor that the host has
     // not consumed. Returns 0 then, 138 when the time passes first, 22 when the ring is shut.
     int wait(uint32_t timeout_ms);

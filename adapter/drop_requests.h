@@ -1,10 +1,12 @@
 // Packets the host asked the firmware to drop (TREL_DROP_PACKET), each once, when it arrives.
 //
 // Thread safety: any thread; one mutex held for a walk of at most kMaxRequests entries. The
-// storage is fixed, so the firmware's take() never allocates.
+// storage is fixed, so the firmware's take() never allocates, and while no request is pending
+// it takes no lock either (the firmware asks for every packet).
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 
@@ -32,6 +34,8 @@ private:
     mutable std::mutex mutex_;
     std::array<Request, kMaxRequests> requests_{};
     uint32_t count_ = 0;
+    // count_, readable without the mutex. Written under it after each change of count_.
+    std::atomic<uint32_t> pending_{0};
 };
 
 }  // namespace qel::adapter

@@ -29,6 +29,7 @@
 #include "adapter/endpoint_lock.h"
 #include "adapter/filter_socket.h"
 #include "adapter/firmware.h"
+#include "adapter/firmware_counters.h"
 #include "adapter/regions.h"
 
 namespace qel::adapter {
@@ -88,6 +89,10 @@ public:
     bool post_descriptor(std::span<const uint8_t, kDescriptorBytes> descriptor) {
         return ring_.post(descriptor);
     }
+    // The firmware's counters: written by the running firmware, read by anyone (tools and
+    // tests). They last as long as the endpoint, across firmware restarts.
+    FirmwareCounters &firmware_counters() { return counters_; }
+    const FirmwareCounters &firmware_counters() const { return counters_; }
     // Rewrites the clock page's base tick count (monotonic ns, 48 bits) and base time
     // (real-time ns) with multiplier and divisor 1, under the sequence word. Done at attach;
     // the firmware calls it every second.
@@ -105,6 +110,7 @@ private:
     DescriptorRing ring_;
     BufferPool buffers_;
     DropRequests drops_;
+    FirmwareCounters counters_;
     std::atomic<bool> extended_ids_{false};
     std::atomic<bool> enabled_{false};
     std::atomic<bool> shut_{false};

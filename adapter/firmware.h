@@ -24,9 +24,15 @@ public:
 // until the firmware is destroyed). Null when there is nothing to run.
 using FirmwareStarter = std::unique_ptr<Firmware> (*)(Endpoint &endpoint, int socket);
 
-// The starter that endpoints use from now on; null (the default until packet reception is
-// built) runs nothing. For the firmware's own start-up and for tests.
+// The starter that endpoints use from now on, in place of the default; null runs nothing.
+// For tests and tools that run a firmware of their own, or none.
 void set_firmware_starter(FirmwareStarter starter);
+// Forgets the starter set above: endpoints use the default again.
+void reset_firmware_starter();
+// The starter used while none is set. The software adapter installs its packet reception
+// (software_firmware.h) here when it is created; until then there is none.
+void set_default_firmware_starter(FirmwareStarter starter);
+// The starter that endpoints use now (null: none).
 FirmwareStarter firmware_starter();
 
 }  // namespace qel::adapter

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
@@ -74,6 +75,24 @@ int receive_buffer_bytes() {
     if (value < static_cast<unsigned long long>(kMinReceiveBuffer)) return kMinReceiveBuffer;
     if (value > static_cast<unsigned long long>(kMaxReceiveBuffer)) return kMaxReceiveBuffer;
     return static_cast<int>(value);
+}
+
+namespace {
+
+uint32_t milliseconds(const char *name, uint32_t fallback) {
+    unsigned long long value = 0;
+    if (!parse_count(setting(name), &value)) return fallback;
+    return static_cast<uint32_t>(std::clamp<unsigned long long>(value, 1, kMaxFirmwareMs));
+}
+
+}  // namespace
+
+uint32_t resend_interval_ms() {
+    return milliseconds("QEL_ADAPTER_RESEND_INTERVAL_MS", kDefaultResendIntervalMs);
+}
+
+uint32_t block_timeout_ms() {
+    return milliseconds("QEL_ADAPTER_BLOCK_TIMEOUT_MS", kDefaultBlockTimeoutMs);
 }
 
 int make_private_dir(const std::string &path) {

@@ -30,6 +30,19 @@ constexpr int kDefaultReceiveBuffer = 64 << 20;
 constexpr int kMinReceiveBuffer = 4096;
 constexpr int kMaxReceiveBuffer = 1 << 30;
 
+// The firmware's resend interval: how long a block may receive nothing before it is reported
+// as missing packets, and how often it is reported again while it misses them.
+// QEL_ADAPTER_RESEND_INTERVAL_MS, default 10, clamped to [1, kMaxFirmwareMs].
+uint32_t resend_interval_ms();
+constexpr uint32_t kDefaultResendIntervalMs = 10;
+
+// How long the firmware waits for a block's missing packets, from the first time it reported
+// them, before it ends the block incomplete. QEL_ADAPTER_BLOCK_TIMEOUT_MS, default 200,
+// clamped to [1, kMaxFirmwareMs].
+uint32_t block_timeout_ms();
+constexpr uint32_t kDefaultBlockTimeoutMs = 200;
+constexpr uint32_t kMaxFirmwareMs = 600000;
+
 // Makes `path` and any missing parents as directories of mode 0700. The last one must be a
 // directory owned by this user and writable by nobody else, so that no other user can plant
 // files in it. Returns 0 or a result code (13 refused, 22 otherwise).

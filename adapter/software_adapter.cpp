@@ -11,6 +11,7 @@
 #include "adapter/device_name.h"
 #include "adapter/endpoint_device.h"
 #include "adapter/name_commands.h"
+#include "adapter/software_firmware.h"
 #include "core/driver.h"
 #include "qel.h"
 
@@ -31,6 +32,9 @@ struct OpenDevice {
 
 class SoftwareAdapter final : public hux::DeviceHost {
 public:
+    // Endpoints run the software firmware unless a test or tool chose another.
+    SoftwareAdapter() { set_default_firmware_starter(start_software_firmware); }
+
     uint32_t open(const char *name, uint64_t *handle) override {
         if (name == nullptr || handle == nullptr) return host_error_of_driver_code(QEL_EINVAL);
         auto parsed = parse_device_name(name);

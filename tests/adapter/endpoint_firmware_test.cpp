@@ -46,7 +46,7 @@ protected:
         adapter::set_firmware_starter(start_fake);
     }
     void TearDown() override {
-        adapter::set_firmware_starter(nullptr);
+        adapter::reset_firmware_starter();
         AdapterTest::TearDown();
     }
     static int add_filter(hux_handle_t h, uint16_t port) {

@@ -1,0 +1,169 @@
+// Reassembly of an endpoint's GVSP blocks into the host's buffers, and the descriptors that
+// report them, in order.
+//
+// Blocks take buffers in the order they arrive, which is the order the host queued the
+// buffers, and they are reported in that same order: the oldest block in flight (the head) is
+// the only one that posts descriptors (its leader, INCOMPLETE statuses while it misses
+// packets, then its final descriptor), so no two blocks' descriptors interleave, and a later
+// block that completes first waits for the head to end. Every block ends: complete, or with
+// INCOMPLETE_FINAL once its resend time is over, or BUFFER_OVERFLOW, or NO_BUFFERS when no
+// buffer was free. A full ring holds descriptors back; nothing is overwritten.
+//
+// Threads: an assembler is used by one thread at a time (the firmware's). It allocates
+// nothing after construction; the buffer pool, the ring and the drop requests take their own
+// short locks once per block (the drop requests only while any is pending).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <vector>
+
+#include "adapter/block_slot.h"
+#include "adapter/buffer_pool.h"
+#include "adapter/descriptor_ring.h"
+#include "adapter/drop_requests.h"
+#include "adapter/firmware_counters.h"
+#include "adapter/gvsp_packet.h"
+
+namespace qel::adapter {
+
+// What an endpoint lends its firmware.
+struct FirmwarePorts {
+    BufferPool &buffers;
+    DescriptorRing &ring;
+    DropRequests &drops;
+    FirmwareCounters &counters;
+};
+
+struct AssemblerTimes {
+    uint64_t resend_interval_ns = 10'000'000;
+    uint64_t block_timeout_ns = 200'000'000;
+};
+
+// Where the next data packets of the block being received belong, for receiving them in
+// place.
+struct Placement {
+    uint64_t block_id = 0;
+    bool extended = false;
+    uint8_t *buffer = nullptr;
+    uint32_t buffer_length = 0;
+    uint32_t next_packet_id = 1;  // the data packet expected next
+    uint32_t packet_payload = 0;  // data bytes of a full packet; 0: not known yet
+    // Before packet 1 has shown it: the data bytes of a full packet of the stream's earlier
+    // blocks (0: none yet). A guess that packet 1 must confirm.
+    uint32_t guessed_payload = 0;
+    // Packets expected before the block is done and the next block's leader has come (its
+    // remaining data packets, its trailer, the next leader); 0 when not known.
+    uint32_t packets_to_next_block = 0;
+};
+
+class BlockAssembler {
+public:
+    // Blocks holding a buffer at a time.
+    static constexpr uint32_t kSlots = 16;
+    // Blocks in flight, with or without a buffer, waiting for their turn to be reported.
+    static constexpr uint32_t kPending = 64;
+    // Ended blocks remembered, so that their late packets do not start new blocks.
+    static constexpr uint32_t kHistory = 64;
+    // How long an ended block's packets count as late rather than as a new block of the same
+    // id (a camera restarting its block ids).
+    static constexpr uint64_t kLateWindowNs = 1'000'000'000;
+    static constexpr uint64_t kNever = std::numeric_limits<uint64_t>::max();
+    // How soon a descriptor held back by a full ring is tried again.
+    static constexpr uint64_t kHoldRetryNs = 1'000'000;
+
+    BlockAssembler(FirmwarePorts ports, AssemblerTimes times);
+    BlockAssembler(const BlockAssembler &) = delete;
+    BlockAssembler &operator=(const BlockAssembler &) = delete;
+
+    // One packet, parsed, that arrived at `now` (monotonic ns). A data packet's payload may
+    // already lie at its place in the buffer (see placement()); otherwise it is copied there.
+    void on_packet(const gvsp::Packet &packet, uint64_t now);
+    // Resend statuses, block timeouts and descriptors held back by a full ring.
+    void on_timer(uint64_t now);
+    // When on_timer next has work, seen at `now`; kNever when nothing waits for time.
+    uint64_t next_due(uint64_t now) const;
+    // Where the block being received expects its next data packets; nothing when no block is
+    // being received.
+    std::optional<Placement> placement() const;
+    // Whether the newest block has ended, so that the next packet most likely starts a block.
+    bool between_blocks() const;
+    // Ends every block in flight (INCOMPLETE_FINAL) and reports what the ring takes. Every
+    // buffer taken goes back to the pool, reported or not. For the firmware's stop.
+    void stop(uint64_t now);
+
+    uint32_t blocks_in_flight() const { return pending_count_; }
+
+private:
+    struct Pending {
+        uint64_t block_id = 0;
+        int32_t slot = -1;  // -1: a block without a buffer, reported by its status alone
+        FirmwareStatus status = FirmwareStatus::no_buffers;
+        uint32_t packet_id = 0;
+    };
+    // A block that holds a slot: its progress beyond what the slot records.
+    struct Flight {
+        bool ended = false;
+        FirmwareStatus final_status = FirmwareStatus::complete;
+        uint32_t final_packet_id = 0;
+        uint64_t ended_at = 0;
+        bool leader_posted = false;      // any leader descriptor, its own or one naming it
+        bool own_leader_posted = false;  // the leader that the camera sent
+        bool gap_seen = false;           // known to miss packets
+        uint64_t resend_deadline = 0;    // 0: resend time not started
+        uint64_t next_incomplete = 0;
+    };
+    struct Ended {
+        uint64_t block_id = 0;
+        uint64_t at = 0;
+        bool used = false;
+        bool had_buffer = false;
+    };
+
+    Pending &pending_at(uint32_t i) { return pending_[(pending_head_ + i) % kPending]; }
+    const Pending &pending_at(uint32_t i) const { return pending_[(pending_head_ + i) % kPending]; }
+    int32_t find_pending(uint64_t block_id) const;
+    const Ended *recently_ended(uint64_t block_id, uint64_t now) const;
+    void remember_ended(uint64_t block_id, uint64_t now, bool had_buffer);
+
+    void open_block(const gvsp::Packet &packet, uint64_t now);
+    int32_t take_slot(uint64_t now);
+    void offer(int32_t slot, const gvsp::Packet &packet, uint64_t now);
+    void end_block(int32_t slot, FirmwareStatus status, uint32_t packet_id, uint64_t now);
+    void push_pending(const Pending &pending);
+
+    // Posts what the head block (and, as each ends, the next) has to report.
+    void pump(uint64_t now);
+    // Returns false when the head must wait (the ring is full).
+    bool advance_head(uint64_t now);
+    // Posts, or notes that the head waits for room.
+    bool post_held(const Descriptor &descriptor);
+    void note_hold();
+    void release_slot(int32_t slot);
+    void count_reported(FirmwareStatus status);
+
+    FirmwarePorts ports_;
+    AssemblerTimes times_;
+
+    std::array<BlockSlot, kSlots> slots_{};
+    std::array<Flight, kSlots> flights_{};
+    std::vector<uint64_t> bitmaps_;  // kSlots x kBitmapWords
+    std::array<int32_t, kSlots> free_slots_{};
+    uint32_t free_count_ = 0;
+
+    std::array<Pending, kPending> pending_{};
+    uint32_t pending_head_ = 0;
+    uint32_t pending_count_ = 0;
+
+    std::array<Ended, kHistory> ended_{};
+    uint32_t ended_next_ = 0;
+
+    int32_t current_ = -1;  // the slot of the newest block
+    uint32_t learned_payload_ = 0;
+    uint32_t learned_packets_ = 0;
+    bool holding_ = false;  // the head waits for room in the ring
+};
+
+}  // namespace qel::adapter

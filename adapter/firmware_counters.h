@@ -1,0 +1,90 @@
+// The firmware's own counters of an endpoint: 64-bit, monotonic, for tools and tests.
+//
+// Thread safety: one firmware thread writes them (an endpoint runs one firmware at a time, and
+// a firmware counts on its one thread), any thread reads them. The writer's load-and-store is
+// not an atomic increment, which is enough with one writer; readers see each counter whole.
+// Relaxed: nothing is published through a counter.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <string_view>
+
+namespace qel::adapter {
+
+enum class Counter : uint8_t {
+    packets,              // datagrams received
+    bytes,                // their bytes
+    malformed,            // not a packet the firmware can use (short, bad ids, formats)
+    error_status,         // packets with an error status (no data)
+    duplicates,           // a packet of an open block that was already received
+    late,                 // a packet of a block that has already ended
+    without_buffer,       // a packet of a block that got no buffer
+    resent,               // resent packets received (used or not)
+    dropped_on_request,   // packets dropped because the host asked (TREL_DROP_PACKET)
+    ring_full_holds,      // times a descriptor had to wait for room in the ring
+    incomplete_statuses,  // INCOMPLETE descriptors posted
+    blocks_complete,      // blocks ended by each status
+    blocks_incomplete_final,
+    blocks_buffer_overflow,
+    blocks_no_buffers,
+    blocks_evicted,  // ended early (INCOMPLETE_FINAL) to make room for a later block
+    blocks_lost,     // could be neither held nor reported (counted here only)
+    bytes_copied,    // payload bytes the firmware copied
+    bytes_placed,    // payload bytes received straight into their place
+    receive_calls,   // batched receive calls that returned packets
+    count_,
+};
+
+constexpr size_t kCounterCount = static_cast<size_t>(Counter::count_);
+
+// The counters' names, as tools print them, in Counter order.
+constexpr std::array<std::string_view, kCounterCount> kCounterNames = {
+    "packets",
+    "bytes",
+    "malformed",
+    "error_status",
+    "duplicates",
+    "late",
+    "without_buffer",
+    "resent",
+    "dropped_on_request",
+    "ring_full_holds",
+    "incomplete_statuses",
+    "blocks_complete",
+    "blocks_incomplete_final",
+    "blocks_buffer_overflow",
+    "blocks_no_buffers",
+    "blocks_evicted",
+    "blocks_lost",
+    "bytes_copied",
+    "bytes_placed",
+    "receive_calls",
+};
+
+using CounterSnapshot = std::array<uint64_t, kCounterCount>;
+
+class FirmwareCounters {
+public:
+    // The firmware thread only.
+    void add(Counter counter, uint64_t amount = 1) {
+        std::atomic<uint64_t> &value = values_[static_cast<size_t>(counter)];
+        value.store(value.load(std::memory_order_relaxed) + amount, std::memory_order_relaxed);
+    }
+    uint64_t get(Counter counter) const {
+        return values_[static_cast<size_t>(counter)].load(std::memory_order_relaxed);
+    }
+    CounterSnapshot snapshot() const {
+        CounterSnapshot out{};
+        for (size_t i = 0; i < kCounterCount; ++i) {
+            out[i] = values_[i].load(std::memory_order_relaxed);
+        }
+        return out;
+    }
+
+private:
+    std::array<std::atomic<uint64_t>, kCounterCount> values_{};
+};
+
+}  // namespace qel::adapter

@@ -1,0 +1,91 @@
+#include "adapter/software_firmware.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <exception>
+
+#include "adapter/endpoint.h"
+#include "adapter/settings.h"
+
+namespace qel::adapter {
+
+namespace {
+
+constexpr uint64_t kNsPerMs = 1'000'000;
+
+FirmwarePorts ports_of(Endpoint &endpoint) {
+    return FirmwarePorts{endpoint.buffers(), endpoint.ring(), endpoint.drop_requests(),
+                         endpoint.firmware_counters()};
+}
+
+}  // namespace
+
+SoftwareFirmware::SoftwareFirmware(Endpoint &endpoint, int socket, AssemblerTimes times)
+    : endpoint_(endpoint),
+      socket_(socket),
+      wake_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
+      assembler_(ports_of(endpoint), times),
+      receiver_(socket) {
+    try {
+        thread_ = std::thread([this] { run(); });
+    } catch (...) {
+        if (wake_ >= 0) close(wake_);
+        throw;
+    }
+}
+
+SoftwareFirmware::~SoftwareFirmware() {
+    stopping_.store(true, std::memory_order_release);
+    if (wake_ >= 0) {
+        const uint64_t one = 1;
+        (void)!write(wake_, &one, sizeof one);
+    }
+    thread_.join();
+    // The thread is gone (join orders its work before this): the assembler is ours now.
+    assembler_.stop(monotonic_ns());
+    if (wake_ >= 0) close(wake_);
+}
+
+void SoftwareFirmware::run() {
+    FirmwareCounters &counters = endpoint_.firmware_counters();
+    uint64_t next_clock = 0;
+    while (!stopping_.load(std::memory_order_acquire)) {
+        uint64_t now = monotonic_ns();
+        if (now >= next_clock) {
+            endpoint_.refresh_clock_page();
+            next_clock = now + kClockRefreshNs;
+        }
+        assembler_.on_timer(now);
+        if (receiver_.receive(assembler_, counters) > 0) continue;
+
+        now = monotonic_ns();
+        const uint64_t due = std::min(assembler_.next_due(now), next_clock);
+        int sleep_ms = 0;
+        if (due > now) {
+            sleep_ms = static_cast<int>(
+                std::min<uint64_t>((due - now + kNsPerMs - 1) / kNsPerMs, kLongestSleepMs));
+        }
+        // Without the eventfd the stop is seen at the next short wake-up.
+        if (wake_ < 0) sleep_ms = std::min(sleep_ms, 10);
+        pollfd waits[2] = {{socket_, POLLIN, 0}, {wake_, POLLIN, 0}};
+        poll(waits, wake_ >= 0 ? 2 : 1, sleep_ms);
+    }
+}
+
+std::unique_ptr<Firmware> start_software_firmware(Endpoint &endpoint, int socket) {
+    AssemblerTimes times;
+    times.resend_interval_ns = uint64_t{resend_interval_ms()} * kNsPerMs;
+    times.block_timeout_ns = uint64_t{block_timeout_ms()} * kNsPerMs;
+    // Called under the endpoint's lock from the driver commands' C interface: nothing may
+    // escape. Without memory or a thread the endpoint runs no firmware.
+    try {
+        return std::make_unique<SoftwareFirmware>(endpoint, socket, times);
+    } catch (const std::exception &) {
+        return nullptr;
+    }
+}
+
+}  // namespace qel::adapter

@@ -1,0 +1,120 @@
+// The firmware's receive path on a bench: a packet receiver on one end of a datagram socket
+// pair, an assembler, a buffer pool whose buffers sit between inaccessible guard pages, a
+// descriptor ring that the test consumes as the host would, and a clock the test sets.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "adapter/block_assembler.h"
+#include "adapter/buffer_pool.h"
+#include "adapter/descriptor_ring.h"
+#include "adapter/drop_requests.h"
+#include "adapter/firmware_counters.h"
+#include "adapter/packet_receiver.h"
+#include "gvsp_builder.h"
+
+namespace qel::test {
+
+// Memory of `length` bytes (page-aligned start) with an inaccessible page before it and after
+// its last page, and the bytes between its end and that page filled with a canary.
+class GuardedBuffer {
+public:
+    explicit GuardedBuffer(size_t length);
+    ~GuardedBuffer();
+    GuardedBuffer(const GuardedBuffer &) = delete;
+    GuardedBuffer &operator=(const GuardedBuffer &) = delete;
+    uint8_t *data() const { return data_; }
+    size_t length() const { return length_; }
+    // Whether the bytes after the buffer's end, up to the guard page, are as they were filled.
+    bool canary_intact() const;
+
+private:
+    uint8_t *base_ = nullptr;
+    size_t mapped_ = 0;
+    uint8_t *data_ = nullptr;
+    size_t length_ = 0;
+    size_t rounded_ = 0;
+};
+
+// A descriptor as the host reads it.
+struct Seen {
+    uint16_t status_word = 0;
+    uint16_t type = 0;
+    uint64_t block_id = 0;
+    uint32_t packet_id = 0;  // trailers
+    uint32_t payload_length = 0;
+    uint64_t ticks = 0;
+    uint8_t firmware_status = 0;
+    uint8_t credit = 0;
+    uint8_t time = 0;
+    std::array<uint8_t, 64> raw{};
+
+    bool is_leader() const { return type == 1; }
+    bool is_final() const { return type == 2 && firmware_status != 1; }
+};
+
+class Rig {
+public:
+    explicit Rig(adapter::AssemblerTimes times = {}, uint32_t ring_bytes = 65536);
+    ~Rig();
+
+    // Pins a guarded buffer of `length` bytes and queues it; returns its index.
+    uint32_t add_buffer(size_t length, bool credit = false);
+    // Queues an idle buffer again.
+    void requeue(uint32_t index, bool credit = false);
+    GuardedBuffer &buffer(uint32_t index) { return *buffers_.at(index); }
+
+    // Sends datagrams into the socket and lets the receiver read them all at time `now`.
+    void send(const Bytes &datagram);
+    void receive_all(uint64_t now);
+    void feed(const Bytes &datagram, uint64_t now) {
+        send(datagram);
+        receive_all(now);
+    }
+    void feed(const std::vector<Bytes> &datagrams, uint64_t now);
+    void timer(uint64_t now) { assembler_->on_timer(now); }
+
+    // Consumes every descriptor posted so far, as the host does.
+    std::vector<Seen> drain();
+
+    uint64_t counter(adapter::Counter c) const { return counters_.get(c); }
+    adapter::BufferPool &pool() { return pool_; }
+    adapter::DropRequests &drops() { return drops_; }
+    adapter::BlockAssembler &assembler() { return *assembler_; }
+    adapter::DescriptorRing &ring() { return ring_; }
+
+    static uint64_t clock_now;  // what the receiver stamps packets with
+
+private:
+    std::vector<uint8_t> ring_memory_;
+    std::vector<uint8_t> progress_;
+    adapter::BufferPool pool_;
+    adapter::DescriptorRing ring_;
+    adapter::DropRequests drops_;
+    adapter::FirmwareCounters counters_;
+    std::unique_ptr<adapter::BlockAssembler> assembler_;
+    int sockets_[2] = {-1, -1};
+    std::unique_ptr<adapter::PacketReceiver> receiver_;
+    std::map<uint32_t, std::unique_ptr<GuardedBuffer>> buffers_;
+    uint32_t read_index_ = 0;
+    uint8_t expected_tag_ = 1;
+    uint32_t consumed_ = 0;
+};
+
+// The descriptors of each block in the order seen, checking that no two blocks' descriptors
+// interleave: a block's descriptors end with its final one, and another block's start only
+// after it. Fails the test otherwise.
+void expect_not_interleaved(const std::vector<Seen> &seen);
+
+// Milliseconds as nanoseconds.
+constexpr uint64_t ms(uint64_t n) {
+    return n * 1'000'000;
+}
+
+}  // namespace qel::test

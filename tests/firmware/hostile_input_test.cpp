@@ -1,0 +1,200 @@
+// Datagrams no camera should send, on the bench: every one is counted and ignored (or ends its
+// block), nothing is written outside a buffer (guard pages and canaries), the block they
+// interrupt is still received whole, and random bytes crash nothing.
+#include <cstring>
+#include <random>
+
+#include "assembler_rig.h"
+
+namespace qel::test {
+namespace {
+
+using adapter::Counter;
+
+constexpr uint32_t kPacket = 1000;
+
+struct Hostile {
+    const char *name;
+    Bytes datagram;
+};
+
+Bytes header_only(Ids ids, uint8_t format, uint64_t block, uint32_t packet) {
+    PacketHead head;
+    head.ids = ids;
+    head.format = format;
+    head.block_id = block;
+    head.packet_id = packet;
+    return test::packet(head, {});
+}
+
+Bytes with_payload(Ids ids, uint8_t format, uint64_t block, uint32_t packet, size_t bytes) {
+    PacketHead head;
+    head.ids = ids;
+    head.format = format;
+    head.block_id = block;
+    head.packet_id = packet;
+    return test::packet(head, Bytes(bytes, 0xEE));
+}
+
+Bytes cut(Bytes b, size_t length) {
+    b.resize(length);
+    return b;
+}
+
+std::vector<Hostile> malformed_cases() {
+    const Ids s = Ids::standard;
+    const Ids e = Ids::extended;
+    return {
+        {"empty", {}},
+        {"standard_header_cut", cut(with_payload(s, 3, 1, 2, 10), 7)},
+        {"extended_header_cut", cut(with_payload(e, 3, 1, 2, 10), 19)},
+        {"format_0", with_payload(s, 0, 1, 2, 10)},
+        {"format_9", with_payload(s, 9, 1, 2, 10)},
+        {"format_15", with_payload(e, 15, 1, 2, 10)},
+        {"all_in_unsupported", with_payload(s, 4, 1, 2, 10)},
+        {"h264_unsupported", with_payload(s, 5, 1, 2, 10)},
+        {"multizone_unsupported", with_payload(e, 6, 1, 2, 10)},
+        {"block_id_0", with_payload(s, 3, 0, 2, 10)},
+        {"block_id_0_extended", with_payload(e, 3, 0, 2, 10)},
+        {"leader_not_packet_0", with_payload(s, 1, 1, 5, 40)},
+        {"data_packet_0", with_payload(s, 3, 1, 0, 10)},
+        {"trailer_packet_0", with_payload(e, 2, 1, 0, 10)},
+        {"data_without_data", header_only(s, 3, 1, 2)},
+        {"leader_too_short", with_payload(s, 1, 1, 0, 11)},
+        {"trailer_too_short", with_payload(s, 2, 1, 9, 3)},
+        {"data_larger_than_the_blocks_packets", with_payload(s, 3, 1, 4, kPacket + 1)},
+        {"trailer_before_data_it_denies", with_payload(s, 2, 1, 2, 8)},
+    };
+}
+
+class MalformedPacket : public ::testing::TestWithParam<Hostile> {};
+
+// Block 1 is under way (leader and packets 1 to 3); the hostile datagram comes; the rest of
+// block 1 follows. The datagram is counted as malformed and block 1 arrives whole.
+TEST_P(MalformedPacket, IsCountedAndIgnoredAndTheBlockStillArrives) {
+    Rig rig;
+    const uint32_t index = rig.add_buffer(6 * kPacket + 100);
+    const uint32_t spare = rig.add_buffer(4096);
+    const Block b = make_block(Ids::standard, 1, BlockShape{}, 6 * kPacket, kPacket);
+    rig.feed(std::vector<Bytes>(b.packets.begin(), b.packets.begin() + 4), ms(1));
+    rig.feed(GetParam().datagram, ms(2));
+    EXPECT_EQ(rig.counter(Counter::malformed), 1u) << GetParam().name;
+    rig.feed(std::vector<Bytes>(b.packets.begin() + 4, b.packets.end()), ms(3));
+    const std::vector<Seen> seen = rig.drain();
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[1].firmware_status, 0);
+    EXPECT_EQ(std::memcmp(rig.buffer(index).data(), b.data.data(), b.data.size()), 0);
+    EXPECT_TRUE(rig.buffer(index).canary_intact());
+    EXPECT_EQ(rig.pool().queued_count(), 1u) << "no block was started by it";
+    (void)spare;
+}
+
+INSTANTIATE_TEST_SUITE_P(Hostile, MalformedPacket, ::testing::ValuesIn(malformed_cases()),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// ---- Packets that would write outside the buffer end their block ----
+
+struct Outside {
+    const char *name;
+    Ids ids;
+    uint32_t packet_id;
+    size_t bytes;
+};
+
+class PacketOutsideTheBuffer : public ::testing::TestWithParam<Outside> {};
+
+TEST_P(PacketOutsideTheBuffer, EndsTheBlockAsOverflowAndWritesNothingThere) {
+    const Outside c = GetParam();
+    Rig rig;
+    const uint32_t index = rig.add_buffer(6 * kPacket + 100);  // canary after byte 6100
+    const Block b = make_block(c.ids, 1, BlockShape{}, 3 * kPacket, kPacket);
+    rig.feed(std::vector<Bytes>(b.packets.begin(), b.packets.begin() + 2), ms(1));
+    rig.feed(with_payload(c.ids, 3, 1, c.packet_id, c.bytes), ms(2));
+    const std::vector<Seen> seen = rig.drain();
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[1].firmware_status, 3);
+    EXPECT_EQ(seen[1].packet_id, c.packet_id);
+    EXPECT_TRUE(rig.buffer(index).canary_intact());
+    rig.requeue(index);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Hostile, PacketOutsideTheBuffer,
+    ::testing::Values(Outside{"just_past_the_end", Ids::standard, 7, kPacket},
+                      Outside{"running_past_the_end", Ids::standard, 7, 200},
+                      Outside{"largest_standard_id", Ids::standard, 0xFFFFFF, 10},
+                      Outside{"largest_extended_id", Ids::extended, 0xFFFFFFFF, 10},
+                      Outside{"beyond_any_tracked_block", Ids::extended, (1u << 20) + 1, 1}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST(Hostile, LeaderOfAnotherBlockInTheMiddleDoesNotSpoilTheBlock) {
+    Rig rig;
+    const uint32_t first = rig.add_buffer(8 * kPacket);
+    rig.add_buffer(8 * kPacket);
+    const uint32_t third = rig.add_buffer(8 * kPacket);
+    const Block b = make_block(Ids::standard, 1, BlockShape{}, 6 * kPacket, kPacket);
+    const Block stranger = make_block(Ids::standard, 99, BlockShape{}, kPacket, kPacket);
+    rig.feed(std::vector<Bytes>(b.packets.begin(), b.packets.begin() + 3), ms(1));
+    rig.feed(stranger.packets.front(), ms(1));
+    rig.feed(std::vector<Bytes>(b.packets.begin() + 3, b.packets.end()), ms(2));
+    const Block next = make_block(Ids::standard, 2, BlockShape{}, 6 * kPacket, kPacket);
+    rig.feed(next.packets, ms(3));
+    std::vector<Seen> seen;
+    for (uint64_t t = 3; t < 400; t += 10) {
+        rig.timer(ms(t));
+        for (const Seen &s : rig.drain()) seen.push_back(s);
+    }
+    expect_not_interleaved(seen);
+    std::vector<std::pair<uint64_t, int>> finals;
+    for (const Seen &s : seen) {
+        if (s.is_final()) finals.emplace_back(s.block_id, s.firmware_status);
+    }
+    EXPECT_EQ(finals, (std::vector<std::pair<uint64_t, int>>{{1, 0}, {99, 2}, {2, 0}}));
+    EXPECT_EQ(std::memcmp(rig.buffer(first).data(), b.data.data(), b.data.size()), 0);
+    EXPECT_EQ(std::memcmp(rig.buffer(third).data(), next.data.data(), next.data.size()), 0);
+}
+
+TEST(Hostile, RandomBytesAndRandomHeadersCrashNothingAndEveryBufferComesBack) {
+    Rig rig;
+    std::vector<uint32_t> buffers;
+    for (int i = 0; i < 6; ++i) buffers.push_back(rig.add_buffer(3 * 4096 + 1000));
+    std::mt19937 random(20240607);
+    constexpr int kDatagrams = 4000;
+    uint64_t now = ms(1);
+    for (int i = 0; i < kDatagrams; ++i) {
+        Bytes d(random() % 1600);
+        for (uint8_t &byte : d) byte = static_cast<uint8_t>(random());
+        if (i % 2 == 0 && d.size() >= 20) {
+            // Believable headers with random fields, to reach the assembler.
+            d[4] = static_cast<uint8_t>((random() % 2 ? 0x80 : 0) | (1 + random() % 3));
+            d[2] = 0;
+            d[3] = static_cast<uint8_t>(random() % 4);
+            if (d[4] & 0x80)
+                std::memset(d.data() + 8, 0, 7), d[15] = static_cast<uint8_t>(random() % 4);
+        }
+        rig.send(d);
+        if (i % 100 == 99) {
+            rig.receive_all(now);
+            now += ms(7);
+            for (const Seen &s : rig.drain()) {
+                (void)s;
+            }
+        }
+    }
+    rig.receive_all(now);
+    for (int t = 0; t < 200; ++t) {
+        now += ms(10);
+        rig.timer(now);
+        rig.drain();
+    }
+    EXPECT_EQ(rig.counter(Counter::packets), uint64_t{kDatagrams});
+    EXPECT_GT(rig.counter(Counter::malformed), 0u);
+    EXPECT_EQ(rig.assembler().blocks_in_flight(), 0u) << "every block ended";
+    for (uint32_t index : buffers) {
+        EXPECT_TRUE(rig.buffer(index).canary_intact());
+        EXPECT_EQ(rig.pool().unpin(index, /*withdraw_queued=*/true), 0) << "buffer " << index;
+    }
+}
+
+}  // namespace
+}  // namespace qel::test
