@@ -202,9 +202,9 @@ const Control kControls[] = {
      &qel_recv_worker_status_t::mode, QEL_RECEIVE_STREAM_WORKER_UNBLOCKED},
 };
 
-class ControlTest : public WorkerTest, public testing::WithParamInterface<Control> {};
+class WorkerControlTest : public WorkerTest, public testing::WithParamInterface<Control> {};
 
-TEST_P(ControlTest, RefusedWithoutARunningWorker) {
+TEST_P(WorkerControlTest, RefusedWithoutARunningWorker) {
     const Control &c = GetParam();
     const qel_recv_worker_status_t before = status();
     EXPECT_EQ(c.call(nullptr), QEL_EINVAL);
@@ -215,7 +215,7 @@ TEST_P(ControlTest, RefusedWithoutARunningWorker) {
     EXPECT_EQ(status().mode, before.mode);
 }
 
-TEST_P(ControlTest, ChangeCountsOnceAndRepeatCountsNothing) {
+TEST_P(WorkerControlTest, ChangeCountsOnceAndRepeatCountsNothing) {
     const Control &c = GetParam();
     ASSERT_EQ(qel_create_recv_worker(stream_, 0, nullptr), 0);
     if (status().*c.field == c.target) {
@@ -232,7 +232,7 @@ TEST_P(ControlTest, ChangeCountsOnceAndRepeatCountsNothing) {
     EXPECT_EQ(stream_->worker_acting.load(), stream_->worker_generation.load());
 }
 
-INSTANTIATE_TEST_SUITE_P(Controls, ControlTest, testing::ValuesIn(kControls),
+INSTANTIATE_TEST_SUITE_P(Controls, WorkerControlTest, testing::ValuesIn(kControls),
                          [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -20,7 +20,7 @@ using testing::ElementsAreArray;
 // take something can only make the test fail, never pass by chance.
 constexpr auto kQuietTime = 50ms;
 
-class FlowTest : public WorkerTest {
+class WorkerFlowTest : public WorkerTest {
 protected:
     void SetUp() override {
         WorkerTest::SetUp();
@@ -47,7 +47,7 @@ protected:
     qel_block_t block_{};
 };
 
-TEST_F(FlowTest, NothingIsTakenUntilStarted) {
+TEST_F(WorkerFlowTest, NothingIsTakenUntilStarted) {
     ASSERT_EQ(qel_create_recv_worker(stream_, 0, nullptr), 0);
     post_block(1);
     std::this_thread::sleep_for(kQuietTime);
@@ -59,7 +59,7 @@ TEST_F(FlowTest, NothingIsTakenUntilStarted) {
     EXPECT_EQ(consumed(), 2u);
 }
 
-TEST_F(FlowTest, NothingIsTakenAfterStop) {
+TEST_F(WorkerFlowTest, NothingIsTakenAfterStop) {
     create_started();
     post_block(1);
     ASSERT_EQ(poll_block(block_), 0);
@@ -72,7 +72,7 @@ TEST_F(FlowTest, NothingIsTakenAfterStop) {
     EXPECT_EQ(block_.block_id, 2u);
 }
 
-TEST_F(FlowTest, PollDeliversBlocksThroughTheWorker) {
+TEST_F(WorkerFlowTest, PollDeliversBlocksThroughTheWorker) {
     create_started();
     for (uint64_t id = 1; id <= 3; ++id) {
         post(test::image_leader(id, 0x01080001, 640 + id, 480));
@@ -96,7 +96,7 @@ TEST_F(FlowTest, PollDeliversBlocksThroughTheWorker) {
     EXPECT_EQ(stats().blocks_complete, 3u);
 }
 
-TEST_F(FlowTest, PollTakesNothingWhileBlocked) {
+TEST_F(WorkerFlowTest, PollTakesNothingWhileBlocked) {
     create_started();
     post_block(1);
     ASSERT_TRUE(eventually([&] { return in_worker_ring() == 2; }));
@@ -110,7 +110,7 @@ TEST_F(FlowTest, PollTakesNothingWhileBlocked) {
     EXPECT_EQ(block_.block_id, 1u);
 }
 
-TEST_F(FlowTest, FullRingIsWaitedOnAndLosesNothing) {
+TEST_F(WorkerFlowTest, FullRingIsWaitedOnAndLosesNothing) {
     test_hooks::set_ring_slots(8);  // seven copies at most
     create_started();
     constexpr uint64_t kBlocks = 20;
@@ -129,7 +129,7 @@ TEST_F(FlowTest, FullRingIsWaitedOnAndLosesNothing) {
     EXPECT_EQ(stats().blocks_complete, kBlocks);
 }
 
-TEST_F(FlowTest, StopInTheMiddleOfABlockLeavesItForLater) {
+TEST_F(WorkerFlowTest, StopInTheMiddleOfABlockLeavesItForLater) {
     create_started();
     post_leader(1);
     ASSERT_TRUE(consumed_reaches(1));
@@ -143,7 +143,7 @@ TEST_F(FlowTest, StopInTheMiddleOfABlockLeavesItForLater) {
     EXPECT_EQ(block_.u.image.size_x, 64u) << "the leader was kept";
 }
 
-TEST_F(FlowTest, BlockInTheMiddleOfABlockDropsItsRest) {
+TEST_F(WorkerFlowTest, BlockInTheMiddleOfABlockDropsItsRest) {
     create_started();
     post_leader(1);
     ASSERT_TRUE(consumed_reaches(1));
@@ -154,7 +154,7 @@ TEST_F(FlowTest, BlockInTheMiddleOfABlockDropsItsRest) {
     EXPECT_THAT(queued_indices(), ElementsAreArray(indices_of({0})));
 }
 
-TEST_F(FlowTest, UnblockInTheMiddleOfADroppedBlockDeliversItsRest) {
+TEST_F(WorkerFlowTest, UnblockInTheMiddleOfADroppedBlockDeliversItsRest) {
     create_started(QEL_RECEIVE_STREAM_WORKER_BLOCKED);
     post_leader(1);
     ASSERT_TRUE(consumed_reaches(1));
@@ -167,9 +167,10 @@ TEST_F(FlowTest, UnblockInTheMiddleOfADroppedBlockDeliversItsRest) {
     EXPECT_EQ(stats().blocks_dropped_by_watchdog, 0u);
 }
 
-class DestroyMidBlockTest : public FlowTest, public testing::WithParamInterface<uint32_t> {};
+class WorkerDestroyMidBlockTest : public WorkerFlowTest,
+                                  public testing::WithParamInterface<uint32_t> {};
 
-TEST_P(DestroyMidBlockTest, DestroyReturnsWhileTheRestOfABlockIsAwaited) {
+TEST_P(WorkerDestroyMidBlockTest, DestroyReturnsWhileTheRestOfABlockIsAwaited) {
     create_started(GetParam());
     post_leader(1);
     ASSERT_TRUE(consumed_reaches(1));
@@ -181,7 +182,7 @@ TEST_P(DestroyMidBlockTest, DestroyReturnsWhileTheRestOfABlockIsAwaited) {
     EXPECT_EQ(block_.buffer, buffers_[0]);
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, DestroyMidBlockTest,
+INSTANTIATE_TEST_SUITE_P(Modes, WorkerDestroyMidBlockTest,
                          testing::Values(QEL_RECEIVE_STREAM_WORKER_UNBLOCKED,
                                          QEL_RECEIVE_STREAM_WORKER_BLOCKED),
                          [](const auto &info) {
@@ -191,7 +192,7 @@ INSTANTIATE_TEST_SUITE_P(Modes, DestroyMidBlockTest,
 
 // Blocks that the worker took and the application never polled: their buffers go back to the
 // firmware in queue order, so the next block from the shared ring meets its own buffer.
-TEST_F(FlowTest, DestroyGivesBackTheBuffersOfBlocksLeftInTheRing) {
+TEST_F(WorkerFlowTest, DestroyGivesBackTheBuffersOfBlocksLeftInTheRing) {
     create_started();
     post_block(1, KOB_QEL_STATUS_COMPLETE);
     post_leader(2);
@@ -218,7 +219,7 @@ TEST_F(FlowTest, DestroyGivesBackTheBuffersOfBlocksLeftInTheRing) {
     EXPECT_EQ(block_.buffer, buffers_[3]);
 }
 
-TEST_F(FlowTest, BlockedWorkerDropsEachFinishedBlockOnceInQueueOrder) {
+TEST_F(WorkerFlowTest, BlockedWorkerDropsEachFinishedBlockOnceInQueueOrder) {
     create_started(QEL_RECEIVE_STREAM_WORKER_BLOCKED);
     post_block(1, KOB_QEL_STATUS_COMPLETE);
     post_leader(2);
@@ -240,7 +241,7 @@ TEST_F(FlowTest, BlockedWorkerDropsEachFinishedBlockOnceInQueueOrder) {
     EXPECT_EQ(taken, 4u);
 }
 
-TEST_F(FlowTest, BlockingDropsWhatTheWorkerHadAlreadyTakenFirst) {
+TEST_F(WorkerFlowTest, BlockingDropsWhatTheWorkerHadAlreadyTakenFirst) {
     create_started();
     post_block(1);
     ASSERT_TRUE(eventually([&] { return in_worker_ring() == 2; }));
@@ -257,7 +258,7 @@ TEST_F(FlowTest, BlockingDropsWhatTheWorkerHadAlreadyTakenFirst) {
     EXPECT_EQ(block_.buffer, buffers_[2]);
 }
 
-TEST_F(FlowTest, CloseDestroysTheWorker) {
+TEST_F(WorkerFlowTest, CloseDestroysTheWorker) {
     create_started();
     post_leader(1);
     ASSERT_TRUE(consumed_reaches(1));

@@ -32,7 +32,7 @@ int resend_callback(qel_stream_t *stream, uint16_t *req_id, uint16_t *max) {
     return -1;  // ignored
 }
 
-class ResendTest : public WorkerTest {
+class WorkerResendTest : public WorkerTest {
 protected:
     void SetUp() override {
         WorkerTest::SetUp();
@@ -89,9 +89,9 @@ const Series kSeries[] = {
     {"OptionAboveCallback", 1, 5, 6, 5, kSeriesGivenUp},
 };
 
-class SeriesTest : public ResendTest, public testing::WithParamInterface<Series> {};
+class WorkerSeriesTest : public WorkerResendTest, public testing::WithParamInterface<Series> {};
 
-TEST_P(SeriesTest, RequestsUpToTheLargerLimitThenGivesUp) {
+TEST_P(WorkerSeriesTest, RequestsUpToTheLargerLimitThenGivesUp) {
     const Series &s = GetParam();
     // A limit of 0 needs another way for a block to end before a zero-loss stream opens.
     open_zero_loss(s.max_requests, s.max_requests == 0 ? 100 : 0);
@@ -117,10 +117,10 @@ TEST_P(SeriesTest, RequestsUpToTheLargerLimitThenGivesUp) {
     EXPECT_EQ(in_worker_ring(), 1u) << "only the leader is passed on";
 }
 
-INSTANTIATE_TEST_SUITE_P(Limits, SeriesTest, testing::ValuesIn(kSeries),
+INSTANTIATE_TEST_SUITE_P(Limits, WorkerSeriesTest, testing::ValuesIn(kSeries),
                          [](const auto &info) { return std::string(info.param.name); });
 
-TEST_F(ResendTest, LimitIsNotCutToItsLowSixteenBits) {
+TEST_F(WorkerResendTest, LimitIsNotCutToItsLowSixteenBits) {
     // 0x10002 cut to 16 bits would be 2, below the callback's 3.
     open_zero_loss(0x10002);
     attach(0, 3);
@@ -132,7 +132,7 @@ TEST_F(ResendTest, LimitIsNotCutToItsLowSixteenBits) {
     EXPECT_EQ(in_worker_ring(), 2u) << "the leader and the final status";
 }
 
-TEST_F(ResendTest, RequestIdsWrapAtSixteenBits) {
+TEST_F(WorkerResendTest, RequestIdsWrapAtSixteenBits) {
     open_zero_loss(3);
     attach(0xFFFF, 3);
     post_leader(1);
@@ -146,7 +146,7 @@ TEST_F(ResendTest, RequestIdsWrapAtSixteenBits) {
     EXPECT_EQ(request_id(got[2]), 0x0001);
 }
 
-TEST_F(ResendTest, SeriesWithoutALeaderEndsWhenNothingIsReady) {
+TEST_F(WorkerResendTest, SeriesWithoutALeaderEndsWhenNothingIsReady) {
     open_zero_loss(3);
     attach(10, 3);
     post_status(1, KOB_QEL_STATUS_INCOMPLETE, 4);
@@ -163,7 +163,7 @@ TEST_F(ResendTest, SeriesWithoutALeaderEndsWhenNothingIsReady) {
     EXPECT_EQ(in_worker_ring(), 0u);
 }
 
-TEST_F(ResendTest, StreamWithoutZeroLossPassesIncompleteStatusesOn) {
+TEST_F(WorkerResendTest, StreamWithoutZeroLossPassesIncompleteStatusesOn) {
     attach(0, 3);
     post_leader(1);
     post_status(1, KOB_QEL_STATUS_INCOMPLETE, 4);
@@ -173,7 +173,7 @@ TEST_F(ResendTest, StreamWithoutZeroLossPassesIncompleteStatusesOn) {
     EXPECT_EQ(stats().resend_requests, 0u);
 }
 
-TEST_F(ResendTest, SeriesMessages) {
+TEST_F(WorkerResendTest, SeriesMessages) {
     open_zero_loss(2);
     attach(0x20, 2);
     enable("QEL_DEBUG");
@@ -190,7 +190,7 @@ TEST_F(ResendTest, SeriesMessages) {
 
 // The same series through the running worker: three requests, then the block goes on to its
 // final status, which reaches the application's poll.
-TEST_F(ResendTest, SeriesThroughTheWorkerThread) {
+TEST_F(WorkerResendTest, SeriesThroughTheWorkerThread) {
     open_zero_loss(3);
     queue_buffers(2);
     callback_req_id.store(500);

@@ -36,7 +36,7 @@ int end_span(void *, void *) {
     return kEndSpanResult;
 }
 
-class SpanTest : public WorkerTest {
+class WorkerSpanTest : public WorkerTest {
 protected:
     void SetUp() override {
         WorkerTest::SetUp();
@@ -81,7 +81,7 @@ int resend_callback(qel_stream_t *, uint16_t *, uint16_t *) {
     return 0;
 }
 
-TEST_F(SpanTest, CreateEndsWithTheLineOfItsWayOut) {
+TEST_F(WorkerSpanTest, CreateEndsWithTheLineOfItsWayOut) {
     EXPECT_EQ(qel_create_recv_worker(nullptr, 0, nullptr), QEL_ENOENT);
     EXPECT_EQ(lines_of("qel_create_recv_worker"), Lines{300});
 
@@ -107,14 +107,14 @@ TEST_F(SpanTest, CreateEndsWithTheLineOfItsWayOut) {
     qel_close_stream(other);
 }
 
-TEST_F(SpanTest, ZeroLossWithoutCallbackEndsAt305) {
+TEST_F(WorkerSpanTest, ZeroLossWithoutCallbackEndsAt305) {
     open_zero_loss(3);
     EXPECT_EQ(qel_create_recv_worker(stream_, 0, nullptr), QEL_EINVAL);
     EXPECT_EQ(lines_of("qel_create_recv_worker"), Lines{305});
     EXPECT_EQ(qel_create_recv_worker(stream_, 0, resend_callback), 0);
 }
 
-TEST_F(SpanTest, FailedPinningEndsAt349AfterADestroy) {
+TEST_F(WorkerSpanTest, FailedPinningEndsAt349AfterADestroy) {
     cpu_set_t set;
     CPU_ZERO(&set);
     if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_ISSET(31, &set)) {
@@ -126,7 +126,7 @@ TEST_F(SpanTest, FailedPinningEndsAt349AfterADestroy) {
     EXPECT_EQ(lines_of("qel__rwdt_thread"), Lines{268});
 }
 
-TEST_F(SpanTest, DestroyEndsWithTheLineOfItsWayOutAndReturnsTheSpansResult) {
+TEST_F(WorkerSpanTest, DestroyEndsWithTheLineOfItsWayOutAndReturnsTheSpansResult) {
     EXPECT_EQ(qel_destroy_recv_worker(nullptr), kEndSpanResult);
     EXPECT_EQ(qel_destroy_recv_worker(stream_), kEndSpanResult);
     ASSERT_EQ(qel_create_recv_worker(stream_, 0, nullptr), 0);
@@ -135,7 +135,7 @@ TEST_F(SpanTest, DestroyEndsWithTheLineOfItsWayOutAndReturnsTheSpansResult) {
     EXPECT_EQ(lines_of("qel__rwdt_thread"), Lines{268});
 }
 
-TEST_F(SpanTest, DestroyWhileADestroyIsUnderWayEndsAt370) {
+TEST_F(WorkerSpanTest, DestroyWhileADestroyIsUnderWayEndsAt370) {
     // A destroy in progress, as another thread would see it.
     stream_->worker_state.store(QEL_RECEIVE_STREAM_WORKER_THREAD_STATE_DESTROYED);
     EXPECT_EQ(qel_destroy_recv_worker(stream_), kEndSpanResult);
@@ -145,7 +145,7 @@ TEST_F(SpanTest, DestroyWhileADestroyIsUnderWayEndsAt370) {
     stream_->worker_state.store(QEL_RECEIVE_STREAM_WORKER_THREAD_STATE_NONE);
 }
 
-TEST_F(SpanTest, ThreadWithoutAStreamEndsAt245) {
+TEST_F(WorkerSpanTest, ThreadWithoutAStreamEndsAt245) {
     enable("QEL_VERBOSE");
     testing::internal::CaptureStderr();
     EXPECT_EQ(qel__rwdt_thread(nullptr), reinterpret_cast<void *>(intptr_t{QEL_EINVAL}));
