@@ -4,7 +4,8 @@
 extern "C" QEL_EXPORT int qel_info(qel_stream_t *stream, qel_info_t *info) {
     if (stream == nullptr || info == nullptr) return QEL_EINVAL;
     info->reserved = stream->reserved_counter;
-    info->dropped = stream->dropped_blocks;
+    // A receive worker that drops blocks counts them on its own thread.
+    info->dropped = qel::stream::counter_value(stream->dropped_blocks);
     info->delivered = stream->delivered_blocks;
     return 0;
 }

@@ -356,6 +356,64 @@ typedef struct qel_stream_identity {
     uint32_t endpoint; /* endpoint number on the board */
 } qel_stream_identity_t;
 
+/* ---- Receive workers ----
+ *
+ * A receive worker is a thread of the library's own that takes a stream's block descriptors
+ * off the adapter as soon as they are posted, asks the camera to resend missing packets on a
+ * zero-loss stream, and hands the descriptors to qel_poll_recv, which the application still
+ * calls. At most one worker exists in the process. It busy-polls (never sleeps) and can be
+ * pinned to one processor. It can be started and stopped, and blocked: while blocked it drops
+ * every block that arrives and queues its buffer again, so that the stream keeps flowing while
+ * the application wants no blocks. While blocked (and started) the application must neither
+ * poll nor queue buffers on the stream. Create, destroy and the four controls are called from
+ * the application's thread that works on the stream, never from the resend callback. */
+
+/* worker states, as qel_get_status_recv_worker reports them */
+#define QEL_RECEIVE_STREAM_WORKER_THREAD_STATE_NONE 0      /* no worker */
+#define QEL_RECEIVE_STREAM_WORKER_THREAD_STATE_CREATED 1   /* thread created, not running yet */
+#define QEL_RECEIVE_STREAM_WORKER_THREAD_STATE_RUNNING 2   /* thread in its loop */
+#define QEL_RECEIVE_STREAM_WORKER_THREAD_STATE_DESTROYED 3 /* destroy asked; thread leaving */
+#define QEL_RECEIVE_STREAM_WORKER_THREAD_STATE_EXITED 4    /* thread has left its loop */
+
+/* worker modes */
+#define QEL_RECEIVE_STREAM_WORKER_BLOCKED 0   /* blocks are dropped, buffers queued again */
+#define QEL_RECEIVE_STREAM_WORKER_UNBLOCKED 1 /* blocks go to qel_poll_recv */
+
+typedef struct qel_recv_worker_status {
+    uint32_t state;   /* QEL_RECEIVE_STREAM_WORKER_THREAD_STATE_* */
+    uint32_t started; /* 1 started, 0 stopped */
+    uint32_t mode;    /* QEL_RECEIVE_STREAM_WORKER_BLOCKED or _UNBLOCKED */
+} qel_recv_worker_status_t;
+
+/* Called on the worker thread when a block of a zero-loss stream first misses packets: stores
+ * in *req_id the request id of the series' first resend request and in *max_requests how many
+ * requests the series may use (the stream's max_requests option when that is larger). Both
+ * start at 0. The result is ignored. It must not wait for the application's thread. */
+typedef int (*qel_resend_cb_t)(qel_stream_t *stream, uint16_t *req_id, uint16_t *max_requests);
+
+/* Attaches a receive worker to the stream, stopped and with the stream's mode (unblocked after
+ * open). `cpu` 0: not pinned; otherwise the worker is pinned to processor cpu mod 32, so
+ * processor 0 is chosen with 32. `resend_cb` may be null unless the stream is zero-loss. 0 also
+ * when the stream has its worker already (nothing changes); QEL_ENOENT for a null stream;
+ * QEL_EINVAL when the callback is missing, another stream has the process's worker, memory
+ * runs out, the thread cannot be started or pinned. */
+QEL_EXPORT int qel_create_recv_worker(qel_stream_t *stream, uint32_t cpu,
+                                      qel_resend_cb_t resend_cb);
+/* Ends the stream's worker and waits for its thread. Blocks the worker had taken but
+ * qel_poll_recv had not are dropped: their buffers are queued again, in order. Nothing is done
+ * without a worker. Returns 0 unless the telemetry add-on reports a failure of the trace span
+ * (then its result). qel_close_stream calls it. */
+QEL_EXPORT int qel_destroy_recv_worker(qel_stream_t *stream);
+/* The controls: start or stop taking descriptors, block (drop) or unblock (deliver). Each
+ * returns once the worker thread acts on the new setting. QEL_EINVAL when the stream is null or
+ * has no running worker; a setting that is already in force changes and counts nothing. */
+QEL_EXPORT int qel_start_recv_worker(qel_stream_t *stream);
+QEL_EXPORT int qel_stop_recv_worker(qel_stream_t *stream);
+QEL_EXPORT int qel_block_recv_worker(qel_stream_t *stream);
+QEL_EXPORT int qel_unblock_recv_worker(qel_stream_t *stream);
+/* Copies the worker's state, started flag and mode. QEL_EINVAL for a null pointer. */
+QEL_EXPORT int qel_get_status_recv_worker(qel_stream_t *stream, qel_recv_worker_status_t *status);
+
 #ifdef __cplusplus
 }
 #endif

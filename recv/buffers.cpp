@@ -135,9 +135,11 @@ QEL_EXPORT int qel_queue_buffer(qel_buffer_t *buffer) {
     }
     qel_stream_t *stream = buffer->stream;
     qel::driver::QueueRecord record{buffer->index, 0};
-    if (stream->queue_credits > 0) {
+    // Only this side takes credits; a receive worker may add some meanwhile, which the next
+    // queueing uses.
+    if (stream->queue_credits.load(std::memory_order_relaxed) > 0) {
         record.credit = 1;
-        --stream->queue_credits;
+        stream->queue_credits.fetch_sub(1, std::memory_order_relaxed);
     }
     int rc = hux_ioctl(stream->handle, qel::driver::TREL_QUEUE_BUF, &record, sizeof record);
     if (rc != 0) {
@@ -174,7 +176,7 @@ QEL_EXPORT int qel_queue_buffer(qel_buffer_t *buffer) {
         }
         stream->filter_added = 1;
     }
-    ++stream->stats->buffers_queued;
+    qel::stream::count(stream->stats->buffers_queued);
     QEL_DEBUG_TAGGED(kTag, "queued buf, idx:%u, stream %d", buffer->index,
                      static_cast<int>(stream->endpt));
     return 0;

@@ -7,6 +7,7 @@
 #include "core/driver.h"
 #include "core/log.h"
 #include "stream/stream.h"
+#include "worker/plix_ring.h"
 
 namespace qel::recv {
 
@@ -170,9 +171,8 @@ int kob_to_qel_block(qel_stream_t *stream, const uint8_t *d) {
     return 0;
 }
 
-int next_descriptor(qel_stream_t *stream, int32_t timeout, DescriptorResult &result) {
-    // A receive worker, when attached, is the ring's consumer; its descriptors are taken from
-    // the worker's ring here once workers exist.
+int take_descriptor(qel_stream_t *stream, int32_t timeout,
+                    std::span<uint8_t, kDescriptorBytes> copy) {
     if (timeout < 0) timeout = kWaitForever;
     uint8_t *slot = stream->read_ptr;
     std::atomic_ref<uint8_t> tag(slot[offset::kTag]);
@@ -187,9 +187,9 @@ int next_descriptor(qel_stream_t *stream, int32_t timeout, DescriptorResult &res
         int rc = hux_ioctl(stream->handle, driver::TREL_WAIT_DESC, &wait, sizeof wait);
         if (rc != 0) return rc;
     }
-    uint8_t d[kDescriptorBytes];
-    std::memcpy(d, slot, kDescriptorBytes);
-    if (d[offset::kCredit] != 0) ++stream->queue_credits;
+    std::memcpy(copy.data(), slot, kDescriptorBytes);
+    // Relaxed: the credit count publishes nothing; qel_queue_buffer takes it on its own side.
+    if (copy[offset::kCredit] != 0) stream->queue_credits.fetch_add(1, std::memory_order_relaxed);
 
     uint8_t *next = slot + kDescriptorBytes;
     stream->read_ptr = next >= stream->ring_end ? stream->ring_start : next;
@@ -212,7 +212,43 @@ int next_descriptor(qel_stream_t *stream, int32_t timeout, DescriptorResult &res
             .store(uint64_t{htonl(consumed)}, std::memory_order_relaxed);
         std::atomic_thread_fence(std::memory_order_seq_cst);
     }
+    return 0;
+}
 
+namespace {
+
+// next_descriptor while a receive worker is attached: the worker has taken the descriptors off
+// the shared ring, and hands over copies through its ring. This thread is the ring's consumer
+// only while the worker is unblocked; while it is blocked, its drop routine is.
+int next_from_worker(qel_stream_t *stream, DescriptorResult &result) {
+    // Only the application's thread writes the mode, so this look is exact.
+    if (stream->worker_mode.load(std::memory_order_relaxed) == QEL_RECEIVE_STREAM_WORKER_BLOCKED) {
+        return QEL_EAGAIN;
+    }
+    void *element = nullptr;
+    if (worker::plix_ring_dequeue(stream->worker_ring, &element) == 0) return QEL_EAGAIN;
+    // The copy is ours until the next dequeue: the worker writes a cell again only after the
+    // ring's consumer index has moved past it a second time.
+    const auto *d = static_cast<const uint8_t *>(element);
+    const int status = kob_to_qel_block(stream, d);
+    if (be16(d + offset::kType) != kTrailer) return QEL_EAGAIN;
+    result.status = status;
+    result.packet_id = be32(d + offset::kPacketId);
+    return 0;
+}
+
+}  // namespace
+
+int next_descriptor(qel_stream_t *stream, int32_t timeout, DescriptorResult &result) {
+    // Relaxed: create and destroy run on this same thread, which is all this look needs to
+    // know; nothing that the worker thread writes is read through the state.
+    if (stream->worker_state.load(std::memory_order_relaxed) !=
+        QEL_RECEIVE_STREAM_WORKER_THREAD_STATE_NONE) {
+        return next_from_worker(stream, result);
+    }
+    uint8_t d[kDescriptorBytes];
+    const int rc = take_descriptor(stream, timeout, d);
+    if (rc != 0) return rc;
     const int status = kob_to_qel_block(stream, d);
     if (be16(d + offset::kType) != kTrailer) return QEL_EAGAIN;
     result.status = status;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <span>
 
 #include "qel.h"
 
@@ -81,6 +82,15 @@ struct DescriptorResult {
 // Converts one descriptor into the stream's block record. Returns its firmware status, or
 // -22 for a descriptor that is neither leader nor trailer.
 int kob_to_qel_block(qel_stream_t *stream, const uint8_t *descriptor);
+
+// Takes the descriptor at the read pointer off the shared ring: waits for its tag as
+// next_descriptor does (`timeout` < 0: as long as the driver allows; 0: not at all), copies it
+// into `copy`, takes its credit, and moves the read pointer, the expected tag, the progress page
+// and (every 16th descriptor) the doorbell past it. 0 when a descriptor was taken; QEL_EAGAIN or
+// the driver wait's code when none was, and then nothing has moved. Used by next_descriptor
+// and by the receive worker, the shared ring's only consumer while it is attached.
+int take_descriptor(qel_stream_t *stream, int32_t timeout,
+                    std::span<uint8_t, kDescriptorBytes> copy);
 
 // Consumes the next descriptor. 0: a trailer or status descriptor was consumed (`result` holds
 // its packet id and firmware status). QEL_EAGAIN: nothing to report yet. Anything else: the

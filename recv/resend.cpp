@@ -146,10 +146,10 @@ QEL_EXPORT int qel_packet_resend(qel_stream_t *stream, uint16_t req_id, uint32_t
     put_be32(r + 12, first);
     put_be32(r + 16, last);
     qel_stats_t &stats = *stream->stats;
-    ++stats.resend_requests;
+    qel::stream::count(stats.resend_requests);
     if (stream->resend_fd <= 0) {
         QEL_DEBUG_TAGGED(kTag, "No packet resend fd");
-        ++stats.resend_failed;
+        qel::stream::count(stats.resend_failed);
         return QEL_EINVAL;
     }
     QEL_DEBUG_TAGGED(kTag, "packet resend: req_id:%u, first:%u, last:%u, block:%lu, channel:%u",
@@ -158,10 +158,10 @@ QEL_EXPORT int qel_packet_resend(qel_stream_t *stream, uint16_t req_id, uint32_t
         static_cast<ssize_t>(kRequestBytes)) {
         const int error = errno != 0 ? errno : EIO;
         QEL_DEBUG_TAGGED(kTag, "packet resend failed send");
-        ++stats.resend_failed;
+        qel::stream::count(stats.resend_failed);
         return error;
     }
-    ++stats.resend_sent;
+    qel::stream::count(stats.resend_sent);
     return 0;
 }
 

@@ -1,7 +1,37 @@
 // Stream statistics.
+#include <iterator>
+
 #include "qel.h"
 #include "stream/stream.h"
 #include "telemetry/context.h"
+
+namespace {
+
+using qel::stream::counter_value;
+
+// Every counter of the record. A receive worker counts on its own thread while the application
+// reads or clears them, so each is read and written as an atomic word of its own; a copy is
+// therefore not one snapshot of all counters, each counter in it is exact.
+constexpr uint64_t qel_stats_t::*kCounters[] = {
+    &qel_stats_t::blocks_dropped,       &qel_stats_t::blocks_dropped_by_watchdog,
+    &qel_stats_t::blocks_complete,      &qel_stats_t::blocks_incomplete,
+    &qel_stats_t::poll_errors,          &qel_stats_t::resend_requests,
+    &qel_stats_t::resend_sent,          &qel_stats_t::resend_failed,
+    &qel_stats_t::block_timeouts,       &qel_stats_t::resend_timeouts,
+    &qel_stats_t::resend_limit_hits,    &qel_stats_t::buffers_allocated,
+    &qel_stats_t::buffers_freed,        &qel_stats_t::buffers_queued,
+    &qel_stats_t::worker_stops,         &qel_stats_t::worker_starts,
+    &qel_stats_t::worker_blocks,        &qel_stats_t::worker_unblocks,
+    &qel_stats_t::worker_resend_series,
+};
+static_assert(std::size(kCounters) * sizeof(uint64_t) == sizeof(qel_stats_t),
+              "every counter of qel_stats_t is listed");
+
+void set_counter(uint64_t &counter, uint64_t value) {
+    std::atomic_ref<uint64_t>(counter).store(value, std::memory_order_relaxed);
+}
+
+}  // namespace
 
 extern "C" {
 
@@ -14,18 +44,18 @@ QEL_EXPORT int qel_get_stats(qel_stream_t *stream, qel_stats_t *stats_out) {
         qel::telemetry::load_flag(metrics->enab, std::memory_order_relaxed) != 0) {
         return QEL_EINVAL;
     }
-    *stats_out = *stream->stats;
+    for (auto counter : kCounters) stats_out->*counter = counter_value(stream->stats->*counter);
     return 0;
 }
 
 QEL_EXPORT int qel_clear_stats(qel_stream_t *stream) {
     if (stream == nullptr) return QEL_EINVAL;
-    qel_stats_t *stats = stream->stats;
-    const uint64_t allocated = stats->buffers_allocated;
-    const uint64_t freed = stats->buffers_freed;
-    *stats = qel_stats_t{};
-    stats->buffers_allocated = allocated;
-    stats->buffers_freed = freed;
+    for (auto counter : kCounters) {
+        if (counter == &qel_stats_t::buffers_allocated || counter == &qel_stats_t::buffers_freed) {
+            continue;
+        }
+        set_counter(stream->stats->*counter, 0);
+    }
     return 0;
 }
 

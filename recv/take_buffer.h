@@ -5,6 +5,10 @@
 
 namespace qel::recv {
 
+// Takes the head of the queue list off it and counts it on the progress page. Null, taking
+// nothing, when no buffer is queued.
+qel_buffer_t *take_head_buffer(qel_stream_t *stream);
+
 // Takes the head of the queue list into the block record (`buffer`, `data`) and counts it on
 // the progress page. False, taking nothing, when no buffer is queued: the firmware cannot have
 // finished a block into a buffer the stream never gave it.

@@ -31,6 +31,8 @@ extern "C" QEL_EXPORT int qel_close_stream(qel_stream_t *stream) {
     qel::core::ScopedSpan span(kTag);
     if (stream == nullptr) QEL_SPAN_RETURN(span, QEL_EINVAL);
     QEL_DEBUG_TAGGED(kTag, "closing strm endpt %d", static_cast<int>(stream->endpt));
+    // The worker thread uses the stream's regions, queue list and socket: it ends first.
+    static_cast<void>(qel_destroy_recv_worker(stream));
     // A context still holding the stream would export a released record: detach it first.
     qel::telemetry::detach_stream(stream);
     // The regions are not unmapped here: they go with the endpoint handle.

@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "core/driver.h"
 #include "core/log.h"
@@ -153,10 +154,11 @@ void set_first_values(qel_stream_t *s, uint32_t local_addr, uint32_t dest_addr, 
     s->queue_head = nullptr;
     s->queue_tail = &s->queue_head;
     s->queued_count = 0;
-    s->queue_credits = 4;
-    s->worker_state = 0;
-    s->worker_started = 0;
-    s->worker_mode = 1;
+    // No thread exists yet: relaxed stores, published to a later worker by its creation.
+    s->queue_credits.store(4, std::memory_order_relaxed);
+    s->worker_state.store(QEL_RECEIVE_STREAM_WORKER_THREAD_STATE_NONE, std::memory_order_relaxed);
+    s->worker_started.store(0, std::memory_order_relaxed);
+    s->worker_mode.store(QEL_RECEIVE_STREAM_WORKER_UNBLOCKED, std::memory_order_relaxed);
     // The progress page: nothing consumed, tag 1 expected, reading at the ring's start.
     set_progress_word(s, recv::progress_page::kConsumed, 0);
     set_progress_word(s, recv::progress_page::kExpectedTag, 1);
@@ -172,6 +174,7 @@ void release_stream(qel_stream_t *stream) {
     if (stream->resend_fd > 0) ::close(stream->resend_fd);
     // The regions go with the endpoint handle.
     if (stream->handle != HUX_INVALID_HANDLE) hux_close(stream->handle);
+    std::destroy_at(stream);
     std::free(stream);
 }
 
@@ -229,8 +232,10 @@ int open_stream(const uint32_t *local_addr, const uint32_t *group_addr, uint16_t
     const uint32_t board = match->ifa_board;
     hux_freeifaddrs(list);
 
-    auto *stream = static_cast<qel_stream_t *>(std::calloc(1, sizeof(qel_stream_t)));
-    if (stream == nullptr) QEL_SPAN_RETURN(span, QEL_ENOMEM);
+    void *memory = std::calloc(1, sizeof(qel_stream_t));
+    if (memory == nullptr) QEL_SPAN_RETURN(span, QEL_ENOMEM);
+    // Value-initialised: every field, the atomic ones included, starts at zero.
+    qel_stream_t *stream = std::construct_at(static_cast<qel_stream_t *>(memory));
     stream->handle = HUX_INVALID_HANDLE;
     stream->stats = static_cast<qel_stats_t *>(std::calloc(1, sizeof(qel_stats_t)));
     stream->opts = static_cast<qel_stream_options_t *>(std::malloc(sizeof(qel_stream_options_t)));

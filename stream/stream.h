@@ -9,6 +9,10 @@
 #include "core/driver.h"
 #include "qel.h"
 
+namespace qel::worker {
+struct plix_ring;
+}
+
 struct qel_stream_region {
     uint64_t address;
     uint64_t length;
@@ -47,7 +51,10 @@ struct qel_stream {
     qel_buffer_t *queue_head;
     qel_buffer_t **queue_tail;  // the link where the next queued buffer goes
     uint32_t queued_count;
-    uint32_t queue_credits;  // queue commands still to carry the credit flag
+    // Queue commands still to carry the credit flag. A receive worker adds the credits that
+    // descriptors grant on its own thread while the application's qel_queue_buffer takes them,
+    // so both sides use atomic read-modify-writes; nothing else is published through it.
+    std::atomic<uint32_t> queue_credits;
 
     qel_stream_options_t *opts;  // the stream's own copy
     qel_stats_t *stats;
@@ -63,14 +70,25 @@ struct qel_stream {
     qel_block_t block;  // the block in progress
     uint64_t last_block_id;
 
-    // Receive worker attachment.
-    void *resend_cb;
-    uint32_t worker_cpu;
-    uint32_t worker_state;
-    uint32_t worker_started;
-    uint32_t worker_mode;
-    void *worker_thread;
-    void *worker_ring;
+    // Receive worker attachment. The application's thread writes `worker_ring`,
+    // `worker_copies`, `resend_cb` and `worker_cpu` before its release store of worker_state 1,
+    // and the worker thread reads them only after an acquire load has seen that state. The
+    // three control words are written by one side and re-read by the other on every pass.
+    qel_resend_cb_t resend_cb;
+    uint32_t worker_cpu;                   // 0: not pinned
+    std::atomic<uint32_t> worker_state;    // QEL_RECEIVE_STREAM_WORKER_THREAD_STATE_*
+    std::atomic<uint32_t> worker_started;  // 1 started, 0 stopped; written by the application
+    std::atomic<uint32_t> worker_mode;     // QEL_RECEIVE_STREAM_WORKER_(UN)BLOCKED; likewise
+    // A control that changes worker_started or worker_mode counts worker_generation up after
+    // the change; the worker thread copies the generation it has read into worker_acting at
+    // the start of a pass, once the receive or drop routine of the previous pass has returned.
+    // The control waits for that acknowledgement (worker/worker_controls.cpp).
+    std::atomic<uint32_t> worker_generation;
+    std::atomic<uint32_t> worker_acting;
+    hux_thread_t worker_thread;
+    qel::worker::plix_ring *worker_ring;
+    // One 64-byte cell per slot of worker_ring: the descriptor copies that pass through it.
+    uint8_t *worker_copies;
 };
 
 // The buffer handle.
@@ -96,6 +114,17 @@ inline void *buffer_data(const qel_buffer_t *buffer) {
 inline void set_progress_word(qel_stream_t *stream, size_t offset, uint32_t value) {
     std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t *>(stream->progress + offset))
         .store(value, std::memory_order_release);
+}
+
+// Adds one to a statistics or block counter that another thread may read meanwhile (the
+// application's qel_get_stats and qel_info while the receive worker counts). Relaxed: a counter
+// publishes nothing else.
+inline void count(uint64_t &counter) {
+    std::atomic_ref<uint64_t>(counter).fetch_add(1, std::memory_order_relaxed);
+}
+// Reads a counter that another thread may be adding to.
+inline uint64_t counter_value(uint64_t &counter) {
+    return std::atomic_ref<uint64_t>(counter).load(std::memory_order_relaxed);
 }
 
 // Releases everything a stream record holds and the record itself. Used by close and by every

@@ -100,6 +100,18 @@ plix_ring *qel_bbr_create(uint32_t count) noexcept;
     return 1;
 }
 
+// Producer side only. True when the ring holds `mask` elements, so that an enqueue now would be
+// refused. A false answer holds until this producer enqueues: only it adds elements.
+[[nodiscard]] inline bool plix_ring_full(plix_ring *ring) noexcept {
+    const uint32_t p = ring->prod.load(std::memory_order_relaxed);
+    if (p - ring->cons_cached < ring->mask) return false;
+    // Acquire pairs with the consumer's release store of cons in plix_ring_dequeue, as in
+    // plix_ring_enqueue: the slots (and whatever the consumer read through their elements
+    // before dequeuing again) are done with before the producer reuses them.
+    ring->cons_cached = ring->cons.load(std::memory_order_acquire);
+    return p - ring->cons_cached >= ring->mask;
+}
+
 // Consumer side only. Takes the oldest element into `*element` and returns 1, or returns 0
 // when the ring is empty; `*element` and both indices are then unchanged.
 [[nodiscard]] inline int plix_ring_dequeue(plix_ring *ring, void **element) noexcept {

@@ -81,7 +81,7 @@ TEST(ContextsWithoutAddon, EveryFunctionRefusesAndAllocatesNothing) {
 // ---- With the test add-on ----
 
 class ContextTest : public qel::test::TelemetryTest {
-  protected:
+protected:
     void TearDown() override {
         for (qel_stream_t *s : streams_) qel_close_stream(s);
         TelemetryTest::TearDown();
@@ -215,7 +215,7 @@ INSTANTIATE_TEST_SUITE_P(Kinds, InitResultTest, testing::Bool(),
 
 // Both kinds behave alike apart from their slot and texts.
 class KindTest : public ContextTest, public testing::WithParamInterface<bool> {
-  protected:
+protected:
     bool metrics() const { return GetParam(); }
     const char *kind() const { return metrics() ? "metrics" : "trace"; }
     qel_metrics_trace_t *create() {
@@ -564,7 +564,6 @@ TEST_F(ContextTest, AddBeyondTheListIsRefused) {
     ASSERT_EQ(ctx->max_streams, 32u);
     // Stream records only as far as the list looks at them.
     std::vector<qel_stream> records(33);
-    for (auto &r : records) r = qel_stream{};
     for (uint32_t i = 0; i < 32; ++i) ASSERT_EQ(qel_add_metrics(ctx, &records[i]), 0) << i;
     EXPECT_EQ(ctx->num_streams, 32u);
     EXPECT_EQ(qel_add_metrics(ctx, &records[32]), -1);

@@ -117,12 +117,16 @@ TEST_F(LoaderTest, StreamEntryPointsAreTraced) {
     ASSERT_NE(stream, nullptr);
     ASSERT_EQ(qel_close_stream(stream), 0);
     const std::string log = addon_log();
-    for (const char *name : {"qel_open_stream", "qel__open_stream", "qel_close_stream"}) {
+    // Close destroys the stream's receive worker first, which is traced too (no worker: exit
+    // line 374).
+    for (const char *name :
+         {"qel_open_stream", "qel__open_stream", "qel_close_stream", "qel_destroy_recv_worker"}) {
         EXPECT_EQ(count_of(log, std::string(" ") + name + " "), 2u)
             << name << " opened once and given its exit event once\n"
             << log;
     }
-    EXPECT_EQ(count_of(log, "end_span "), 3u) << log;
+    EXPECT_THAT(log, HasSubstr(" qel_destroy_recv_worker [] 374\n"));
+    EXPECT_EQ(count_of(log, "end_span "), 4u) << log;
     ASSERT_EQ(qel_destroy_trace(trace), 0);
 }
 

@@ -1,0 +1,184 @@
+// The worker's two routines: receive (shared ring to worker ring, with packet resend) and
+// drop (finished blocks' buffers straight back to the firmware).
+#include <algorithm>
+#include <cstdint>
+#include <span>
+
+#include "core/log.h"
+#include "qel.h"
+#include "recv/descriptor.h"
+#include "recv/take_buffer.h"
+#include "stream/stream.h"
+#include "worker/plix_ring.h"
+#include "worker/recv_worker.h"
+
+namespace qel::worker {
+
+namespace {
+
+using namespace qel::recv;
+
+constexpr const char *kRecvTag = "qel__recv_worker_recv";
+constexpr const char *kDropTag = "qel__recv_worker_drop";
+constexpr uint32_t kMaxSeriesRequests = 0xFFFF;
+
+uint16_t type_of(const uint8_t *d) {
+    return be16(d + offset::kType);
+}
+
+// The cell of the element the worker enqueues next. Only the producer moves prod.
+std::span<uint8_t, kDescriptorBytes> next_cell(const qel_stream_t *stream) {
+    const plix_ring *ring = stream->worker_ring;
+    const uint32_t index = ring->prod.load(std::memory_order_relaxed) & ring->mask;
+    return std::span<uint8_t, kDescriptorBytes>(
+        stream->worker_copies + size_t{index} * kDescriptorBytes, kDescriptorBytes);
+}
+
+// Hands the copy in `cell` to the ring's consumer. The ring had room when the copy was taken and
+// only this thread adds elements, so the enqueue cannot be refused.
+void pass_on(qel_stream_t *stream, std::span<uint8_t, kDescriptorBytes> cell) {
+    [[maybe_unused]] const int stored = plix_ring_enqueue(stream->worker_ring, cell.data());
+}
+
+// Waits until the worker ring has room for one more copy. A full ring means the application
+// is behind; dropping a leader or trailer here would pair every later block with the wrong
+// buffer, so the descriptor stays in the shared ring until there is room. False when the
+// worker was told to stop receiving meanwhile.
+bool wait_for_room(qel_stream_t *stream) {
+    if (!plix_ring_full(stream->worker_ring)) return true;
+    QEL_DEBUG_TAGGED(kRecvTag, "plix_ring_enqueue rc=%d", 0);
+    while (plix_ring_full(stream->worker_ring)) {
+        if (!still_acting(stream, QEL_RECEIVE_STREAM_WORKER_UNBLOCKED)) return false;
+        cpu_pause();
+    }
+    return true;
+}
+
+// The state of one resend series: the request id and request count that the application's
+// callback gave, and the requests sent so far.
+struct Series {
+    uint16_t resends = 0;
+    uint16_t req_id = 0;
+    uint16_t max = 0;
+};
+
+// Asks for the packets an INCOMPLETE status names. False when the series has used its
+// requests: the status is then given up.
+bool request_resend(qel_stream_t *stream, Series &series, const uint8_t *status) {
+    const qel_stream_options_t &opts = *stream->opts;
+    if (series.resends == 0) {
+        if (stream->resend_cb != nullptr) stream->resend_cb(stream, &series.req_id, &series.max);
+        stream::count(stream->stats->worker_resend_series);
+        // The larger of the callback's count and the stream's option, held to what 16 bits
+        // count rather than cut to its low bits (which could make it smaller).
+        if (opts.max_requests >= series.max) {
+            series.max = static_cast<uint16_t>(std::min(opts.max_requests, kMaxSeriesRequests));
+        }
+        QEL_DEBUG_TAGGED(kRecvTag, "packet resend, req_id: %d, max_requests: %d", series.req_id,
+                         series.max);
+    } else if (series.resends >= series.max) {
+        QEL_DEBUG_TAGGED(kRecvTag, "packet resend max requests reached");
+        return false;
+    }
+    const int rc = qel_packet_resend(stream, static_cast<uint16_t>(series.req_id + series.resends),
+                                     be32(status + offset::kPacketId), stream->resend_last,
+                                     be64(status + offset::kBlockId), opts.channel);
+    if (rc != 0) QEL_DEBUG_TAGGED(kRecvTag, "Failed to send packet resend rc=%d\n", rc);
+    ++series.resends;
+    return true;
+}
+
+}  // namespace
+
+int qel__recv_worker_recv(qel_stream_t *stream) {
+    const bool zero_loss = (stream->opts->flags & QEL_OPEN_ZEROLOSS) != 0;
+    bool leader_seen = false;
+    Series series;
+    for (;;) {
+        // The copy's cell must be free before anything moves on the shared ring.
+        if (!wait_for_room(stream)) return kInterrupted;
+        const std::span<uint8_t, kDescriptorBytes> cell = next_cell(stream);
+        if (take_descriptor(stream, 0, cell) != 0) {
+            if (!leader_seen) return kNothingReady;
+            // The rest of the block may never come (a camera that stopped): a stop, block or
+            // destroy must still be obeyed.
+            if (!still_acting(stream, QEL_RECEIVE_STREAM_WORKER_UNBLOCKED)) return kInterrupted;
+            cpu_pause();
+            continue;
+        }
+        if (type_of(cell.data()) != kTrailer) {
+            pass_on(stream, cell);
+            leader_seen = true;
+            continue;
+        }
+        const int status = cell[offset::kFirmwareStatus];
+        if (status == KOB_QEL_STATUS_INCOMPLETE && zero_loss) {
+            // The status is not passed on: its cell is written over by the next descriptor.
+            if (!request_resend(stream, series, cell.data())) return kSeriesGivenUp;
+            continue;
+        }
+        pass_on(stream, cell);
+        return status;
+    }
+}
+
+int drop_descriptor(qel_stream_t *stream, const uint8_t *d, const char *tag) {
+    const int status = d[offset::kFirmwareStatus];
+    qel_buffer_t *buffer = nullptr;
+    const bool finished = status == KOB_QEL_STATUS_COMPLETE ||
+                          status == KOB_QEL_STATUS_INCOMPLETE_FINAL ||
+                          status == KOB_QEL_STATUS_BUFFER_OVERFLOW;
+    if (finished) buffer = take_head_buffer(stream);
+    QEL_DEBUG_TAGGED(tag, "rwdt dropped blk:%u",
+                     static_cast<unsigned>(be64(d + offset::kBlockId) & 0xFFFF));
+    // A finished block with no buffer queued: the firmware and the queue list disagree, and
+    // there is nothing to give back.
+    if (finished && buffer == nullptr) return QEL_EPROTO;
+    switch (status) {
+        case KOB_QEL_STATUS_COMPLETE:
+        case KOB_QEL_STATUS_INCOMPLETE_FINAL:
+            stream::count(stream->stats->blocks_dropped_by_watchdog);
+            stream::count(stream->dropped_blocks);
+            static_cast<void>(qel_queue_buffer(buffer));
+            return 0;
+        case KOB_QEL_STATUS_INCOMPLETE:
+            return kBlockGoesOn;
+        case KOB_QEL_STATUS_BUFFER_OVERFLOW:
+            static_cast<void>(qel_queue_buffer(buffer));
+            return QEL_ENOMEM;
+        case KOB_QEL_STATUS_NO_BUFFERS:
+            return QEL_ENOBUFINVOLVED;
+        default:
+            return 1;
+    }
+}
+
+int qel__recv_worker_drop(qel_stream_t *stream) {
+    bool leader_seen = false;
+    // Descriptors that arrive while blocked are dropped straight from the shared ring, without
+    // a trip through the worker ring; this copy is enough for them.
+    uint8_t arrived[kDescriptorBytes];
+    for (;;) {
+        const uint8_t *d = nullptr;
+        void *element = nullptr;
+        // What the worker took before it was blocked comes first: it is older.
+        if (plix_ring_dequeue(stream->worker_ring, &element) != 0) {
+            d = static_cast<const uint8_t *>(element);
+        } else if (take_descriptor(stream, 0, arrived) == 0) {
+            d = arrived;
+        } else {
+            if (!leader_seen) return 0;
+            if (!still_acting(stream, QEL_RECEIVE_STREAM_WORKER_BLOCKED)) return kInterrupted;
+            cpu_pause();
+            continue;
+        }
+        if (type_of(d) != kTrailer) {
+            leader_seen = true;
+            continue;
+        }
+        const int rc = drop_descriptor(stream, d, kDropTag);
+        if (rc != kBlockGoesOn) return rc;
+    }
+}
+
+}  // namespace qel::worker

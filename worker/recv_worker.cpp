@@ -1,0 +1,136 @@
+// Creating, destroying and asking after a stream's receive worker.
+#include <thread>
+
+#include "core/log.h"
+#include "core/span.h"
+#include "hux.h"
+#include "qel.h"
+#include "stream/stream.h"
+#include "worker/recv_worker.h"
+
+namespace qel::worker {
+
+namespace {
+
+constexpr const char *kCreateTag = "qel_create_recv_worker";
+constexpr const char *kDestroyTag = "qel_destroy_recv_worker";
+
+std::atomic<test_hooks::ThreadStarter> thread_starter{nullptr};
+
+int start_thread(qel_stream_t *stream) {
+    test_hooks::ThreadStarter starter = thread_starter.load(std::memory_order_relaxed);
+    if (starter == nullptr) starter = hux_thread_create;
+    return starter(&stream->worker_thread, qel__rwdt_thread, stream);
+}
+
+// Ends the thread, then settles and releases the ring. The stream has a worker in state 1, 2
+// or 4.
+void destroy_worker(qel_stream_t *stream) {
+    // Release pairs with the thread's acquire loads of the state: it leaves its loop, and its
+    // routines leave whatever they wait for.
+    stream->worker_state.store(QEL_RECEIVE_STREAM_WORKER_THREAD_STATE_DESTROYED,
+                               std::memory_order_release);
+    // The join orders everything the thread did before everything below.
+    if (int rc = hux_thread_join(&stream->worker_thread); rc != 0) {
+        QEL_DEBUG_TAGGED(kDestroyTag, "could not join the rwdt thread, rc=%d", rc);
+    }
+    settle_and_release_ring(stream);
+    stream->resend_cb = nullptr;
+    stream->worker_state.store(QEL_RECEIVE_STREAM_WORKER_THREAD_STATE_NONE,
+                               std::memory_order_relaxed);
+}
+
+}  // namespace
+
+namespace test_hooks {
+
+void set_thread_starter(ThreadStarter starter) noexcept {
+    thread_starter.store(starter, std::memory_order_relaxed);
+}
+
+}  // namespace test_hooks
+
+}  // namespace qel::worker
+
+using namespace qel::worker;
+
+extern "C" {
+
+QEL_EXPORT int qel_create_recv_worker(qel_stream_t *stream, uint32_t cpu,
+                                      qel_resend_cb_t resend_cb) {
+    qel::core::ScopedSpan span(kCreateTag);
+    if (stream == nullptr) return span.exit_at(exit_line::kCreateNullStream, QEL_ENOENT);
+    if ((stream->opts->flags & QEL_OPEN_ZEROLOSS) != 0 && resend_cb == nullptr) {
+        return span.exit_at(exit_line::kCreateNoCallback, QEL_EINVAL);
+    }
+    // Relaxed: only this thread moves the state away from 0 and back to it.
+    if (stream->worker_state.load(std::memory_order_relaxed) !=
+        QEL_RECEIVE_STREAM_WORKER_THREAD_STATE_NONE) {
+        return span.exit_at(exit_line::kCreateExists, 0);
+    }
+    if (!attach_ring(stream, ring_slots(stream))) {
+        return span.exit_at(exit_line::kCreateNoRing, QEL_EINVAL);
+    }
+    stream->resend_cb = resend_cb;
+    stream->worker_cpu = cpu;
+    // A thread that never starts would leave the spin below waiting for ever.
+    if (int rc = start_thread(stream); rc != 0) {
+        QEL_DEBUG_TAGGED(kCreateTag, "Failed to start rwdt thread, rc=%d", rc);
+        settle_and_release_ring(stream);
+        stream->resend_cb = nullptr;
+        stream->worker_cpu = 0;
+        return span.exit_at(exit_line::kCreateNoThread, QEL_EINVAL);
+    }
+    // Release pairs with the thread's acquire load of the state: it sees the ring, the copies,
+    // the callback and the processor.
+    stream->worker_state.store(QEL_RECEIVE_STREAM_WORKER_THREAD_STATE_CREATED,
+                               std::memory_order_release);
+    // Acquire pairs with the thread's release store of state 2. Yielding rather than spinning
+    // hard lets the new thread have the processor on a machine with few of them.
+    while (stream->worker_state.load(std::memory_order_acquire) !=
+           QEL_RECEIVE_STREAM_WORKER_THREAD_STATE_RUNNING) {
+        std::this_thread::yield();
+    }
+    if (cpu != 0) {
+        const int rc = hux_thread_set_affinity(&stream->worker_thread, 1u << (cpu % 32));
+        if (rc != 0) {
+            QEL_DEBUG_TAGGED(kCreateTag, "Failed to pin worker thread to CPU%d, rc=%d",
+                             static_cast<int>(cpu), rc);
+            destroy_worker(stream);
+            return span.exit_at(exit_line::kCreateNotPinned, QEL_EINVAL);
+        }
+        QEL_DEBUG_TAGGED(kCreateTag, "Thread affinity pinned to CPU%d", static_cast<int>(cpu));
+    }
+    return span.exit_at(exit_line::kCreated, 0);
+}
+
+QEL_EXPORT int qel_destroy_recv_worker(qel_stream_t *stream) {
+    qel::core::ScopedSpan span(kDestroyTag);
+    if (stream == nullptr) return span.end_at(exit_line::kDestroyNullStream);
+    // From the resend callback the thread would wait for itself to end.
+    if (on_worker_thread) {
+        QEL_DEBUG_TAGGED(kDestroyTag, "refused on the worker's own thread");
+        return span.end_at(exit_line::kDestroyOwnThread);
+    }
+    // Acquire pairs with the thread's release stores of the state (nothing is read through it
+    // here but the state itself).
+    const uint32_t state = stream->worker_state.load(std::memory_order_acquire);
+    if (state == QEL_RECEIVE_STREAM_WORKER_THREAD_STATE_DESTROYED) {
+        return span.end_at(exit_line::kDestroyInProgress);
+    }
+    if (state == QEL_RECEIVE_STREAM_WORKER_THREAD_STATE_NONE) {
+        return span.end_at(exit_line::kDestroyNoWorker);
+    }
+    destroy_worker(stream);
+    return span.end_at(exit_line::kDestroyed);
+}
+
+QEL_EXPORT int qel_get_status_recv_worker(qel_stream_t *stream, qel_recv_worker_status_t *status) {
+    if (stream == nullptr || status == nullptr) return QEL_EINVAL;
+    status->state = stream->worker_state.load(std::memory_order_acquire);
+    status->started = stream->worker_started.load(std::memory_order_relaxed);
+    status->mode = stream->worker_mode.load(std::memory_order_relaxed);
+    return 0;
+}
+
+}  // extern "C"
