@@ -24,12 +24,12 @@ std::string stream_metrics(const qel_metrics_trace_t &ctx, qel_get_stats_fn read
 // The state behind the metrics handle: the context most recently given to the add-on and
 // where its exports go.
 class MetricsExporter {
-  public:
+public:
     void init(const qel_metrics_trace_t *ctx, SectionFetch adapters, SectionFetch streams);
     // Writes the file; false when the text could not be written.
     bool export_now();
 
-  private:
+private:
     std::mutex mutex_;
     const qel_metrics_trace_t *ctx_ = nullptr;  // guarded by mutex_, as are the rest
     SectionFetch adapters_ = nullptr;

@@ -18,7 +18,7 @@ std::string escape_label_value(std::string_view value);
 std::string escape_help(std::string_view help);
 
 class PrometheusText {
-  public:
+public:
     // Opens a family; its samples follow until the next family. `type` is "counter" or
     // "gauge". A family is opened once per text.
     void family(std::string_view name, std::string_view type, std::string_view help);
@@ -28,7 +28,7 @@ class PrometheusText {
 
     const std::string &text() const { return text_; }
 
-  private:
+private:
     void sample_head(const Labels &labels);
 
     std::string text_;

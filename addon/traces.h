@@ -13,7 +13,7 @@
 namespace qel::addon {
 
 class TraceLog {
-  public:
+public:
     // Open spans and finished lines are bounded: past these, new spans are refused and
     // finished ones dropped (and counted) until an export makes room.
     static constexpr size_t kMaxOpenSpans = 4096;
@@ -33,7 +33,7 @@ class TraceLog {
 
     uint64_t dropped() const;
 
-  private:
+private:
     struct Event {
         std::string name, key, value;
         uint64_t time_ns;

@@ -34,7 +34,7 @@ void cpu_relax() {
 
 // Pins the calling thread to one CPU for its lifetime in scope and puts the old set back.
 class CpuPin {
-  public:
+public:
     explicit CpuPin(unsigned cpu) {
         if (std::thread::hardware_concurrency() < 2) return;
         if (pthread_getaffinity_np(pthread_self(), sizeof saved_, &saved_) != 0) return;
@@ -50,7 +50,7 @@ class CpuPin {
     CpuPin &operator=(const CpuPin &) = delete;
     bool pinned() const { return pinned_; }
 
-  private:
+private:
     cpu_set_t saved_{};
     bool pinned_ = false;
 };
@@ -65,7 +65,7 @@ struct alignas(qel::worker::kCacheLineBytes) OwnLine {
 // The two queues behind one face. Both are built to hold slots - 1 pointers: the ring keeps
 // one of its `slots` free, and boost's queue is asked for that capacity.
 class alignas(qel::worker::kCacheLineBytes) QelRing {
-  public:
+public:
     explicit QelRing(uint32_t slots) : ring_(qel::worker::plix_ring_create(slots)) {}
     ~QelRing() { qel::worker::plix_ring_free(ring_); }
     QelRing(const QelRing &) = delete;
@@ -73,17 +73,17 @@ class alignas(qel::worker::kCacheLineBytes) QelRing {
     bool push(void *e) { return qel::worker::plix_ring_enqueue(ring_, e) != 0; }
     bool pop(void *&e) { return qel::worker::plix_ring_dequeue(ring_, &e) != 0; }
 
-  private:
+private:
     plix_ring *ring_;
 };
 
 class alignas(qel::worker::kCacheLineBytes) BoostQueue {
-  public:
+public:
     explicit BoostQueue(uint32_t slots) : queue_(slots - 1) {}
     bool push(void *e) { return queue_.push(e); }
     bool pop(void *&e) { return queue_.pop(e); }
 
-  private:
+private:
     boost::lockfree::spsc_queue<void *> queue_;
 };
 
@@ -182,7 +182,7 @@ void round_trip(benchmark::State &state) {
 
 // Keeps each run's figure for the ratios, and prints as the console reporter does.
 class RatioReporter : public benchmark::ConsoleReporter {
-  public:
+public:
     // Colours only on a terminal, so that a log or a pipe gets plain text.
     RatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) {}
 
@@ -220,7 +220,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
         }
     }
 
-  private:
+private:
     std::map<std::string, double> speeds_;
 };
 

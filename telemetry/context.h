@@ -26,13 +26,13 @@ inline void store_flag(uint32_t &word, uint32_t value,
 
 // The record's lock: a recursive mutex, held for one scope.
 class RecordLock {
-  public:
+public:
     explicit RecordLock(qel_metrics_trace_t *ctx) : ctx_(ctx) { pthread_mutex_lock(&ctx_->lock); }
     ~RecordLock() { pthread_mutex_unlock(&ctx_->lock); }
     RecordLock(const RecordLock &) = delete;
     RecordLock &operator=(const RecordLock &) = delete;
 
-  private:
+private:
     qel_metrics_trace_t *ctx_;
 };
 

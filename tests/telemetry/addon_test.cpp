@@ -103,7 +103,7 @@ TEST(AddonFiles, ReplacedWholeAndNothingLeftBeside) {
 // ---- The add-on at work ----
 
 class OurAddonTest : public qel::test::TelemetryTest {
-  protected:
+protected:
     static std::string metrics_file() { return std::getenv("QEL_TELEMETRY_METRICS_FILE"); }
     static std::string trace_file() { return std::getenv("QEL_TELEMETRY_TRACE_FILE"); }
 };

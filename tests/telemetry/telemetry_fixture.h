@@ -70,7 +70,7 @@ inline bool wait_until(const std::function<bool()> &done,
 
 // Streams on the scripted adapter with the telemetry worker resting 20 ms between exports.
 class TelemetryTest : public StreamTest {
-  protected:
+protected:
     void SetUp() override {
         telemetry::worker_rest_ms.store(20);
         set_child_switches();

@@ -52,7 +52,7 @@ TEST(WaitForValue, GivesUpAfterTheTimeout) {
 // ---- Stream lists, without a worker ----
 
 class StreamListTest : public qel::test::TelemetryTest {
-  protected:
+protected:
     void SetUp() override {
         TelemetryTest::SetUp();
         ASSERT_EQ(qel_create_metrics_trace(&ctx_, 0, 0), 0);
