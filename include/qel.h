@@ -212,7 +212,8 @@ typedef struct qel_block {
  * block did not fit its buffer (queued again); QEL_ENOBUFS: a block came while no buffer was
  * queued; QEL_EPROTO: the firmware reported a status the stream cannot pair with its state;
  * otherwise the driver wait's code. Incomplete blocks are dropped and their buffers queued
- * again. */
+ * again. With a receive worker attached, descriptors come from the worker, the call never waits
+ * (the timeout is not used), and it finds nothing (QEL_EAGAIN) while the worker is blocked. */
 QEL_EXPORT int qel_poll_recv(qel_stream_t *stream, qel_block_t *block_out, int32_t timeout);
 
 /* What qel_poll_recv_pr did with the last block. */

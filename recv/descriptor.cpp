@@ -227,8 +227,8 @@ int next_from_worker(qel_stream_t *stream, DescriptorResult &result) {
     }
     void *element = nullptr;
     if (worker::plix_ring_dequeue(stream->worker_ring, &element) == 0) return QEL_EAGAIN;
-    // The copy is ours until the next dequeue: the worker writes a cell again only after the
-    // ring's consumer index has moved past it a second time.
+    // The copy is ours until our next dequeue: the worker writes this cell again only after
+    // it has seen that dequeue (worker/worker_ring.cpp).
     const auto *d = static_cast<const uint8_t *>(element);
     const int status = kob_to_qel_block(stream, d);
     if (be16(d + offset::kType) != kTrailer) return QEL_EAGAIN;

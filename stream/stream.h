@@ -89,6 +89,10 @@ struct qel_stream {
     qel::worker::plix_ring *worker_ring;
     // One 64-byte cell per slot of worker_ring: the descriptor copies that pass through it.
     uint8_t *worker_copies;
+    // The block whose resend series reached its limit, while its later INCOMPLETE statuses
+    // still come; used by the worker thread only.
+    bool worker_series_given_up;
+    uint64_t worker_given_up_block;
 };
 
 // The buffer handle.

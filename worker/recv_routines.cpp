@@ -106,18 +106,29 @@ int qel__recv_worker_recv(qel_stream_t *stream) {
             cpu_pause();
             continue;
         }
-        if (type_of(cell.data()) != kTrailer) {
-            pass_on(stream, cell);
+        const int status = cell[offset::kFirmwareStatus];
+        const bool trailer = type_of(cell.data()) == kTrailer;
+        if (trailer && status == KOB_QEL_STATUS_INCOMPLETE && zero_loss) {
+            // The status is not passed on: its cell is written over by the next descriptor.
+            const uint64_t block = be64(cell.data() + offset::kBlockId);
+            // A block whose series gave up gets no more requests, from this call or a later
+            // one: otherwise every later status would start a new series and the limit would
+            // hold for the first series only.
+            if (stream->worker_series_given_up && stream->worker_given_up_block == block) continue;
+            if (!request_resend(stream, series, cell.data())) {
+                stream->worker_series_given_up = true;
+                stream->worker_given_up_block = block;
+                return kSeriesGivenUp;
+            }
+            continue;
+        }
+        // Any other descriptor ends the block that gave up, or starts another.
+        stream->worker_series_given_up = false;
+        pass_on(stream, cell);
+        if (!trailer) {
             leader_seen = true;
             continue;
         }
-        const int status = cell[offset::kFirmwareStatus];
-        if (status == KOB_QEL_STATUS_INCOMPLETE && zero_loss) {
-            // The status is not passed on: its cell is written over by the next descriptor.
-            if (!request_resend(stream, series, cell.data())) return kSeriesGivenUp;
-            continue;
-        }
-        pass_on(stream, cell);
         return status;
     }
 }

@@ -70,8 +70,8 @@ void *qel__rwdt_thread(void *argument) {
         }
     }
     QEL_DEBUG_TAGGED(kTag, "QEL_RECEIVE_STREAM_WORKER_THREAD_STATE_DESTROYED exiting rwdt thread");
-    // Release pairs with nothing that needs it (destroy joins the thread), but keeps the state
-    // word's writes uniform.
+    // Relaxed would do (destroy joins the thread before it looks again); release keeps every
+    // store of the state word alike.
     stream->worker_state.store(QEL_RECEIVE_STREAM_WORKER_THREAD_STATE_EXITED,
                                std::memory_order_release);
     span.end_at(exit_line::kThreadLeft);

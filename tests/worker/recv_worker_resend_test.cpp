@@ -132,6 +132,33 @@ TEST_F(WorkerResendTest, LimitIsNotCutToItsLowSixteenBits) {
     EXPECT_EQ(in_worker_ring(), 2u) << "the leader and the final status";
 }
 
+// After the limit the block gets no more requests, also from later calls, until it ends; the
+// next block has a series of its own.
+TEST_F(WorkerResendTest, GivenUpBlockGetsNoMoreRequestsFromLaterCalls) {
+    open_zero_loss(1);
+    attach(40, 1);
+    post_leader(3);
+    post_status(3, KOB_QEL_STATUS_INCOMPLETE, 1);
+    post_status(3, KOB_QEL_STATUS_INCOMPLETE, 1);
+    EXPECT_EQ(qel__recv_worker_recv(stream_), kSeriesGivenUp);
+    post_status(3, KOB_QEL_STATUS_INCOMPLETE, 2);
+    post_status(3, KOB_QEL_STATUS_INCOMPLETE, 2);
+    EXPECT_EQ(qel__recv_worker_recv(stream_), kNothingReady);
+    post_status(3, KOB_QEL_STATUS_INCOMPLETE_FINAL, 2);
+    EXPECT_EQ(qel__recv_worker_recv(stream_), KOB_QEL_STATUS_INCOMPLETE_FINAL);
+    post_leader(4);
+    post_status(4, KOB_QEL_STATUS_INCOMPLETE, 9);
+    post_status(4, KOB_QEL_STATUS_COMPLETE);
+    EXPECT_EQ(qel__recv_worker_recv(stream_), KOB_QEL_STATUS_COMPLETE);
+    const auto got = requests();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(request_block(got[0]), 3);
+    EXPECT_EQ(request_block(got[1]), 4);
+    EXPECT_EQ(request_id(got[1]), 40) << "a new series starts from the callback's id";
+    EXPECT_EQ(callback_calls.load(), 2);
+    EXPECT_EQ(in_worker_ring(), 4u) << "two leaders, the final status, the complete trailer";
+}
+
 TEST_F(WorkerResendTest, RequestIdsWrapAtSixteenBits) {
     open_zero_loss(3);
     attach(0xFFFF, 3);

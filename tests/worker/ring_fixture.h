@@ -39,7 +39,7 @@ inline void *element(uintptr_t value) {
 }
 
 class RingTest : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override {
         test_hooks::fail_allocation(0);
         EXPECT_EQ(ring_registry.head, nullptr) << "a registry entry was left behind";

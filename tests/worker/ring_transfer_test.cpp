@@ -34,6 +34,27 @@ TEST_F(RingTransfer, EightSlotsHoldSevenElements) {
     EXPECT_EQ(plix_ring_dequeue(ring.get(), &out), 0);
 }
 
+// The producer's look at fullness agrees with what enqueue would do, at every fill level and
+// across a wrap of the slots.
+TEST_F(RingTransfer, FullSaysWhatTheNextEnqueueWouldDo) {
+    RingPtr ring = quiet_ring(4);
+    ASSERT_NE(ring, nullptr);
+    void *out = nullptr;
+    for (int round = 0; round < 3; ++round) {
+        for (uintptr_t v = 1; v <= 3; ++v) {
+            EXPECT_FALSE(plix_ring_full(ring.get()));
+            ASSERT_EQ(plix_ring_enqueue(ring.get(), element(v)), 1);
+        }
+        EXPECT_TRUE(plix_ring_full(ring.get()));
+        EXPECT_EQ(plix_ring_enqueue(ring.get(), element(4)), 0);
+        ASSERT_EQ(plix_ring_dequeue(ring.get(), &out), 1);
+        EXPECT_FALSE(plix_ring_full(ring.get())) << "one dequeue makes room";
+        while (plix_ring_dequeue(ring.get(), &out) == 1) {
+        }
+    }
+    EXPECT_TRUE(plix_ring_full(quiet_ring(1).get())) << "a ring of one slot is always full";
+}
+
 TEST_F(RingTransfer, OneSlotTakesNothing) {
     RingPtr ring = quiet_ring(1);
     ASSERT_NE(ring, nullptr);
