@@ -1,0 +1,46 @@
+# What `cmake --install` puts in place: the library with its SONAME links, the telemetry add-on
+# beside it (the library loads it by name), the public headers, the tools, and two ways for
+# applications to find the library: a CMake package (find_package(qel), target qel::qel) and a
+# pkg-config file (qel.pc). Both are relocatable: they find the prefix from where they lie.
+include(CMakePackageConfigHelpers)
+
+set(QEL_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/qel)
+
+# The library loads the add-on by name; its run path makes the one beside it found first.
+set_target_properties(qel PROPERTIES INSTALL_RPATH "$ORIGIN")
+install(TARGETS qel EXPORT qelTargets
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(TARGETS qeltelemetry LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/include/qel.h ${PROJECT_SOURCE_DIR}/include/hux.h
+    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+
+set(qel_installed_tools qel-info qel-camsim qel-adapter)
+if(TARGET qel-recv)
+    list(APPEND qel_installed_tools qel-recv)
+endif()
+# The installed tools find the installed library relative to themselves.
+file(RELATIVE_PATH qel_bin_to_lib ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
+set_target_properties(${qel_installed_tools} PROPERTIES INSTALL_RPATH "$ORIGIN/${qel_bin_to_lib}")
+install(TARGETS ${qel_installed_tools} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+install(EXPORT qelTargets NAMESPACE qel:: FILE qelTargets.cmake DESTINATION ${QEL_CMAKE_DIR})
+configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/qelConfig.cmake.in
+    ${PROJECT_BINARY_DIR}/qelConfig.cmake INSTALL_DESTINATION ${QEL_CMAKE_DIR})
+# The API keeps its calls within a major version (the SONAME's number).
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/qelConfigVersion.cmake
+    VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/qelConfig.cmake ${PROJECT_BINARY_DIR}/qelConfigVersion.cmake
+    DESTINATION ${QEL_CMAKE_DIR})
+
+# qel.pc lies in <libdir>/pkgconfig; its prefix is found from there, whatever --prefix was given
+# at install time.
+set(qel_pc_dir ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+if(IS_ABSOLUTE ${qel_pc_dir})
+    set(QEL_PC_PREFIX ${CMAKE_INSTALL_PREFIX})
+else()
+    file(RELATIVE_PATH qel_pc_up /qel_root/${qel_pc_dir} /qel_root)
+    string(REGEX REPLACE "/$" "" qel_pc_up ${qel_pc_up})
+    set(QEL_PC_PREFIX "\${pcfiledir}/${qel_pc_up}")
+endif()
+configure_file(${CMAKE_CURRENT_LIST_DIR}/qel.pc.in ${PROJECT_BINARY_DIR}/qel.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/qel.pc DESTINATION ${qel_pc_dir})
