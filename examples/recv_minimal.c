@@ -40,9 +40,8 @@ int main(int argc, char **argv) {
     for (long received = 0; rc == 0 && received < wanted;) {
         qel_block_t block;
         int got = qel_poll_recv(stream, &block, 1000 /* ms */);
-        if (got == QEL_EAGAIN || got == QEL_ENOMEM || got == QEL_ENOBUFS) {
-            continue; /* nothing this second, or a block lost: the stream goes on */
-        }
+        if (got == QEL_EAGAIN || got == QEL_ETIMEDOUT) continue; /* nothing this second */
+        if (got == QEL_ENOMEM || got == QEL_ENOBUFS) continue;   /* a block lost; go on */
         if (got != 0) {
             rc = got;
             break;

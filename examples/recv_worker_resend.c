@@ -50,6 +50,7 @@ int main(int argc, char **argv) {
     options.block_timeout = 500; /* ms a block may take to complete while resending */
     options.resend_timeout = 20; /* ms to wait for the answer to one request */
     options.max_requests = 8;
+    options.order_mode = 2; /* deliver blocks that arrive out of order too */
     options.camera_addr = inet_addr(argv[3]);
     options.camera_port = GVCP_PORT;
 
@@ -73,7 +74,7 @@ int main(int argc, char **argv) {
         qel_block_t block;
         /* With a worker, polling never waits in the driver: it takes what the worker has. */
         int got = qel_poll_recv(stream, &block, 0);
-        if (got == QEL_EAGAIN) {
+        if (got == QEL_EAGAIN) { /* nothing from the worker yet */
             pause_1ms();
             continue;
         }
