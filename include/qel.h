@@ -42,7 +42,7 @@ extern "C" {
     71                         /* the firmware reported a status the stream cannot pair with its \
                                 * state (unknown status, or a finished block with no buffer queued) */
 #define QEL_ENOBUFINVOLVED 119 /* used inside: a status that involved no buffer */
-#define QEL_ETIMEDOUT 138      /* used inside: a driver wait whose time passed */
+#define QEL_ETIMEDOUT 138      /* a driver wait whose time passed: no block within the timeout */
 
 /* Text of a result code: the library's own text for its codes, the C library's for others.
  * Never null. */
@@ -208,12 +208,14 @@ typedef struct qel_block {
 /* ---- Receiving ---- */
 
 /* Waits up to `timeout` ms (negative: as long as the driver allows; 0: not at all) for the next
- * complete block and copies its record into *block_out. QEL_EAGAIN: none yet; QEL_ENOMEM: a
- * block did not fit its buffer (queued again); QEL_ENOBUFS: a block came while no buffer was
- * queued; QEL_EPROTO: the firmware reported a status the stream cannot pair with its state;
- * otherwise the driver wait's code. Incomplete blocks are dropped and their buffers queued
- * again. With a receive worker attached, descriptors come from the worker, the call never waits
- * (the timeout is not used), and it finds nothing (QEL_EAGAIN) while the worker is blocked. */
+ * complete block and copies its record into *block_out. QEL_ETIMEDOUT: the driver wait's time
+ * passed with no block; QEL_EAGAIN: a block is still incomplete (or, with a worker, none yet);
+ * QEL_ENOMEM: a block did not fit its buffer (queued again); QEL_ENOBUFS: a block came while no
+ * buffer was queued; QEL_EPROTO: the firmware reported a status the stream cannot pair with
+ * its state; otherwise the driver wait's code. Incomplete blocks are dropped and their buffers
+ * queued again. With a receive worker attached, descriptors come from the worker, the call
+ * never waits (the timeout is not used), and it finds nothing (QEL_EAGAIN) while the worker is
+ * blocked. */
 QEL_EXPORT int qel_poll_recv(qel_stream_t *stream, qel_block_t *block_out, int32_t timeout);
 
 /* What qel_poll_recv_pr did with the last block. */
