@@ -112,6 +112,10 @@ std::string Receiver::open() {
                 }
                 return "no adapter board found";
             }
+            case QEL_EACCES:
+                return "no permission to use the adapter (its endpoint locks are another "
+                       "user's): " +
+                       describe(rc);
             case QEL_EBUSY:
                 return "every endpoint of the board with " + options_.local_address + " is in use";
             default:
