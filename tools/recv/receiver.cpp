@@ -12,9 +12,12 @@ namespace qel::recv_tool {
 namespace {
 
 constexpr uint64_t kPage = 4096;
-// The buffer that takes the first block when the size is not given: large enough for any
-// usual frame (a 16-bit 4K image is 16 MiB); the adapter keeps only the pages it fills.
+// The buffers that take the first blocks when the size is not given: large enough for any
+// usual frame (a 16-bit 4K image is 16 MiB). More than one, so that a block that waits for
+// resent packets does not leave the next without a buffer; each is replaced by one of the
+// right size once its block has been used.
 constexpr uint64_t kProbeBytes = uint64_t{64} << 20;
+constexpr uint32_t kProbeBuffers = 4;
 // A non-waiting receive that found nothing pauses this long: short against any frame time.
 constexpr auto kIdlePause = std::chrono::microseconds(50);
 // The driver wait of plain polling; the loop looks at its limits this often.
@@ -128,8 +131,13 @@ std::string Receiver::open() {
             return error;
         }
         buffer_size_ = options_.buffer_size;
-    } else if (std::string error = queue_buffers(1, kProbeBytes); !error.empty()) {
-        return error;
+    } else {
+        if (std::string error =
+                queue_buffers(std::min(options_.buffers, kProbeBuffers), kProbeBytes);
+            !error.empty()) {
+            return error;
+        }
+        probes_ = buffers_;
     }
     if (options_.mode == Mode::worker) {
         // The library pins to processor cpu mod 32 and takes 0 for "not pinned".
@@ -170,6 +178,20 @@ std::string Receiver::queue_buffers(uint32_t count, uint64_t size) {
         if (rc != 0) return "cannot queue a buffer: " + describe(rc);
     }
     return {};
+}
+
+std::string Receiver::give_back(qel_buffer_t *buffer) {
+    const auto probe = std::find(probes_.begin(), probes_.end(), buffer);
+    if (probe == probes_.end()) {
+        if (const int rc = qel_queue_buffer(buffer); rc != 0) {
+            return "cannot queue a buffer again: " + describe(rc);
+        }
+        return {};
+    }
+    probes_.erase(probe);
+    buffers_.erase(std::find(buffers_.begin(), buffers_.end(), buffer));
+    qel_free(buffer);
+    return queue_buffers(1, buffer_size_);
 }
 
 int Receiver::receive_once(Delivery &d) {

@@ -49,12 +49,14 @@ private:
     [[nodiscard]] std::string queue_buffers(uint32_t count, uint64_t size);
     // One call of the mode's receive function: its result, with the block in block_.
     int receive_once(Delivery &delivery);
-    // Sizes the buffers from the first block (the probe buffer holds it); empty on success.
-    [[nodiscard]] std::string size_from_first_block();
+    // Queues a buffer whose block has been used again; a probe buffer is replaced by one of
+    // the size the first block gave. Empty on success.
+    [[nodiscard]] std::string give_back(qel_buffer_t *buffer);
 
     Options options_;
     qel_stream_t *stream_ = nullptr;
     std::vector<qel_buffer_t *> buffers_;
+    std::vector<qel_buffer_t *> probes_;  // buffers of the probe size still in use
     uint64_t buffer_size_ = 0;
     qel_block_t block_{};
     uint64_t delivered_ = 0;
