@@ -64,6 +64,8 @@ INSTANTIATE_TEST_SUITE_P(
         Refused{"--demo --port 5",
                 "--demo chooses its own stream: --local, --port, --group and --camera are not "
                 "for it"},
+        Refused{"--demo --frames 5",
+                "--demo receives every frame it sends: --frames and --duration are not for it"},
         Refused{"--demo --mode poll",
                 "--demo receives with resend: --mode must be resend or worker"}));
 

@@ -91,7 +91,6 @@ int run_demo(const Options &given) {
     options.port = stream_port;
     options.camera_address = "127.0.0.1";
     options.camera_port = control_port;
-    // The demo's limits are the simulator's frames; a shorter limit given by the user holds.
     const std::string save_dir =
         !given.save_dir.empty()
             ? given.save_dir

@@ -51,6 +51,9 @@ Demo:
   --demo                 start the camera simulator in this process on loopback, with 1%
                          packet loss, receive its stream with resend for a few seconds,
                          check every frame against what was sent and save one as PNG
+                         (into --save DIR, else a folder under the temporary directory);
+                         --mode worker, --cpu, --buffers, --buffer-size, --json and --quiet
+                         apply to it as well
 )";
 
 const char *mode_name(Mode mode) {
@@ -160,6 +163,13 @@ void check_together(Options &o, bool local_given, bool port_given) {
             throw Fail{
                 "--demo chooses its own stream: --local, --port, --group and --camera "
                 "are not for it"};
+        }
+        // Every frame the simulator sends is accounted for: a shorter run would count the
+        // frames it left as lost.
+        if (o.frames != 0 || o.duration_s != 0) {
+            throw Fail{
+                "--demo receives every frame it sends: --frames and --duration are not "
+                "for it"};
         }
         if (o.mode_given && o.mode == Mode::poll) {
             throw Fail{"--demo receives with resend: --mode must be resend or worker"};
