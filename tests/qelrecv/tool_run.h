@@ -1,0 +1,36 @@
+// Runs the built qel-recv as a child process with the software adapter on loopback, and
+// gives back its exit status and what it printed.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace qel::recv_tool::test {
+
+struct ToolResult {
+    int status = -1;  // exit status; -1 when it did not exit (killed, or out of time)
+    std::string out;
+    std::string err;
+};
+
+// Runs qel-recv with `args`; as user nobody when `as_nobody` (the caller must be root). A run
+// that takes longer than a minute is killed.
+ToolResult run_qel_recv(const std::vector<std::string> &args, bool as_nobody = false);
+
+// A fresh directory, removed with its contents at the end.
+class ScratchDir {
+public:
+    ScratchDir();
+    ~ScratchDir();
+    ScratchDir(const ScratchDir &) = delete;
+    ScratchDir &operator=(const ScratchDir &) = delete;
+    const std::string &path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// A UDP port on loopback that is free right now.
+uint16_t free_udp_port();
+
+}  // namespace qel::recv_tool::test

@@ -1,0 +1,97 @@
+#include "recv/app.h"
+
+#include <csignal>
+#include <cstdio>
+
+#include "qel.h"
+#include "recv/checks.h"
+#include "recv/frame_saver.h"
+#include "recv/receiver.h"
+#include "recv/report.h"
+#include "recv/status_printer.h"
+
+namespace qel::recv_tool {
+
+// Lock-free, so that the signal handler may store into it.
+std::atomic<bool> stop_requested{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+namespace {
+
+void on_stop_signal(int) {
+    // Relaxed: the receive loop only needs to see the request eventually.
+    stop_requested.store(true, std::memory_order_relaxed);
+}
+
+}  // namespace
+
+int complain(int status, const std::string &message) {
+    std::fprintf(stderr, "qel-recv: %s\n", message.c_str());
+    return status;
+}
+
+int run_receive(const Options &options) {
+    FILE *human = options.json ? stderr : stdout;
+    if (std::string error = check_port(options.local_address, options.port);
+        options.group.empty() && !error.empty()) {
+        return complain(kExitFailed, error);
+    }
+    if (const int rc = qel_init(QEL_API_VERSION); rc != 0) {
+        return complain(kExitFailed, std::string("cannot start the library: ") + qel_strerror(rc));
+    }
+    Receiver receiver(options);
+    if (std::string error = receiver.open(); !error.empty()) return complain(kExitFailed, error);
+
+    FrameSaver saver(options.save_dir, options.save_every);
+    StatusPrinter status(human, true);
+    Sample previous;
+    const std::string error = receiver.run(
+        [&](const Delivery &d) {
+            if (!options.save_dir.empty()) saver.offer(*d.block, d.sequence);
+        },
+        [&](const Sample &now) {
+            if (!options.quiet) status.show(status_line(previous, now));
+            previous = now;
+        },
+        [] { return stop_requested.load(std::memory_order_relaxed); });
+    status.finish();
+
+    Summary summary;
+    summary.stream = receiver.stream_name();
+    summary.mode = mode_name(options.mode);
+    summary.buffers = options.buffers;
+    summary.buffer_size = receiver.buffer_size();
+    summary.last = receiver.sample();
+    summary.stats = receiver.stats();
+    summary.saved = saver.saved();
+    summary.save_error = saver.error();
+    if (!error.empty()) return complain(kExitFailed, error);
+    if (options.json) {
+        std::printf("%s\n", summary_json(summary).c_str());
+    } else {
+        std::printf("%s", summary_table(summary).c_str());
+    }
+    return kExitOk;
+}
+
+int run_tool(const std::vector<std::string> &args) {
+    const ParseResult parsed = parse_options(args);
+    if (parsed.help) {
+        std::fputs(kUsage, stdout);
+        return kExitOk;
+    }
+    if (!parsed.error.empty()) return complain(kExitUsage, parsed.error + " (try --help)");
+    const Options &options = parsed.options;
+    if (!options.save_dir.empty()) {
+        if (std::string error = check_save_dir(options.save_dir); !error.empty()) {
+            return complain(kExitFailed, error);
+        }
+    }
+    struct sigaction action {};
+    action.sa_handler = on_stop_signal;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    return options.demo ? run_demo(options) : run_receive(options);
+}
+
+}  // namespace qel::recv_tool

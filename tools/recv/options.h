@@ -1,0 +1,57 @@
+// The command line of qel-recv: what to receive, how, for how long, and what to show.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qel::recv_tool {
+
+// How blocks are taken off the stream.
+enum class Mode : uint8_t {
+    poll,    // qel_poll_recv, sleeping in the driver's wait
+    resend,  // qel_poll_recv_pr on a zero-loss stream: missing packets are asked for again
+    worker,  // a receive worker thread takes the descriptors (and resends on a zero-loss stream)
+};
+
+[[nodiscard]] const char *mode_name(Mode mode);
+
+struct Options {
+    bool demo = false;
+    std::string local_address;  // IPv4, dotted
+    uint16_t port = 0;
+    std::string group;           // multicast group; empty: unicast
+    std::string camera_address;  // zero-loss: where resend requests go; empty: no resend
+    uint16_t camera_port = 3956;
+    uint16_t channel = 0;
+    Mode mode = Mode::poll;
+    bool mode_given = false;
+    std::optional<uint32_t> worker_cpu;  // processor the worker is pinned to; none: not pinned
+    uint32_t buffers = 16;
+    uint64_t buffer_size = 0;  // 0: from the first block
+    uint32_t block_timeout_ms = 1000;
+    uint32_t max_requests = 50;
+    bool keep_incomplete = false;
+    bool extended_ids = false;
+    double duration_s = 0;  // 0: no limit
+    uint64_t frames = 0;    // 0: no limit
+    std::string save_dir;   // empty: save nothing
+    uint64_t save_every = 100;
+    bool json = false;
+    bool quiet = false;  // no status lines
+};
+
+// What parsing the command line gave: options to run with, a text to show and exit 0 (help),
+// or a one-line complaint (exit 2).
+struct ParseResult {
+    Options options;
+    bool help = false;
+    std::string error;
+};
+
+[[nodiscard]] ParseResult parse_options(const std::vector<std::string> &args);
+
+extern const char *const kUsage;
+
+}  // namespace qel::recv_tool

@@ -1,0 +1,33 @@
+// Writes a received image as a PNG file, so that a person can look at what arrived.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace qel::recv_tool {
+
+// GenICam pixel format codes that can be saved.
+inline constexpr uint32_t kMono8 = 0x01080001;
+inline constexpr uint32_t kMono16 = 0x01100007;
+inline constexpr uint32_t kRgb8 = 0x02180014;
+inline constexpr uint32_t kBgr8 = 0x02180015;
+
+// An image as the block record describes it: lines of width pixels, each followed by
+// padding_x bytes.
+struct ImageView {
+    uint32_t pixel_format = 0;
+    uint32_t width = 0;
+    uint32_t height = 0;
+    uint32_t padding_x = 0;
+    std::span<const uint8_t> data;  // the block's payload as received
+};
+
+// Bytes per pixel of a format that can be saved; 0 for any other.
+[[nodiscard]] uint32_t png_bytes_per_pixel(uint32_t pixel_format);
+
+// Writes the image to `path` (8-bit grey, 16-bit grey, or 8-bit RGB); an empty text on
+// success, else a one-line reason. The image must lie wholly within the data.
+[[nodiscard]] std::string write_png(const std::string &path, const ImageView &image);
+
+}  // namespace qel::recv_tool
