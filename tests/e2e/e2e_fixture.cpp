@@ -47,7 +47,10 @@ int Receiver::queue(size_t size, int count) {
 int Receiver::poll(qel_block_t *block, milliseconds limit) {
     const auto end = Clock::now() + limit;
     int rc = QEL_EAGAIN;
-    while (rc == QEL_EAGAIN && Clock::now() < end) rc = qel_poll_recv(stream_, block, 50);
+    // Each call's wait ends with 138 when nothing came; the caller's limit is what counts.
+    while ((rc == QEL_EAGAIN || rc == QEL_ETIMEDOUT) && Clock::now() < end) {
+        rc = qel_poll_recv(stream_, block, 50);
+    }
     return rc;
 }
 

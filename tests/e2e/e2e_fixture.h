@@ -39,7 +39,7 @@ public:
     int queue(size_t size, int count);
 
     // qel_poll_recv (or qel_poll_recv_pr, with resend) until it answers something other than
-    // 11, for at most `limit`.
+    // 11 (or 138, the end of one wait), for at most `limit`.
     int poll(qel_block_t *block, milliseconds limit = milliseconds(2000));
     int poll_pr(qel_block_t *block, qel_pr_status_t *status, uint16_t req_id_base,
                 milliseconds limit = milliseconds(2000));
