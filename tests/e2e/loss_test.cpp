@@ -11,7 +11,7 @@ namespace qel::test {
 namespace {
 
 constexpr uint64_t kFrames = 30;
-constexpr int kBuffers = 12;
+constexpr int kBuffers = 16;
 
 struct LossCase {
     const char *name;
@@ -39,7 +39,8 @@ TEST_P(OnePerCentLoss, FramesArriveOrAreDroppedAsTheirLossesSayAndNoBufferIsLost
     const LossCase c = GetParam();
     // Without resend a block that lost packets ends at the block timeout, counted from when it
     // became the oldest block, and the blocks behind it wait: short, so that they do not run
-    // out of buffers (with this seed at most five frames wait at once). With resend, long, so
+    // out of buffers (with this seed at most five frames wait at once, leaving the application
+    // a quarter of a second to fall behind). With resend, long, so
     // that a slow answer on a loaded machine never ends a block.
     set_block_timeout(milliseconds(c.resend ? 3000 : 100));
     camsim::Config config = stream_to(free_port());
