@@ -7,9 +7,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <map>
-#include <sstream>
 
 #include "camsim/camsim.h"
 #include "camsim/resend_command.h"
@@ -20,61 +17,19 @@ namespace {
 using namespace qel::camsim;
 using camsim_test::be64;
 using camsim_test::Bytes;
+using camsim_test::Decoded;
+using camsim_test::have_tshark;
 using camsim_test::hex;
+using camsim_test::number;
 using camsim_test::Packet;
+using camsim_test::PcapWriter;
 using camsim_test::read_packet;
+using camsim_test::tshark_fields;
 using camsim_test::UdpSocket;
 
 constexpr uint16_t kFirstPort = 50000;
 constexpr uint16_t kControlPort = 3956;
 constexpr auto kWait = std::chrono::seconds(5);
-
-bool have_tshark() {
-    return std::system("tshark --version >/dev/null 2>&1") == 0;
-}
-
-// A pcap file of raw IPv4 datagrams (link type 101), all from 127.0.0.1 to 127.0.0.1.
-class PcapWriter {
-public:
-    explicit PcapWriter(const std::string &path) : out_(path, std::ios::binary) {
-        const uint32_t header[] = {0xa1b2c3d4, 0x00040002, 0, 0, 65535, 101};
-        out_.write(reinterpret_cast<const char *>(header), sizeof header);
-    }
-    void add(uint16_t source_port, uint16_t dest_port, const Bytes &payload) {
-        Bytes ip(28);
-        const size_t total = ip.size() + payload.size();
-        ip[0] = 0x45;
-        ip[2] = static_cast<uint8_t>(total >> 8);
-        ip[3] = static_cast<uint8_t>(total);
-        ip[8] = 64;
-        ip[9] = 17;  // UDP
-        const uint8_t loopback[4] = {127, 0, 0, 1};
-        std::copy(loopback, loopback + 4, ip.begin() + 12);
-        std::copy(loopback, loopback + 4, ip.begin() + 16);
-        uint32_t sum = 0;
-        for (size_t i = 0; i < 20; i += 2) sum += uint32_t{ip[i]} << 8 | ip[i + 1];
-        while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
-        ip[10] = static_cast<uint8_t>(~sum >> 8);
-        ip[11] = static_cast<uint8_t>(~sum);
-        const size_t udp = 8 + payload.size();
-        ip[20] = static_cast<uint8_t>(source_port >> 8);
-        ip[21] = static_cast<uint8_t>(source_port);
-        ip[22] = static_cast<uint8_t>(dest_port >> 8);
-        ip[23] = static_cast<uint8_t>(dest_port);
-        ip[24] = static_cast<uint8_t>(udp >> 8);
-        ip[25] = static_cast<uint8_t>(udp);
-        ip.insert(ip.end(), payload.begin(), payload.end());
-        const uint32_t record[] = {1, ++count_, static_cast<uint32_t>(ip.size()),
-                                   static_cast<uint32_t>(ip.size())};
-        out_.write(reinterpret_cast<const char *>(record), sizeof record);
-        out_.write(reinterpret_cast<const char *>(ip.data()), static_cast<long>(ip.size()));
-    }
-    void close() { out_.close(); }
-
-private:
-    std::ofstream out_;
-    uint32_t count_ = 0;
-};
 
 const char *const kFields[] = {
     "udp.dstport",
@@ -107,44 +62,13 @@ const char *const kFields[] = {
     "gvcp.cmd.resend.extendedblockid",
 };
 
-using Decoded = std::map<std::string, std::string>;
-
 // Runs tshark over the file: one map of field to text per datagram.
 std::vector<Decoded> decode(const std::string &path, uint16_t last_port) {
-    std::string command = "tshark -r " + path + " -d udp.port==" + std::to_string(kFirstPort) +
-                          "-" + std::to_string(last_port) +
-                          ",gvsp -d udp.port==" + std::to_string(kControlPort) +
-                          ",gvcp -T fields -E separator='|'";
-    for (const char *f : kFields) command += std::string(" -e ") + f;
-    command += " 2>/dev/null";
-    std::vector<Decoded> out;
-    FILE *pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return out;
-    std::string text;
-    char buffer[65536];
-    size_t n = 0;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, n);
-    pclose(pipe);
-    std::istringstream lines(text);
-    std::string line;
-    while (std::getline(lines, line)) {
-        Decoded d;
-        size_t start = 0;
-        for (const char *f : kFields) {
-            const size_t bar = line.find('|', start);
-            d[f] = line.substr(start, bar == std::string::npos ? std::string::npos : bar - start);
-            start = bar == std::string::npos ? line.size() : bar + 1;
-        }
-        out.push_back(std::move(d));
-    }
-    return out;
-}
-
-// A decoded number, whether tshark shows it in decimal or hex; -1 when absent.
-long long number(const Decoded &d, const char *field) {
-    const std::string &text = d.at(field);
-    if (text.empty()) return -1;
-    return static_cast<long long>(std::strtoull(text.c_str(), nullptr, 0));
+    return tshark_fields(path,
+                         "-d udp.port==" + std::to_string(kFirstPort) + "-" +
+                             std::to_string(last_port) +
+                             ",gvsp -d udp.port==" + std::to_string(kControlPort) + ",gvcp",
+                         kFields);
 }
 
 struct Sent {

@@ -8,6 +8,8 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
+#include <sstream>
 #include <stdexcept>
 
 namespace camsim_test {
@@ -208,6 +210,90 @@ bool Reassembler::add(const Packet &packet) {
         default:
             return false;
     }
+}
+
+PcapWriter::PcapWriter(const std::string &path) : out_(path, std::ios::binary) {
+    const uint32_t header[] = {0xa1b2c3d4, 0x00040002, 0, 0, 65535, 101};
+    out_.write(reinterpret_cast<const char *>(header), sizeof header);
+}
+
+void PcapWriter::add(uint16_t source_port, uint16_t dest_port, std::span<const uint8_t> payload) {
+    Bytes ip(28);
+    const size_t total = ip.size() + payload.size();
+    ip[0] = 0x45;
+    ip[2] = static_cast<uint8_t>(total >> 8);
+    ip[3] = static_cast<uint8_t>(total);
+    ip[8] = 64;
+    ip[9] = 17;  // UDP
+    const uint8_t loopback[4] = {127, 0, 0, 1};
+    std::copy(loopback, loopback + 4, ip.begin() + 12);
+    std::copy(loopback, loopback + 4, ip.begin() + 16);
+    uint32_t sum = 0;
+    for (size_t i = 0; i < 20; i += 2) sum += uint32_t{ip[i]} << 8 | ip[i + 1];
+    while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+    ip[10] = static_cast<uint8_t>(~sum >> 8);
+    ip[11] = static_cast<uint8_t>(~sum);
+    const size_t udp = 8 + payload.size();
+    ip[20] = static_cast<uint8_t>(source_port >> 8);
+    ip[21] = static_cast<uint8_t>(source_port);
+    ip[22] = static_cast<uint8_t>(dest_port >> 8);
+    ip[23] = static_cast<uint8_t>(dest_port);
+    ip[24] = static_cast<uint8_t>(udp >> 8);
+    ip[25] = static_cast<uint8_t>(udp);
+    ip.insert(ip.end(), payload.begin(), payload.end());
+    add_ip(ip);
+}
+
+void PcapWriter::add_ip(std::span<const uint8_t> packet) {
+    const uint32_t record[] = {1, ++count_, static_cast<uint32_t>(packet.size()),
+                               static_cast<uint32_t>(packet.size())};
+    out_.write(reinterpret_cast<const char *>(record), sizeof record);
+    out_.write(reinterpret_cast<const char *>(packet.data()), static_cast<long>(packet.size()));
+}
+
+bool have_tshark() {
+    // A look along PATH: starting tshark just to ask costs a second or two.
+    const char *path = std::getenv("PATH");
+    std::istringstream dirs(path != nullptr ? path : "");
+    std::string dir;
+    while (std::getline(dirs, dir, ':')) {
+        if (!dir.empty() && access((dir + "/tshark").c_str(), X_OK) == 0) return true;
+    }
+    return false;
+}
+
+std::vector<Decoded> tshark_fields(const std::string &path, const std::string &options,
+                                   std::span<const char *const> fields) {
+    std::string command = "tshark -r " + path + " " + options + " -T fields -E separator='|'";
+    for (const char *f : fields) command += std::string(" -e ") + f;
+    command += " 2>/dev/null";
+    std::vector<Decoded> out;
+    FILE *pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return out;
+    std::string text;
+    char buffer[65536];
+    size_t n = 0;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, n);
+    pclose(pipe);
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        Decoded d;
+        size_t start = 0;
+        for (const char *f : fields) {
+            const size_t bar = line.find('|', start);
+            d[f] = line.substr(start, bar == std::string::npos ? std::string::npos : bar - start);
+            start = bar == std::string::npos ? line.size() : bar + 1;
+        }
+        out.push_back(std::move(d));
+    }
+    return out;
+}
+
+long long number(const Decoded &d, const char *field) {
+    const auto found = d.find(field);
+    if (found == d.end() || found->second.empty()) return -1;
+    return static_cast<long long>(std::strtoull(found->second.c_str(), nullptr, 0));
 }
 
 }  // namespace camsim_test

@@ -1,9 +1,12 @@
-// Helpers of the simulator's tests: a UDP socket that receives what the simulator sends, a
-// GVSP reader written apart from the simulator's writer, and byte-text conversions.
+// Helpers of the simulator's tests (and of the end-to-end tests): a UDP socket that receives
+// what the simulator sends, a GVSP reader written apart from the simulator's writer, byte-text
+// conversions, and pcap files decoded by tshark.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <fstream>
+#include <map>
 #include <optional>
 #include <span>
 #include <string>
@@ -87,5 +90,33 @@ private:
     std::vector<std::pair<uint64_t, Block>> blocks_;
     Block &find(uint64_t block_id);
 };
+
+// A pcap file of raw IPv4 packets (link type 101), for tshark to read.
+class PcapWriter {
+public:
+    explicit PcapWriter(const std::string &path);
+    // A UDP datagram from 127.0.0.1:source_port to 127.0.0.1:dest_port carrying `payload`.
+    void add(uint16_t source_port, uint16_t dest_port, std::span<const uint8_t> payload);
+    // A whole IPv4 packet as captured.
+    void add_ip(std::span<const uint8_t> packet);
+    void close() { out_.close(); }
+
+private:
+    std::ofstream out_;
+    uint32_t count_ = 0;
+};
+
+bool have_tshark();
+
+// One packet as tshark decoded it: field name to the text tshark printed (empty when absent).
+using Decoded = std::map<std::string, std::string>;
+
+// Runs tshark over a pcap file with `options` (decode-as rules, say) and returns the fields of
+// every packet, in file order.
+std::vector<Decoded> tshark_fields(const std::string &path, const std::string &options,
+                                   std::span<const char *const> fields);
+
+// A decoded number, whether tshark shows it in decimal or hex; -1 when absent.
+long long number(const Decoded &d, const char *field);
 
 }  // namespace camsim_test
