@@ -263,6 +263,9 @@ int run(const Options &o) {
         static_cast<unsigned long long>(tally.resend_requests),
         static_cast<unsigned long long>(sent.resend_requests),
         static_cast<unsigned long long>(sent.packets_resent));
+    std::printf("camera: %llu error packets (no longer held), %llu malformed requests\n",
+                static_cast<unsigned long long>(sent.error_packets),
+                static_cast<unsigned long long>(sent.requests_malformed));
     std::printf("firmware:");
     for (size_t i = 0; i < adapter::kCounterCount; ++i) {
         if (firmware[i] != 0) {
