@@ -34,6 +34,7 @@ enum class Counter : uint8_t {
     bytes_copied,    // payload bytes the firmware copied
     bytes_placed,    // payload bytes received straight into their place
     receive_calls,   // batched receive calls that returned packets
+    foreign_source,  // packets from another sender than the stream's (ignored)
     count_,
 };
 
@@ -61,6 +62,7 @@ constexpr std::array<std::string_view, kCounterCount> kCounterNames = {
     "bytes_copied",
     "bytes_placed",
     "receive_calls",
+    "foreign_source",
 };
 
 using CounterSnapshot = std::array<uint64_t, kCounterCount>;

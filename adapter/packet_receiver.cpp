@@ -13,11 +13,12 @@ uint64_t monotonic_ns() {
     return static_cast<uint64_t>(now.tv_sec) * 1'000'000'000u + static_cast<uint64_t>(now.tv_nsec);
 }
 
-PacketReceiver::PacketReceiver(int socket, Clock clock)
+PacketReceiver::PacketReceiver(int socket, Clock clock, bool any_source)
     // Left unwritten: the kernel touches only the pages datagrams need.
     : socket_(socket),
       clock_(clock),
-      scratch_(std::make_unique_for_overwrite<uint8_t[]>(kBatch * kMessageBytes)) {}
+      scratch_(std::make_unique_for_overwrite<uint8_t[]>(kBatch * kMessageBytes)),
+      sources_(any_source) {}
 
 int PacketReceiver::receive(BlockAssembler &assembler, FirmwareCounters &counters) {
     const std::optional<Placement> placement = assembler.placement();
@@ -70,6 +71,8 @@ int PacketReceiver::receive(BlockAssembler &assembler, FirmwareCounters &counter
         headers_[i] = mmsghdr{};
         headers_[i].msg_hdr.msg_iov = pieces;
         headers_[i].msg_hdr.msg_iovlen = piece_count;
+        headers_[i].msg_hdr.msg_name = &senders_[i];
+        headers_[i].msg_hdr.msg_namelen = sizeof senders_[i];
     }
 
     const int got = recvmmsg(socket_, headers_.data(), batch, MSG_DONTWAIT, nullptr);
@@ -91,7 +94,8 @@ int PacketReceiver::receive(BlockAssembler &assembler, FirmwareCounters &counter
         gvsp::Header header;
         // Packets after packet 1 were placed by a guessed size: they are in place only if
         // packet 1 came first and confirmed it.
-        if ((i == 0 || stride_known) && payload != 0 && payload <= landing.length &&
+        const bool ours = sources_.accepts(senders_[i], headers_[i].msg_hdr.msg_namelen);
+        if (ours && (i == 0 || stride_known) && payload != 0 && payload <= landing.length &&
             gvsp::parse_header({scratch, header_bytes}, header) == gvsp::Fault::none &&
             header.header_bytes == header_bytes && header.format == gvsp::Format::payload &&
             !header.is_error() && header.block_id == placement->block_id &&
@@ -113,6 +117,12 @@ int PacketReceiver::receive(BlockAssembler &assembler, FirmwareCounters &counter
             assembler.on_packet(in_place_[i], now);
             continue;
         }
+        const sockaddr_storage &sender = senders_[i];
+        const socklen_t sender_length = headers_[i].msg_hdr.msg_namelen;
+        if (!sources_.accepts(sender, sender_length)) {
+            counters.add(Counter::foreign_source);
+            continue;
+        }
         gvsp::Packet packet;
         if ((headers_[i].msg_hdr.msg_flags & MSG_TRUNC) != 0 ||
             gvsp::parse({message(static_cast<uint32_t>(i)), headers_[i].msg_len}, packet) !=
@@ -120,6 +130,7 @@ int PacketReceiver::receive(BlockAssembler &assembler, FirmwareCounters &counter
             counters.add(Counter::malformed);
             continue;
         }
+        if (packet.header.format == gvsp::Format::leader) sources_.on_leader(sender, sender_length);
         assembler.on_packet(packet, now);
     }
     return got;

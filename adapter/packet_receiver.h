@@ -13,6 +13,9 @@
 // The kernel writes only into the buffer of the block being received, at places of packets
 // that have not arrived, within the buffer: that buffer stays the firmware's until the
 // block's final descriptor is posted, which happens after the batch is in.
+//
+// Packets from a sender other than the stream's (source_filter.h) are counted and ignored,
+// also those that happened to land in place.
 #pragma once
 
 #include <sys/socket.h>
@@ -25,6 +28,7 @@
 #include "adapter/block_assembler.h"
 #include "adapter/firmware_counters.h"
 #include "adapter/gvsp_packet.h"
+#include "adapter/source_filter.h"
 
 namespace qel::adapter {
 
@@ -41,8 +45,9 @@ public:
     using Clock = uint64_t (*)();
 
     // Reads `socket` (non-blocking, datagrams), which outlives this object. Packets are
-    // stamped with `clock` (monotonic ns) when their batch is in.
-    explicit PacketReceiver(int socket, Clock clock = monotonic_ns);
+    // stamped with `clock` (monotonic ns) when their batch is in. With `any_source` false the
+    // sender of the first leader is the stream's only source.
+    explicit PacketReceiver(int socket, Clock clock = monotonic_ns, bool any_source = false);
     PacketReceiver(const PacketReceiver &) = delete;
     PacketReceiver &operator=(const PacketReceiver &) = delete;
 
@@ -63,7 +68,9 @@ private:
     int socket_;
     Clock clock_;
     std::unique_ptr<uint8_t[]> scratch_;  // kBatch messages of kMessageBytes
+    SourceFilter sources_;
     std::array<mmsghdr, kBatch> headers_{};
+    std::array<sockaddr_storage, kBatch> senders_{};
     std::array<std::array<iovec, 3>, kBatch> pieces_{};
     std::array<Landing, kBatch> landings_{};
     std::array<gvsp::Packet, kBatch> in_place_{};

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <string_view>
 
 #include "qel.h"
 
@@ -93,6 +94,11 @@ uint32_t resend_interval_ms() {
 
 uint32_t block_timeout_ms() {
     return milliseconds("QEL_ADAPTER_BLOCK_TIMEOUT_MS", kDefaultBlockTimeoutMs);
+}
+
+bool accept_any_source() {
+    const char *value = setting("QEL_ADAPTER_ANY_SOURCE");
+    return value != nullptr && std::string_view(value) == "1";
 }
 
 int make_private_dir(const std::string &path) {

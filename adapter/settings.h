@@ -43,6 +43,10 @@ uint32_t block_timeout_ms();
 constexpr uint32_t kDefaultBlockTimeoutMs = 200;
 constexpr uint32_t kMaxFirmwareMs = 600000;
 
+// Whether an endpoint takes its stream's packets from any sender: QEL_ADAPTER_ANY_SOURCE=1.
+// Otherwise (the default) the sender of the stream's first leader is its only source.
+bool accept_any_source();
+
 // Makes `path` and any missing parents as directories of mode 0700. The last one must be a
 // directory owned by this user and writable by nobody else, so that no other user can plant
 // files in it. Returns 0 or a result code (13 refused, 22 otherwise).

@@ -28,7 +28,7 @@ SoftwareFirmware::SoftwareFirmware(Endpoint &endpoint, int socket, AssemblerTime
       socket_(socket),
       wake_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
       assembler_(ports_of(endpoint), times),
-      receiver_(socket) {
+      receiver_(socket, monotonic_ns, accept_any_source()) {
     try {
         thread_ = std::thread([this] { run(); });
     } catch (...) {

@@ -1,0 +1,298 @@
+// qel-soak: a long zero-loss stream through the whole receive path, checked frame by frame.
+//
+// The camera simulator (in-process) streams to loopback with random packet loss; the software
+// adapter's firmware reassembles; the library receives with qel_poll_recv_pr, asking for every
+// missing packet again. Every frame is compared byte for byte with what was sent. At the end it
+// prints the frames sent, delivered, lost and corrupt, the resends, and the resident memory at
+// the start and the end, and exits non-zero when a frame was lost or corrupt or the memory
+// grew by more than the margin.
+//
+//   qel-soak [--duration S] [--loss PERMILLE] [--fps N] [--width W] [--height H]
+//            [--packet-size B] [--buffers N] [--rss-margin-kb K]
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "adapter/firmware_counters.h"
+#include "adapter/software_adapter.h"
+#include "adapter/endpoint.h"
+#include "camsim/camsim.h"
+#include "qel.h"
+
+namespace {
+
+using namespace qel;
+
+using Clock = std::chrono::steady_clock;
+
+struct Options {
+    uint64_t duration_s = 600;
+    uint32_t loss_per_mille = 10;
+    double fps = 100;
+    uint32_t width = 640;
+    uint32_t height = 480;
+    uint32_t packet_size = 1400;
+    uint32_t buffers = 64;
+    uint64_t rss_margin_kb = 4096;
+};
+
+void usage() {
+    std::fprintf(stderr,
+                 "usage: qel-soak [--duration S] [--loss PERMILLE] [--fps N] [--width W] "
+                 "[--height H] [--packet-size B] [--buffers N] [--rss-margin-kb K]\n");
+}
+
+// A whole decimal number, or false.
+bool number(const char *text, uint64_t *out) {
+    if (text == nullptr || *text < '0' || *text > '9') return false;
+    char *end = nullptr;
+    *out = std::strtoull(text, &end, 10);
+    return *end == '\0';
+}
+
+bool parse(int argc, char **argv, Options &o) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view name = argv[i];
+        uint64_t value = 0;
+        if (i + 1 >= argc || !number(argv[i + 1], &value)) return false;
+        ++i;
+        if (name == "--duration") {
+            o.duration_s = value;
+        } else if (name == "--loss") {
+            o.loss_per_mille = static_cast<uint32_t>(value);
+        } else if (name == "--fps") {
+            o.fps = static_cast<double>(value);
+        } else if (name == "--width") {
+            o.width = static_cast<uint32_t>(value);
+        } else if (name == "--height") {
+            o.height = static_cast<uint32_t>(value);
+        } else if (name == "--packet-size") {
+            o.packet_size = static_cast<uint32_t>(value);
+        } else if (name == "--buffers") {
+            o.buffers = static_cast<uint32_t>(value);
+        } else if (name == "--rss-margin-kb") {
+            o.rss_margin_kb = value;
+        } else {
+            return false;
+        }
+    }
+    return o.duration_s > 0 && o.loss_per_mille < 1000 && o.buffers > 0 && o.buffers <= 1024;
+}
+
+// Resident memory of this process in KiB, from /proc/self/statm (its second field, in pages).
+uint64_t resident_kb() {
+    FILE *f = std::fopen("/proc/self/statm", "r");
+    if (f == nullptr) return 0;
+    unsigned long long size = 0;
+    unsigned long long resident = 0;
+    const int got = std::fscanf(f, "%llu %llu", &size, &resident);
+    std::fclose(f);
+    if (got != 2) return 0;
+    return resident * static_cast<uint64_t>(sysconf(_SC_PAGESIZE)) / 1024;
+}
+
+// A UDP port free on 127.0.0.1 right now.
+uint16_t free_port() {
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return 0;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof a;
+    uint16_t port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &length) == 0) {
+        port = ntohs(a.sin_port);
+    }
+    close(fd);
+    return port;
+}
+
+struct Tally {
+    uint64_t delivered = 0;
+    uint64_t corrupt = 0;     // delivered with other bytes or length than sent
+    uint64_t incomplete = 0;  // delivered incomplete, or lost by the library
+    uint64_t errors = 0;      // other results of the receive call
+    uint64_t resend_requests = 0;
+};
+
+int run(const Options &o) {
+    if (int rc = qel_init(QEL_API_VERSION); rc != 0) {
+        std::fprintf(stderr, "qel-soak: qel_init failed: %d\n", rc);
+        return 2;
+    }
+    camsim::Config config;
+    config.dest_address = "127.0.0.1";
+    config.dest_port = free_port();
+    config.control_address = "127.0.0.1";
+    config.control_port = free_port();
+    config.payload = camsim::PayloadKind::image;
+    config.width = o.width;
+    config.height = o.height;
+    config.packet_size = o.packet_size;
+    // Extended ids: a block id names one frame for the whole run.
+    config.extended_ids = true;
+    config.frame_rate = o.fps;
+    config.duration_ms = o.duration_s * 1000;
+    config.history_frames = 256;
+    config.faults.seed = 1;
+    config.faults.loss_per_mille = o.loss_per_mille;
+    camsim::Simulator sim(config);
+    if (!sim.config_error().empty()) {
+        std::fprintf(stderr, "qel-soak: %s\n", sim.config_error().c_str());
+        return 2;
+    }
+
+    const uint32_t loopback = inet_addr("127.0.0.1");
+    qel_stream_options_t options{};
+    options.flags = QEL_OPEN_ZEROLOSS | QEL_OPEN_EXTENDED_ID;
+    options.block_timeout = 1000;
+    options.max_requests = 50;
+    options.order_mode = 2;
+    options.camera_addr = loopback;
+    options.camera_port = config.control_port;
+    qel_stream_t *stream = nullptr;
+    hux_handle_t endpoint_handle = HUX_INVALID_HANDLE;
+    if (int rc =
+            qel_open_stream_pr(&loopback, config.dest_port, &stream, &options, &endpoint_handle);
+        rc != 0) {
+        std::fprintf(stderr, "qel-soak: opening the stream failed: %d\n", rc);
+        return 2;
+    }
+    std::vector<qel_buffer_t *> buffers;
+    for (uint32_t i = 0; i < o.buffers; ++i) {
+        qel_buffer_t *b = nullptr;
+        if (qel_alloc(stream, sim.payload_size() + 4096, &b) != 0 || qel_queue_buffer(b) != 0) {
+            std::fprintf(stderr, "qel-soak: buffer %u could not be queued\n", i);
+            return 2;
+        }
+        buffers.push_back(b);
+    }
+    if (std::string error = sim.start(); !error.empty()) {
+        std::fprintf(stderr, "qel-soak: the simulator did not start: %s\n", error.c_str());
+        return 2;
+    }
+    std::printf("qel-soak: %llu s, %ux%u Mono8 at %.0f frames/s, %u per mille packet loss\n",
+                static_cast<unsigned long long>(o.duration_s), o.width, o.height, o.fps,
+                o.loss_per_mille);
+    std::fflush(stdout);
+
+    Tally tally;
+    std::vector<uint8_t> expected(sim.payload_size());
+    const auto started = Clock::now();
+    // The start's memory is taken once the stream runs and every buffer has been touched.
+    const auto warm = started + std::chrono::seconds(std::min<uint64_t>(5, o.duration_s / 4 + 1));
+    uint64_t rss_start = 0;
+    auto next_report = started + std::chrono::seconds(60);
+    auto idle_since = Clock::now();
+    uint16_t req_base = 0;
+    for (;;) {
+        const auto now = Clock::now();
+        if (rss_start == 0 && now >= warm) rss_start = resident_kb();
+        if (now >= next_report) {
+            std::printf(
+                "  %llu s: %llu frames delivered, %llu resend requests, rss %llu KiB\n",
+                static_cast<unsigned long long>(
+                    std::chrono::duration_cast<std::chrono::seconds>(now - started).count()),
+                static_cast<unsigned long long>(tally.delivered),
+                static_cast<unsigned long long>(sim.counters().resend_requests),
+                static_cast<unsigned long long>(resident_kb()));
+            std::fflush(stdout);
+            next_report += std::chrono::seconds(60);
+        }
+        qel_block_t block{};
+        qel_pr_status_t status{};
+        const int rc = qel_poll_recv_pr(stream, &block, req_base, &status);
+        if (rc == QEL_EAGAIN) {
+            // Done once sending has ended and nothing more has come for two seconds.
+            if (!sim.sending() && now - idle_since > std::chrono::seconds(2)) break;
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+            continue;
+        }
+        idle_since = now;
+        req_base = static_cast<uint16_t>(req_base + 64);
+        if (rc != 0) {
+            ++tally.errors;
+            continue;
+        }
+        tally.resend_requests += status.resend_count;
+        ++tally.delivered;
+        if (status.status != 2) ++tally.incomplete;
+        const auto frame = sim.frame_of_block(block.block_id);
+        if (!frame || block.payload_length != expected.size() ||
+            !sim.expected_payload(*frame, 0, expected) ||
+            std::memcmp(block.data, expected.data(), expected.size()) != 0) {
+            ++tally.corrupt;
+        }
+        if (qel_queue_buffer(block.buffer) != 0) ++tally.errors;
+    }
+    const uint64_t rss_end = resident_kb();
+    sim.stop();
+    const camsim::Counters sent = sim.counters();
+    adapter::CounterSnapshot firmware{};
+    if (auto endpoint = adapter::attached_endpoint(endpoint_handle)) {
+        firmware = endpoint->firmware_counters().snapshot();
+    }
+    qel_close_stream(stream);
+    for (qel_buffer_t *b : buffers) qel_free(b);
+
+    const uint64_t lost = sent.frames_sent > tally.delivered - tally.incomplete
+                              ? sent.frames_sent - (tally.delivered - tally.incomplete)
+                              : 0;
+    std::printf("frames sent %llu, delivered %llu, lost %llu, corrupt %llu, receive errors %llu\n",
+                static_cast<unsigned long long>(sent.frames_sent),
+                static_cast<unsigned long long>(tally.delivered),
+                static_cast<unsigned long long>(lost),
+                static_cast<unsigned long long>(tally.corrupt),
+                static_cast<unsigned long long>(tally.errors));
+    std::printf(
+        "packets sent %llu, withheld %llu, resend requests %llu (camera answered %llu, "
+        "%llu packets resent)\n",
+        static_cast<unsigned long long>(sent.packets_sent),
+        static_cast<unsigned long long>(sent.packets_withheld),
+        static_cast<unsigned long long>(tally.resend_requests),
+        static_cast<unsigned long long>(sent.resend_requests),
+        static_cast<unsigned long long>(sent.packets_resent));
+    std::printf("camera: %llu error packets (no longer held), %llu malformed requests\n",
+                static_cast<unsigned long long>(sent.error_packets),
+                static_cast<unsigned long long>(sent.requests_malformed));
+    std::printf("firmware:");
+    for (size_t i = 0; i < adapter::kCounterCount; ++i) {
+        if (firmware[i] != 0) {
+            std::printf(" %s %llu", adapter::kCounterNames[i].data(),
+                        static_cast<unsigned long long>(firmware[i]));
+        }
+    }
+    std::printf("\n");
+    const int64_t growth = static_cast<int64_t>(rss_end) - static_cast<int64_t>(rss_start);
+    std::printf("rss start %llu KiB, end %llu KiB, growth %lld KiB (margin %llu)\n",
+                static_cast<unsigned long long>(rss_start),
+                static_cast<unsigned long long>(rss_end), static_cast<long long>(growth),
+                static_cast<unsigned long long>(o.rss_margin_kb));
+    const bool memory_flat = rss_start != 0 && growth <= static_cast<int64_t>(o.rss_margin_kb);
+    const bool ok =
+        lost == 0 && tally.corrupt == 0 && tally.errors == 0 && sent.frames_sent > 0 && memory_flat;
+    std::printf("%s\n", ok ? "PASS" : "FAIL");
+    return ok ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    Options options;
+    if (!parse(argc, argv, options)) {
+        usage();
+        return 2;
+    }
+    return run(options);
+}
