@@ -98,8 +98,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     QEL_FUZZ_CHECK(stats.blocks_complete == delivered, "%lu blocks counted, %lu delivered",
                    (unsigned long)stats.blocks_complete, (unsigned long)delivered);
 
-    // Buffers still queued are detached by the close; every buffer is freed after it.
+    // The buffers the application holds are freed before the close; those still queued are
+    // detached by it, and freed after it.
+    std::vector<qel_buffer_t *> detached;
+    for (const Buffer &b : buffers) {
+        if (b.handle->queued) {
+            detached.push_back(b.handle);
+        } else {
+            QEL_FUZZ_CHECK(qel_free(b.handle) == 0, "free");
+        }
+    }
     QEL_FUZZ_CHECK(qel_close_stream(stream) == 0, "close");
-    for (const Buffer &b : buffers) QEL_FUZZ_CHECK(qel_free(b.handle) == 0, "free");
+    for (qel_buffer_t *b : detached) QEL_FUZZ_CHECK(qel_free(b) == 0, "free");
     return 0;
 }
