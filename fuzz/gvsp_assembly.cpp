@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <deque>
@@ -67,6 +68,19 @@ struct Wire {
     }
 };
 
+// Whether `length` bytes at `p` all hold the canary (memcmp: checked after every event).
+bool same_as_canary(const uint8_t *p, size_t length) {
+    static const auto canary = [] {
+        std::array<uint8_t, kPage> page;
+        page.fill(kCanary);
+        return page;
+    }();
+    for (size_t done = 0; done < length; done += kPage) {
+        if (std::memcmp(p + done, canary.data(), std::min(kPage, length - done)) != 0) return false;
+    }
+    return true;
+}
+
 // A buffer with a page of guard bytes before it and guard bytes from its end to the end of
 // the page after its last.
 class GuardedBuffer {
@@ -80,13 +94,8 @@ public:
     uint8_t *data() const { return base_.get() + kPage; }
     uint32_t length() const { return length_; }
     bool guards_intact() const {
-        for (size_t i = 0; i < kPage; ++i) {
-            if (base_.get()[i] != kCanary) return false;
-        }
-        for (size_t i = kPage + length_; i < mapped_; ++i) {
-            if (base_.get()[i] != kCanary) return false;
-        }
-        return true;
+        return same_as_canary(base_.get(), kPage) &&
+               same_as_canary(data() + length_, mapped_ - kPage - length_);
     }
 
 private:
