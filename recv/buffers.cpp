@@ -87,6 +87,7 @@ QEL_EXPORT int qel_alloc(qel_stream_t *stream, size_t size, qel_buffer_t **buffe
     }
     buffer->stream = stream;
     buffer->index = pin.index;
+    buffer->size = pin.length;
     *buffer_out = buffer;
     QEL_DEBUG_TAGGED(kTag, "alloc'd buf, size:%lu idx:%u, stream %d",
                      static_cast<unsigned long>(size), buffer->index,

@@ -217,6 +217,21 @@ int take_descriptor(qel_stream_t *stream, int32_t timeout,
 
 namespace {
 
+// The firmware's word on a block's length is checked against the buffer the block is about to
+// take (the queue list's head): the application reads that many bytes of it. A finished block
+// longer than its buffer is reported as the overflow it is, and nothing of it is delivered.
+int bounded_by_buffer(const qel_stream_t *stream, int status) {
+    if (status != KOB_QEL_STATUS_COMPLETE && status != KOB_QEL_STATUS_INCOMPLETE_FINAL) {
+        return status;
+    }
+    const qel_buffer_t *head = stream->queue_head;
+    if (head == nullptr || stream->block.payload_length <= head->size) return status;
+    QEL_DEBUG_TAGGED(kTag, "Block %lu of %u bytes in a buffer of %u",
+                     static_cast<unsigned long>(stream->block.block_id),
+                     stream->block.payload_length, head->size);
+    return KOB_QEL_STATUS_BUFFER_OVERFLOW;
+}
+
 // next_descriptor while a receive worker is attached: the worker has taken the descriptors off
 // the shared ring, and hands over copies through its ring. This thread is the ring's consumer
 // only while the worker is unblocked; while it is blocked, its drop routine is.
@@ -232,7 +247,7 @@ int next_from_worker(qel_stream_t *stream, DescriptorResult &result) {
     const auto *d = static_cast<const uint8_t *>(element);
     const int status = kob_to_qel_block(stream, d);
     if (be16(d + offset::kType) != kTrailer) return QEL_EAGAIN;
-    result.status = status;
+    result.status = bounded_by_buffer(stream, status);
     result.packet_id = be32(d + offset::kPacketId);
     return 0;
 }
@@ -251,7 +266,7 @@ int next_descriptor(qel_stream_t *stream, int32_t timeout, DescriptorResult &res
     if (rc != 0) return rc;
     const int status = kob_to_qel_block(stream, d);
     if (be16(d + offset::kType) != kTrailer) return QEL_EAGAIN;
-    result.status = status;
+    result.status = bounded_by_buffer(stream, status);
     result.packet_id = be32(d + offset::kPacketId);
     return 0;
 }

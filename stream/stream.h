@@ -102,6 +102,7 @@ struct qel_buffer {
     qel_stream_t *stream;
     uint32_t index;   // the driver's name of the pinned buffer
     uint32_t queued;  // 1 while in the stream's queue list
+    uint32_t size;    // bytes of the data area, as pinned
 };
 
 namespace qel::stream {

@@ -102,6 +102,20 @@ TEST_F(PollTest, OverflowRequeuesTheBuffer) {
     EXPECT_EQ(block_.buffer, buffers_[1]);
 }
 
+TEST_F(PollTest, BlockLongerThanItsBufferIsAnOverflow) {
+    // Buffers of 4096 bytes: a trailer that claims one byte more is not handed over to be read.
+    post(qel::test::image_leader(1, 0x01080001, 64, 48));
+    post(qel::test::trailer(1, 1, 4097));
+    EXPECT_EQ(receive(), QEL_ENOMEM);
+    EXPECT_EQ(stats().blocks_dropped, 1u);
+    EXPECT_EQ(stats().blocks_complete, 0u);
+    EXPECT_EQ(stream_->queued_count, 3u) << "its buffer is queued again";
+    post(qel::test::image_leader(2, 0x01080001, 64, 64));
+    post(qel::test::trailer(2, 1, 4096));
+    ASSERT_EQ(receive(), 0);
+    EXPECT_EQ(block_.payload_length, 4096u);
+}
+
 TEST_F(PollTest, NoBuffersTakesNone) {
     post(qel::test::trailer(1, 1, 0, KOB_QEL_STATUS_NO_BUFFERS));
     EXPECT_EQ(qel_poll_recv(stream_, &block_, 0), QEL_ENOBUFS);
