@@ -108,8 +108,9 @@ QEL_EXPORT int qel_open_mcast_stream(const uint32_t *local_addr, const uint32_t 
 QEL_EXPORT int qel_open_stream_pr(const uint32_t *local_addr, uint16_t port, qel_stream_t **stream,
                                   qel_stream_options_t *options, hux_handle_t *endpt_handle);
 /* Closes the stream: its receive worker, its filter, its endpoint. Returns the result of the
- * filter delete; the stream is released in every case. Buffers still queued on the stream are
- * detached from it: qel_free then only releases their memory. */
+ * filter delete; the stream is released in every case. Buffers of the stream not yet freed,
+ * queued or not, are detached from it: qel_free then only releases their memory, and they can
+ * no longer be queued. */
 QEL_EXPORT int qel_close_stream(qel_stream_t *stream);
 
 typedef enum qel_filter_operation {

@@ -34,6 +34,7 @@ int unpin_and_release(qel_buffer_t *buffer) {
     ++stream->stats->buffers_freed;
     QEL_DEBUG_TAGGED("qel_free", "freed buf, idx:%u, stream %d", buffer->index,
                      static_cast<int>(stream->endpt));
+    qel::stream::disown_buffer(buffer);
     release_buffer(buffer);
     return 0;
 }
@@ -85,7 +86,7 @@ QEL_EXPORT int qel_alloc(qel_stream_t *stream, size_t size, qel_buffer_t **buffe
         release_buffer(buffer);
         return QEL_EINVAL;
     }
-    buffer->stream = stream;
+    qel::stream::adopt_buffer(stream, buffer);
     buffer->index = pin.index;
     buffer->size = pin.length;
     *buffer_out = buffer;
@@ -103,7 +104,8 @@ QEL_EXPORT int qel_free(qel_buffer_t *buffer) {
         return QEL_EINVAL;
     }
     if (buffer != nullptr && buffer->mem != nullptr && buffer->stream == nullptr) {
-        // Detached by the close of its stream: the endpoint, and its pinning, are gone.
+        // Detached by the close of its stream (queued or not): the endpoint, and its pinning,
+        // are gone.
         release_buffer(buffer);
         return 0;
     }

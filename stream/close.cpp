@@ -9,17 +9,21 @@ namespace {
 
 constexpr const char *kTag = "qel_close_stream";
 
-// Buffers the firmware still held are released with the endpoint; their handles stay with the
-// application, which can still free them (qel_free then only releases their memory).
-void detach_queued_buffers(qel_stream_t *stream) {
-    qel_buffer_t *buffer = stream->queue_head;
+// The application's buffers outlive the stream: queued ones the firmware held are released
+// with the endpoint, and those the application held keep their memory. Their handles stay with
+// the application, which can still free them (qel_free then only releases their memory) but
+// no longer queue them, since they would otherwise name a released stream.
+void detach_buffers(qel_stream_t *stream) {
+    qel_buffer_t *buffer = stream->owned;
     while (buffer != nullptr) {
-        qel_buffer_t *next = buffer->next;
+        qel_buffer_t *next = buffer->owned_next;
         buffer->next = nullptr;
         buffer->queued = 0;
         buffer->stream = nullptr;
+        buffer->owned_prev = buffer->owned_next = nullptr;
         buffer = next;
     }
+    stream->owned = nullptr;
     stream->queue_head = nullptr;
     stream->queue_tail = &stream->queue_head;
     stream->queued_count = 0;
@@ -38,7 +42,7 @@ extern "C" QEL_EXPORT int qel_close_stream(qel_stream_t *stream) {
     // The regions are not unmapped here: they go with the endpoint handle.
     int rc = qel_filter_op(stream, 0, 0, QEL_FILTER_DELETE);
     if (rc != 0) QEL_DEBUG_TAGGED(kTag, "Could not set filter");
-    detach_queued_buffers(stream);
+    detach_buffers(stream);
     const int endpt = static_cast<int>(stream->endpt);
     qel::stream::release_stream(stream);
     QEL_DEBUG_TAGGED(kTag, "closed strm, endpt:%d", endpt);

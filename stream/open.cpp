@@ -154,6 +154,7 @@ void set_first_values(qel_stream_t *s, uint32_t local_addr, uint32_t dest_addr, 
     s->queue_head = nullptr;
     s->queue_tail = &s->queue_head;
     s->queued_count = 0;
+    s->owned = nullptr;
     // No thread exists yet: relaxed stores, published to a later worker by its creation.
     s->queue_credits.store(4, std::memory_order_relaxed);
     s->worker_state.store(QEL_RECEIVE_STREAM_WORKER_THREAD_STATE_NONE, std::memory_order_relaxed);

@@ -55,6 +55,8 @@ struct qel_stream {
     // descriptors grant on its own thread while the application's qel_queue_buffer takes them,
     // so both sides use atomic read-modify-writes; nothing else is published through it.
     std::atomic<uint32_t> queue_credits;
+    // Every buffer allocated for the stream and not yet freed (the application's calls only).
+    qel_buffer_t *owned;
 
     qel_stream_options_t *opts;  // the stream's own copy
     qel_stats_t *stats;
@@ -103,6 +105,10 @@ struct qel_buffer {
     uint32_t index;   // the driver's name of the pinned buffer
     uint32_t queued;  // 1 while in the stream's queue list
     uint32_t size;    // bytes of the data area, as pinned
+    // Link in the list of every buffer the stream has allocated and not yet freed, queued or
+    // not, so that closing the stream can detach them all.
+    qel_buffer_t *owned_prev;
+    qel_buffer_t *owned_next;
 };
 
 namespace qel::stream {
@@ -119,6 +125,27 @@ inline void *buffer_data(const qel_buffer_t *buffer) {
 inline void set_progress_word(qel_stream_t *stream, size_t offset, uint32_t value) {
     std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t *>(stream->progress + offset))
         .store(value, std::memory_order_release);
+}
+
+// Links a newly pinned buffer into its stream's list of buffers.
+inline void adopt_buffer(qel_stream_t *stream, qel_buffer_t *buffer) {
+    buffer->stream = stream;
+    buffer->owned_prev = nullptr;
+    buffer->owned_next = stream->owned;
+    if (stream->owned != nullptr) stream->owned->owned_prev = buffer;
+    stream->owned = buffer;
+}
+
+// Takes a buffer out of its stream's list of buffers (before it is released).
+inline void disown_buffer(qel_buffer_t *buffer) {
+    if (buffer->stream == nullptr) return;
+    if (buffer->owned_prev != nullptr) {
+        buffer->owned_prev->owned_next = buffer->owned_next;
+    } else {
+        buffer->stream->owned = buffer->owned_next;
+    }
+    if (buffer->owned_next != nullptr) buffer->owned_next->owned_prev = buffer->owned_prev;
+    buffer->owned_prev = buffer->owned_next = nullptr;
 }
 
 // Adds one to a statistics or block counter that another thread may read meanwhile (the

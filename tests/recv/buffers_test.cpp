@@ -158,14 +158,21 @@ TEST_F(BufferTest, QueuedBuffersCannotBeFreedOrQueuedTwice) {
     EXPECT_EQ(adapter_.count(TREL_UNPIN_BUF), 0u);
 }
 
-TEST_F(BufferTest, CloseDetachesQueuedBuffersWhichCanStillBeFreed) {
+TEST_F(BufferTest, CloseDetachesEveryBufferWhichCanStillBeFreed) {
     qel_buffer_t *a = alloc();
     qel_buffer_t *b = alloc();
+    qel_buffer_t *held = alloc();  // allocated, never queued: the application holds it
+    qel_buffer_t *freed = alloc();
     ASSERT_EQ(qel_queue_buffer(a), 0);
     ASSERT_EQ(qel_queue_buffer(b), 0);
+    ASSERT_EQ(release(freed), 0);
     ASSERT_EQ(qel_close_stream(stream_), 0);
     stream_ = nullptr;
     adapter_.clear_commands();
+    // A detached buffer names no stream: it cannot be queued again, only freed (under ASan a
+    // stale stream pointer here is a use after free).
+    EXPECT_EQ(qel_queue_buffer(held), QEL_EINVAL);
+    EXPECT_EQ(release(held), 0);
     EXPECT_EQ(release(a), 0);
     EXPECT_EQ(release(b), 0);
     EXPECT_EQ(adapter_.command_count(), 0u) << "the endpoint is gone: nothing to unpin";
