@@ -132,8 +132,12 @@ TEST_P(OnePerCentLoss, FramesArriveOrAreDroppedAsTheirLossesSayAndNoBufferIsLost
     EXPECT_EQ(r.counter(Counter::resent), sent.packets_resent);
 
     // Every buffer is back with the firmware: as many frames as there are buffers arrive
-    // without one being queued again.
+    // without one being queued again. They come from the same camera (its source port), since
+    // the firmware ignores other senders once a stream has started.
+    const uint16_t camera_port = sim.source_port();
+    sim.stop();
     camsim::Config more = stream_to(config.dest_port);
+    more.source_port = camera_port;
     more.payload = config.payload;
     more.data_size = config.data_size;
     more.first_block_id = sim.block_id_for_frame(kFrames);

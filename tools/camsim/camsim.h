@@ -164,7 +164,8 @@ public:
     // text on success, else a one-line reason (nothing is left running then). Once only.
     // Leaders carry the CLOCK_MONOTONIC time in nanoseconds at which their frame started.
     [[nodiscard]] std::string start();
-    // Stops sending and listening and waits for both threads. Safe to call more than once.
+    // Stops sending and listening, waits for both threads and closes the sockets (their ports
+    // are free afterwards). Safe to call more than once.
     void stop();
     // Waits until every frame was sent (or the duration passed, or sending failed); false
     // when the time ran out first. Resend requests are still answered afterwards until stop.

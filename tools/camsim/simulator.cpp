@@ -159,6 +159,10 @@ void Simulator::stop() {
     s.stop.request();
     if (s.sender_thread.joinable()) s.sender_thread.join();
     if (s.listener_thread.joinable()) s.listener_thread.join();
+    // Nothing uses the sockets once both threads are done: their ports are free again, so a
+    // later simulator can stand for the same camera.
+    s.stream_fd.reset();
+    s.control_fd.reset();
 }
 
 bool Simulator::wait_sent(std::chrono::milliseconds timeout) {
