@@ -21,21 +21,24 @@ using qel::test::ScopedEnv;
 namespace {
 
 TEST(DeviceNames, ParsesEveryForm) {
-    auto control = parse_device_name("\\\\.\\trel0\\p");
-    ASSERT_TRUE(control);
-    EXPECT_EQ(control->kind, DeviceKind::control);
-    auto legacy = parse_device_name("\\\\.\\trel12");
-    ASSERT_TRUE(legacy);
-    EXPECT_EQ(legacy->kind, DeviceKind::control);
-    EXPECT_EQ(legacy->board, 12u);
-    auto raw = parse_device_name("\\\\.\\trel3\\r");
-    ASSERT_TRUE(raw);
-    EXPECT_EQ(raw->kind, DeviceKind::raw);
-    auto endpoint = parse_device_name("\\\\.\\trel1\\e7");
-    ASSERT_TRUE(endpoint);
-    EXPECT_EQ(endpoint->kind, DeviceKind::endpoint);
-    EXPECT_EQ(endpoint->board, 1u);
-    EXPECT_EQ(endpoint->endpoint, 7u);
+    struct Case {
+        const char *name;
+        DeviceKind kind;
+        uint32_t board, endpoint;
+    };
+    for (const Case &c : {Case{"\\\\.\\trel0\\p", DeviceKind::control, 0, 0},
+                          Case{"\\\\.\\trel12", DeviceKind::control, 12, 0},
+                          Case{"\\\\.\\trel3\\r", DeviceKind::raw, 3, 0},
+                          Case{"\\\\.\\trel1\\e7", DeviceKind::endpoint, 1, 7}}) {
+        SCOPED_TRACE(c.name);
+        auto parsed = parse_device_name(c.name);
+        ASSERT_TRUE(parsed);
+        EXPECT_EQ(parsed->kind, c.kind);
+        EXPECT_EQ(parsed->board, c.board);
+        if (c.kind == DeviceKind::endpoint) {
+            EXPECT_EQ(parsed->endpoint, c.endpoint);
+        }
+    }
 }
 
 TEST(DeviceNames, RefusesAnythingElse) {

@@ -2,10 +2,7 @@
 // and the extended-id flag.
 #include <sys/mman.h>
 
-#include "adapter/endpoint.h"
-#include "adapter/software_adapter.h"
-#include "support/adapter_env.h"
-#include "qel.h"
+#include "endpoint_fixture.h"
 
 namespace qel::test {
 namespace {
@@ -41,19 +38,8 @@ private:
     bool punched_ = false;
 };
 
-class EndpointBuffers : public AdapterTest {
+class EndpointBuffers : public AttachedEndpoint {
 protected:
-    void SetUp() override {
-        AdapterTest::SetUp();
-        h_ = open_attached(0);
-        endpoint_ = adapter::attached_endpoint(h_);
-        ASSERT_NE(endpoint_, nullptr);
-    }
-    void TearDown() override {
-        endpoint_.reset();
-        hux_close(h_);
-        AdapterTest::TearDown();
-    }
     int pin(uint64_t address, uint32_t length, uint32_t *index = nullptr) {
         PinRecord record{address, length, 0};
         int rc = hux_ioctl(h_, TREL_PIN_BUF, &record, sizeof record);
@@ -68,16 +54,7 @@ protected:
         QueueRecord record{index, credit};
         return hux_ioctl(h_, TREL_QUEUE_BUF, &record, sizeof record);
     }
-    int add_filter() {
-        FilterRecord record{};
-        record.address = 0x7F000001;
-        record.port = free_port();
-        record.tag = 1;
-        record.operation = kFilterAdd;
-        return hux_ioctl(h_, TREL_FILTER_OP, &record, sizeof record);
-    }
-    hux_handle_t h_ = HUX_INVALID_HANDLE;
-    std::shared_ptr<adapter::Endpoint> endpoint_;
+    int add_filter() { return send_filter(h_, filter_record(kLoopbackAddress, free_port())); }
     Memory memory_{16 * 4096};
 };
 

@@ -11,31 +11,16 @@
 #include <fstream>
 #include <sstream>
 
-#include "adapter/endpoint.h"
-#include "adapter/software_adapter.h"
-#include "support/adapter_env.h"
-#include "qel.h"
+#include "adapter/firmware.h"
+#include "endpoint_fixture.h"
 
 namespace qel::test {
 namespace {
 
 using namespace qel::driver;
 
-constexpr uint32_t kLoopback = 0x7F000001;  // 127.0.0.1
-constexpr uint32_t kGroup = 0xEF7B2A17;     // 239.123.42.23
-
-FilterRecord filter(uint32_t address, uint16_t port, uint8_t operation = kFilterAdd) {
-    FilterRecord record{};
-    record.address = address;
-    record.port = port;
-    record.tag = 1;
-    record.operation = operation;
-    return record;
-}
-
-int send_filter(hux_handle_t h, FilterRecord record) {
-    return hux_ioctl(h, TREL_FILTER_OP, &record, sizeof record);
-}
+constexpr uint32_t kLoopback = kLoopbackAddress;
+constexpr uint32_t kGroup = 0xEF7B2A17;  // 239.123.42.23
 
 // Whether a fresh socket may bind `address`:`port` (without address reuse).
 bool can_bind(uint32_t address, uint16_t port) {
@@ -66,12 +51,20 @@ void send_datagram(uint32_t address, uint16_t port, const std::string &text) {
     close(fd);
 }
 
-std::string receive(int fd) {
-    pollfd wait{fd, POLLIN, 0};
-    if (poll(&wait, 1, 5000) != 1) return "(nothing)";
-    char text[64];
-    ssize_t n = recv(fd, text, sizeof text, 0);
-    return n < 0 ? "(error)" : std::string(text, size_t(n));
+// Sends `text` to `address`:`port` and returns the first datagram `fd` receives. Loopback may
+// drop a datagram when the host is busy (its backlog is full), so the send is repeated until one
+// arrives; a generous bound keeps a socket that never receives from hanging the test.
+std::string send_and_receive(int fd, uint32_t address, uint16_t port, const std::string &text) {
+    constexpr int kTries = 150;  // 150 x 200 ms: 30 s
+    for (int i = 0; i < kTries; ++i) {
+        send_datagram(address, port, text);
+        pollfd wait{fd, POLLIN, 0};
+        if (poll(&wait, 1, 200) != 1) continue;
+        char got[64];
+        ssize_t n = recv(fd, got, sizeof got, 0);
+        return n < 0 ? "(error)" : std::string(got, size_t(n));
+    }
+    return "(nothing)";
 }
 
 // Whether /proc/net/igmp lists `group` as joined on loopback.
@@ -94,28 +87,21 @@ bool loopback_joined(uint32_t group) {
     return false;
 }
 
-class EndpointFilter : public AdapterTest {
+class EndpointFilter : public AttachedEndpoint {
 protected:
-    void SetUp() override {
-        AdapterTest::SetUp();
-        h_ = open_attached(0);
-        endpoint_ = adapter::attached_endpoint(h_);
-        ASSERT_NE(endpoint_, nullptr);
+    // No firmware: its thread would read the filter socket too and take the datagrams these
+    // tests send to it.
+    void before_attach() override {
+        adapter::set_firmware_starter(nullptr);
         port_ = free_port();
     }
-    void TearDown() override {
-        endpoint_.reset();
-        hux_close(h_);
-        AdapterTest::TearDown();
-    }
-    hux_handle_t h_ = HUX_INVALID_HANDLE;
-    std::shared_ptr<adapter::Endpoint> endpoint_;
+    void after_close() override { adapter::reset_firmware_starter(); }
     uint16_t port_ = 0;
 };
 
 TEST_F(EndpointFilter, AddBindsASocketToTheAddressAndPortAndDeleteClosesIt) {
     EXPECT_EQ(endpoint_->filter_fd(), -1);
-    ASSERT_EQ(send_filter(h_, filter(kLoopback, port_)), 0);
+    ASSERT_EQ(send_filter(h_, filter_record(kLoopback, port_)), 0);
     const int fd = endpoint_->filter_fd();
     ASSERT_GE(fd, 0);
     sockaddr_in bound{};
@@ -124,19 +110,18 @@ TEST_F(EndpointFilter, AddBindsASocketToTheAddressAndPortAndDeleteClosesIt) {
     EXPECT_EQ(ntohl(bound.sin_addr.s_addr), kLoopback);
     EXPECT_EQ(ntohs(bound.sin_port), port_);
     EXPECT_FALSE(can_bind(kLoopback, port_));
-    send_datagram(kLoopback, port_, "block");
-    EXPECT_EQ(receive(fd), "block");
+    EXPECT_EQ(send_and_receive(fd, kLoopback, port_, "block"), "block");
 
-    ASSERT_EQ(send_filter(h_, filter(0, 0, kFilterDelete)), 0);
+    ASSERT_EQ(send_filter(h_, filter_record(0, 0, kFilterDelete)), 0);
     EXPECT_EQ(endpoint_->filter_fd(), -1);
     EXPECT_TRUE(can_bind(kLoopback, port_));
     // Deleting again finds nothing to delete, and that is fine.
-    EXPECT_EQ(send_filter(h_, filter(0, 0, kFilterDelete)), 0);
+    EXPECT_EQ(send_filter(h_, filter_record(0, 0, kFilterDelete)), 0);
 }
 
 TEST_F(EndpointFilter, ReceiveBufferIsAsLargeAsTheHostAllows) {
     setenv("QEL_ADAPTER_RCVBUF", "1048576", 1);
-    ASSERT_EQ(send_filter(h_, filter(kLoopback, port_)), 0);
+    ASSERT_EQ(send_filter(h_, filter_record(kLoopback, port_)), 0);
     int granted = 0;
     socklen_t size = sizeof granted;
     ASSERT_EQ(getsockopt(endpoint_->filter_fd(), SOL_SOCKET, SO_RCVBUF, &granted, &size), 0);
@@ -150,27 +135,27 @@ TEST_F(EndpointFilter, ReceiveBufferIsAsLargeAsTheHostAllows) {
 }
 
 TEST_F(EndpointFilter, SecondAddReplacesTheFilter) {
-    ASSERT_EQ(send_filter(h_, filter(kLoopback, port_)), 0);
+    ASSERT_EQ(send_filter(h_, filter_record(kLoopback, port_)), 0);
     const uint16_t next = free_port();
-    ASSERT_EQ(send_filter(h_, filter(kLoopback, next)), 0);
+    ASSERT_EQ(send_filter(h_, filter_record(kLoopback, next)), 0);
     EXPECT_TRUE(can_bind(kLoopback, port_));
     EXPECT_FALSE(can_bind(kLoopback, next));
 }
 
 TEST_F(EndpointFilter, AddOfAnAddressAndPortTakenElsewhereIsBusyAndKeepsTheOldFilter) {
-    ASSERT_EQ(send_filter(h_, filter(kLoopback, port_)), 0);
+    ASSERT_EQ(send_filter(h_, filter_record(kLoopback, port_)), 0);
     hux_handle_t other = open_attached(1);
     const uint16_t taken = port_;
-    EXPECT_EQ(send_filter(other, filter(kLoopback, taken)), QEL_EBUSY);
+    EXPECT_EQ(send_filter(other, filter_record(kLoopback, taken)), QEL_EBUSY);
     // An address that is not this host's.
-    EXPECT_EQ(send_filter(h_, filter(0x0A0000FE, port_)), QEL_ENOADDR);
+    EXPECT_EQ(send_filter(h_, filter_record(0x0A0000FE, port_)), QEL_ENOADDR);
     EXPECT_GE(endpoint_->filter_fd(), 0);
     EXPECT_FALSE(can_bind(kLoopback, port_));
     hux_close(other);
 }
 
 TEST_F(EndpointFilter, ClosingTheEndpointRemovesItsFilter) {
-    ASSERT_EQ(send_filter(h_, filter(kLoopback, port_)), 0);
+    ASSERT_EQ(send_filter(h_, filter_record(kLoopback, port_)), 0);
     EXPECT_FALSE(can_bind(kLoopback, port_));
     endpoint_.reset();
     hux_close(h_);
@@ -179,7 +164,7 @@ TEST_F(EndpointFilter, ClosingTheEndpointRemovesItsFilter) {
 }
 
 TEST_F(EndpointFilter, MulticastAddJoinsTheGroupOnTheBoardInterface) {
-    const int added = send_filter(h_, filter(kGroup, port_));
+    const int added = send_filter(h_, filter_record(kGroup, port_));
     if (added == QEL_ENODEV) GTEST_SKIP() << "this host cannot join a group on lo";
     ASSERT_EQ(added, 0);
     const int fd = endpoint_->filter_fd();
@@ -188,13 +173,12 @@ TEST_F(EndpointFilter, MulticastAddJoinsTheGroupOnTheBoardInterface) {
     ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr *>(&bound), &size), 0);
     EXPECT_EQ(ntohl(bound.sin_addr.s_addr), kGroup);
     EXPECT_TRUE(loopback_joined(kGroup));
-    send_datagram(kGroup, port_, "group");
-    const std::string got = receive(fd);
+    const std::string got = send_and_receive(fd, kGroup, port_, "group");
     if (got == "(nothing)") {
         GTEST_SKIP() << "this host does not loop multicast back through lo";
     }
     EXPECT_EQ(got, "group");
-    ASSERT_EQ(send_filter(h_, filter(0, 0, kFilterDelete)), 0);
+    ASSERT_EQ(send_filter(h_, filter_record(0, 0, kFilterDelete)), 0);
     EXPECT_FALSE(loopback_joined(kGroup));
 }
 
@@ -219,7 +203,7 @@ TEST_P(EndpointFilterRecord, IsRefusedAndOpensNothing) {
     EXPECT_EQ(endpoint_->filter_fd(), -1);
 }
 
-const FilterRecord kGood = filter(kLoopback, 1);
+const FilterRecord kGood = filter_record(kLoopback, 1);
 
 INSTANTIATE_TEST_SUITE_P(
     Records, EndpointFilterRecord,

@@ -4,11 +4,8 @@
 
 #include <vector>
 
-#include "adapter/endpoint.h"
 #include "adapter/firmware.h"
-#include "adapter/software_adapter.h"
-#include "support/adapter_env.h"
-#include "qel.h"
+#include "endpoint_fixture.h"
 
 namespace qel::test {
 namespace {
@@ -50,17 +47,10 @@ protected:
         AdapterTest::TearDown();
     }
     static int add_filter(hux_handle_t h, uint16_t port) {
-        FilterRecord record{};
-        record.address = 0x7F000001;
-        record.port = port;
-        record.tag = 1;
-        return hux_ioctl(h, TREL_FILTER_OP, &record, sizeof record);
+        return send_filter(h, filter_record(kLoopbackAddress, port));
     }
     static int delete_filter(hux_handle_t h) {
-        FilterRecord record{};
-        record.tag = 1;
-        record.operation = kFilterDelete;
-        return hux_ioctl(h, TREL_FILTER_OP, &record, sizeof record);
+        return send_filter(h, filter_record(0, 0, kFilterDelete));
     }
 };
 

@@ -5,8 +5,7 @@
 #include <atomic>
 
 #include "adapter/shared_pages.h"
-#include "support/adapter_env.h"
-#include "qel.h"
+#include "endpoint_fixture.h"
 
 namespace qel::test {
 namespace {
@@ -20,12 +19,15 @@ struct RingSize {
     uint32_t bytes;
 };
 
-class EndpointRegionsSize : public AdapterTest, public ::testing::WithParamInterface<RingSize> {};
+class EndpointRegionsSize : public AttachedEndpoint,
+                            public ::testing::WithParamInterface<RingSize> {
+    void before_attach() override {
+        if (GetParam().setting) setenv("QEL_ADAPTER_RING_BYTES", GetParam().setting, 1);
+    }
+};
 
 TEST_P(EndpointRegionsSize, RingIsAPowerOfTwoAndTheOthersOnePageEach) {
-    if (GetParam().setting) setenv("QEL_ADAPTER_RING_BYTES", GetParam().setting, 1);
-    hux_handle_t h = open_attached(0);
-    Mapped mapped = map_all(h);
+    Mapped mapped = map_all(h_);
     EXPECT_EQ(mapped.length[0], GetParam().bytes);
     for (int i = 0; i < kRegionCount; ++i) {
         if (i > 0) {
@@ -41,7 +43,6 @@ TEST_P(EndpointRegionsSize, RingIsAPowerOfTwoAndTheOthersOnePageEach) {
             EXPECT_TRUE(apart) << "regions " << i << " and " << j << " overlap";
         }
     }
-    hux_close(h);
 }
 
 INSTANTIATE_TEST_SUITE_P(Settings, EndpointRegionsSize,
@@ -50,44 +51,40 @@ INSTANTIATE_TEST_SUITE_P(Settings, EndpointRegionsSize,
                                            RingSize{"ring", 65536},
                                            RingSize{"999999999999", 64u << 20}));
 
-class EndpointRegions : public AdapterTest {};
+class EndpointRegions : public AttachedEndpoint {};
 
 TEST_F(EndpointRegions, MappingTheSameRegionTwiceGivesTheSamePlace) {
-    hux_handle_t h = open_attached(0);
     EndpointMapsRecord maps{};
-    ASSERT_EQ(hux_ioctl(h, TREL_GET_ENDPT_MAPS, &maps, sizeof maps), 0);
-    void *once = hux_mmap(nullptr, maps.region5.length, h, maps.region5.offset, 0);
-    void *twice = hux_mmap(nullptr, maps.region5.length, h, maps.region5.offset, 0);
+    ASSERT_EQ(hux_ioctl(h_, TREL_GET_ENDPT_MAPS, &maps, sizeof maps), 0);
+    void *once = hux_mmap(nullptr, maps.region5.length, h_, maps.region5.offset, 0);
+    void *twice = hux_mmap(nullptr, maps.region5.length, h_, maps.region5.offset, 0);
     EXPECT_NE(once, kMapFailed);
     EXPECT_EQ(once, twice);
-    hux_close(h);
 }
 
 TEST_F(EndpointRegions, MappingsThatNameNoRegionAreRefused) {
-    hux_handle_t h = open_attached(0);
     EndpointMapsRecord maps{};
-    ASSERT_EQ(hux_ioctl(h, TREL_GET_ENDPT_MAPS, &maps, sizeof maps), 0);
-    EXPECT_EQ(hux_mmap(nullptr, maps.region0.length + 4096, h, maps.region0.offset, 1), kMapFailed);
-    EXPECT_EQ(hux_mmap(nullptr, 4096, h, maps.region1.offset + 1, 1), kMapFailed);
-    EXPECT_EQ(hux_mmap(nullptr, 0, h, maps.region2.offset, 1), kMapFailed);
+    ASSERT_EQ(hux_ioctl(h_, TREL_GET_ENDPT_MAPS, &maps, sizeof maps), 0);
+    EXPECT_EQ(hux_mmap(nullptr, maps.region0.length + 4096, h_, maps.region0.offset, 1),
+              kMapFailed);
+    EXPECT_EQ(hux_mmap(nullptr, 4096, h_, maps.region1.offset + 1, 1), kMapFailed);
+    EXPECT_EQ(hux_mmap(nullptr, 0, h_, maps.region2.offset, 1), kMapFailed);
     // Somewhere else than where the region is: refused.
-    EXPECT_EQ(hux_mmap(reinterpret_cast<void *>(uintptr_t{0x10000}), maps.region4.length, h,
+    EXPECT_EQ(hux_mmap(reinterpret_cast<void *>(uintptr_t{0x10000}), maps.region4.length, h_,
                        maps.region4.offset, 1),
               kMapFailed);
     // The record is checked whole.
     MmapRecord record{maps.region3.offset, maps.region3.length, 0, 0, 0};
-    EXPECT_EQ(hux_ioctl(h, TREL_MMAP, &record, sizeof record), QEL_EINVAL);
+    EXPECT_EQ(hux_ioctl(h_, TREL_MMAP, &record, sizeof record), QEL_EINVAL);
     record.all_ones = 0xFFFFFFFFu;
-    EXPECT_EQ(hux_ioctl(h, TREL_MMAP, &record, sizeof record - 8), QEL_EINVAL);
-    EXPECT_EQ(hux_ioctl(h, TREL_MMAP, &record, sizeof record), 0);
+    EXPECT_EQ(hux_ioctl(h_, TREL_MMAP, &record, sizeof record - 8), QEL_EINVAL);
+    EXPECT_EQ(hux_ioctl(h_, TREL_MMAP, &record, sizeof record), 0);
     EXPECT_NE(record.address, 0u);
-    EXPECT_EQ(hux_ioctl(h, TREL_GET_ENDPT_MAPS, &maps, sizeof maps - 1), QEL_EINVAL);
-    hux_close(h);
+    EXPECT_EQ(hux_ioctl(h_, TREL_GET_ENDPT_MAPS, &maps, sizeof maps - 1), QEL_EINVAL);
 }
 
 TEST_F(EndpointRegions, ClockPageStartsWithUnitRatesAndAStableSequence) {
-    hux_handle_t h = open_attached(0);
-    Mapped mapped = map_all(h);
+    Mapped mapped = map_all(h_);
     const uint8_t *clock = mapped.base[4];
     auto u32 = [&](size_t at) { return *reinterpret_cast<const uint32_t *>(clock + at); };
     auto u64 = [&](size_t at) { return *reinterpret_cast<const uint64_t *>(clock + at); };
@@ -102,25 +99,23 @@ TEST_F(EndpointRegions, ClockPageStartsWithUnitRatesAndAStableSequence) {
     const uint64_t now_ns = uint64_t(now.tv_sec) * 1000000000u + uint64_t(now.tv_nsec);
     EXPECT_LE(u64(Layout::kBaseTime), now_ns);
     EXPECT_GT(u64(Layout::kBaseTime), now_ns - 60ull * 1000000000u);
-    hux_close(h);
 }
 
 TEST_F(EndpointRegions, ClosingTheHandleReleasesTheRegions) {
-    hux_handle_t h = open_attached(0);
-    Mapped mapped = map_all(h);
-    hux_close(h);
+    Mapped mapped = map_all(h_);
+    endpoint_.reset();
+    hux_close(h_);
     // msync fails with ENOMEM exactly where nothing is mapped any more.
     for (int i = 0; i < kRegionCount; ++i) {
         EXPECT_NE(msync(mapped.base[i], mapped.length[i], MS_ASYNC), 0) << "region " << i;
     }
     // A new attach gets fresh, zeroed regions.
-    h = open_attached(0);
-    Mapped again = map_all(h);
+    h_ = open_attached(0);
+    Mapped again = map_all(h_);
     for (int i = 0; i < kRegionCount; ++i) {
         if (i == 4) continue;  // the clock page is written at attach
         EXPECT_EQ(again.base[i][0], 0) << "region " << i;
     }
-    hux_close(h);
 }
 
 }  // namespace

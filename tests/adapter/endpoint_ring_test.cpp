@@ -5,11 +5,8 @@
 #include <cstring>
 #include <thread>
 
-#include "adapter/endpoint.h"
 #include "adapter/shared_pages.h"
-#include "adapter/software_adapter.h"
-#include "support/adapter_env.h"
-#include "qel.h"
+#include "endpoint_fixture.h"
 
 namespace qel::test {
 namespace {
@@ -25,20 +22,14 @@ std::array<uint8_t, 64> descriptor(uint8_t fill, uint8_t tag_byte = 0) {
     return d;
 }
 
-class EndpointRing : public AdapterTest {
+class EndpointRing : public AttachedEndpoint {
 protected:
     void SetUp() override {
-        AdapterTest::SetUp();
-        setenv("QEL_ADAPTER_RING_BYTES", "4096", 1);  // 64 descriptors
-        h_ = open_attached(0);
-        endpoint_ = adapter::attached_endpoint(h_);
-        ASSERT_NE(endpoint_, nullptr);
+        AttachedEndpoint::SetUp();
         mapped_ = map_all(h_);
     }
-    void TearDown() override {
-        endpoint_.reset();
-        hux_close(h_);
-        AdapterTest::TearDown();
+    void before_attach() override {
+        setenv("QEL_ADAPTER_RING_BYTES", "4096", 1);  // 64 descriptors
     }
     bool post(uint8_t fill, uint8_t tag_byte = 0) {
         auto d = descriptor(fill, tag_byte);
@@ -55,8 +46,6 @@ protected:
     }
     uint8_t tag_at(uint32_t slot) const { return mapped_.base[0][slot * 64 + 63]; }
 
-    hux_handle_t h_ = HUX_INVALID_HANDLE;
-    std::shared_ptr<adapter::Endpoint> endpoint_;
     Mapped mapped_;
 };
 

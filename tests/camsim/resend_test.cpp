@@ -2,6 +2,8 @@
 // socket, answers read from the stream's destination.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <memory>
 #include <thread>
 
 #include "camsim/camsim.h"
@@ -10,7 +12,6 @@
 namespace {
 
 using namespace qel::camsim;
-using camsim_test::be64;
 using camsim_test::Bytes;
 using camsim_test::hex;
 using camsim_test::Packet;
@@ -20,52 +21,6 @@ using camsim_test::UdpSocket;
 // Nothing more is expected: how long to listen for a packet that should not come.
 constexpr auto kQuiet = std::chrono::milliseconds(150);
 constexpr auto kAnswer = std::chrono::seconds(5);
-
-// A simulator that has sent all its frames to `receiver`, whose packets were read away.
-Config aimed(Config c, uint16_t port) {
-    c.dest_port = port;
-    return c;
-}
-
-struct Sent {
-    Sent(const Config &c, UdpSocket &receiver) : sim(aimed(c, receiver.port())) {
-        EXPECT_EQ(sim.start(), "");
-        EXPECT_TRUE(sim.wait_sent(std::chrono::seconds(20)));
-        stream = receiver.receive_count(sim.counters().packets_sent, kAnswer);
-        EXPECT_EQ(stream.size(), sim.counters().packets_sent);
-    }
-    Simulator sim;
-    std::vector<Bytes> stream;
-};
-
-Config base() {
-    Config c;
-    c.control_port = 0;
-    c.packet_rate = 50000;
-    return c;
-}
-
-// What arrives in answer to one command: the `expected` packets, and any more that come
-// soon after them.
-std::vector<Packet> ask(UdpSocket &receiver, UdpSocket &host, uint16_t control_port,
-                        const Bytes &command, size_t expected) {
-    EXPECT_TRUE(host.send_to(control_port, command));
-    std::vector<Packet> out;
-    for (const Bytes &d : receiver.receive_count(expected, kAnswer)) out.push_back(*read_packet(d));
-    for (const Bytes &d : receiver.drain(kQuiet)) out.push_back(*read_packet(d));
-    return out;
-}
-
-// Waits until the simulator counted `n` malformed or ignored commands.
-template <typename Read>
-bool wait_count(Read read, uint64_t n) {
-    const auto end = std::chrono::steady_clock::now() + kAnswer;
-    while (std::chrono::steady_clock::now() < end) {
-        if (read() >= n) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return false;
-}
 
 Bytes standard_command(uint16_t block, uint32_t first, uint32_t last, uint16_t channel = 0) {
     Bytes b =
@@ -90,20 +45,77 @@ Bytes extended_command(uint64_t block, uint32_t first, uint32_t last) {
     return b;
 }
 
-TEST(Resend, TheExampleCommandGetsExactlyThatPacketMarkedAsResent) {
-    UdpSocket receiver;
-    UdpSocket host;
-    Config c = base();
-    c.first_block_id = 66;
-    c.frames = 1;
-    c.packet_size = 100;  // 92 bytes a packet: 320 x 300 Mono8 takes 1044 payload packets
-    c.width = 320;
-    c.height = 300;
-    Sent s(c, receiver);
-    ASSERT_EQ(s.sim.trailer_packet_id(), 1045u);
+// A simulator that has sent all its frames to the receiver, whose packets were read away
+// into stream_; commands go to it from another socket.
+class Resend : public ::testing::Test {
+protected:
+    void start(uint64_t frames, uint32_t width, uint32_t height,
+               const std::function<void(Config &)> &tweak = {}) {
+        Config c;
+        c.control_port = 0;
+        c.packet_rate = 50000;
+        c.dest_port = receiver_.port();
+        c.frames = frames;
+        c.width = width;
+        c.height = height;
+        if (tweak) tweak(c);
+        sim_ = std::make_unique<Simulator>(c);
+        ASSERT_EQ(sim_->start(), "");
+        ASSERT_TRUE(sim_->wait_sent(std::chrono::seconds(20)));
+        stream_ = receiver_.receive_count(sim_->counters().packets_sent, kAnswer);
+        ASSERT_EQ(stream_.size(), sim_->counters().packets_sent);
+    }
+    // What arrives in answer to one command: the `expected` packets, and any more that come
+    // soon after them.
+    std::vector<Packet> ask(const Bytes &command, size_t expected) {
+        EXPECT_TRUE(host_.send_to(sim_->control_port(), command));
+        std::vector<Packet> out;
+        for (const Bytes &d : receiver_.receive_count(expected, kAnswer)) {
+            out.push_back(*read_packet(d));
+        }
+        for (const Bytes &d : receiver_.drain(kQuiet)) out.push_back(*read_packet(d));
+        return out;
+    }
+    // The first sending of a packet of `block` in `format` (the last one that matches).
+    std::optional<Packet> first_sent(uint64_t block, uint8_t format, uint32_t packet_id) {
+        std::optional<Packet> found;
+        for (const Bytes &d : stream_) {
+            auto q = read_packet(d);
+            if (q && q->block_id == block && q->format == format && q->packet_id == packet_id) {
+                found = std::move(q);
+            }
+        }
+        return found;
+    }
+    // Sends every command and waits until `counter` (read from the counters) reaches their
+    // number; then nothing may arrive.
+    void expect_silent(const std::vector<Bytes> &commands, uint64_t Counters::*counter) {
+        for (const Bytes &b : commands) EXPECT_TRUE(host_.send_to(sim_->control_port(), b));
+        const auto end = std::chrono::steady_clock::now() + kAnswer;
+        while (sim_->counters().*counter < commands.size() &&
+               std::chrono::steady_clock::now() < end) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        EXPECT_EQ(sim_->counters().*counter, commands.size());
+        EXPECT_FALSE(receiver_.receive(kQuiet).has_value());
+        EXPECT_EQ(sim_->counters().resend_requests, 0u);
+        EXPECT_EQ(sim_->counters().packets_resent, 0u);
+    }
 
-    const auto answer = ask(receiver, host, s.sim.control_port(),
-                            hex("42 00 00 40 00 0c 1f 70 00 00 00 42 00 00 03 ef 00 00 03 ef"), 1);
+    UdpSocket receiver_;
+    UdpSocket host_;
+    std::unique_ptr<Simulator> sim_;
+    std::vector<Bytes> stream_;
+};
+
+TEST_F(Resend, TheExampleCommandGetsExactlyThatPacketMarkedAsResent) {
+    // 92 bytes a packet: 320 x 300 Mono8 takes 1044 payload packets.
+    start(1, 320, 300, [](Config &c) {
+        c.first_block_id = 66;
+        c.packet_size = 100;
+    });
+    ASSERT_EQ(sim_->trailer_packet_id(), 1045u);
+    const auto answer = ask(hex("42 00 00 40 00 0c 1f 70 00 00 00 42 00 00 03 ef 00 00 03 ef"), 1);
     ASSERT_EQ(answer.size(), 1u);
     const Packet &p = answer[0];
     EXPECT_FALSE(p.extended);
@@ -111,41 +123,29 @@ TEST(Resend, TheExampleCommandGetsExactlyThatPacketMarkedAsResent) {
     EXPECT_EQ(p.block_id, 66u);
     EXPECT_EQ(p.packet_id, 1007u);
     EXPECT_EQ(p.format, 3);
-    const Bytes frame = s.sim.expected_payload(0);
+    const Bytes frame = sim_->expected_payload(0);
     EXPECT_EQ(p.body, Bytes(frame.begin() + 1006 * 92, frame.begin() + 1007 * 92));
     // The first sending of that packet had the same data.
-    bool found = false;
-    for (const Bytes &d : s.stream) {
-        const auto q = read_packet(d);
-        if (q && q->packet_id == 1007 && q->format == 3) {
-            EXPECT_EQ(q->status, 0);
-            EXPECT_EQ(q->body, p.body);
-            found = true;
-        }
-    }
-    EXPECT_TRUE(found);
-    const Counters n = s.sim.counters();
+    const auto first = first_sent(66, 3, 1007);
+    ASSERT_TRUE(first.has_value());
+    EXPECT_EQ(first->status, 0);
+    EXPECT_EQ(first->body, p.body);
+    const Counters n = sim_->counters();
     EXPECT_EQ(n.resend_requests, 1u);
     EXPECT_EQ(n.packets_resent, 1u);
     EXPECT_EQ(n.bytes_resent, 100u);
     EXPECT_EQ(n.error_packets, 0u);
 }
 
-TEST(Resend, ExtendedIdsResendWithTheResentFlag) {
-    UdpSocket receiver;
-    UdpSocket host;
-    Config c = base();
-    c.extended_ids = true;
-    c.first_block_id = 0x100000000ull;
-    c.frames = 8;
-    c.width = 100;
-    c.height = 100;
-    Sent s(c, receiver);
-    const auto answer =
-        ask(receiver, host, s.sim.control_port(), extended_command(0x100000005ull, 3, 5), 3);
+TEST_F(Resend, ExtendedIdsResendWithTheResentFlag) {
+    start(8, 100, 100, [](Config &c) {
+        c.extended_ids = true;
+        c.first_block_id = 0x100000000ull;
+    });
+    const auto answer = ask(extended_command(0x100000005ull, 3, 5), 3);
     ASSERT_EQ(answer.size(), 3u);
-    const Bytes frame = s.sim.expected_payload(5);
-    const uint32_t size = s.sim.payload_bytes_per_packet();
+    const Bytes frame = sim_->expected_payload(5);
+    const uint32_t size = sim_->payload_bytes_per_packet();
     for (uint32_t i = 0; i < 3; ++i) {
         const Packet &p = answer[i];
         EXPECT_TRUE(p.extended);
@@ -157,17 +157,10 @@ TEST(Resend, ExtendedIdsResendWithTheResentFlag) {
     }
 }
 
-TEST(Resend, ALastIdBeyondTheBlockMeansToItsEndLeaderAndTrailerIncluded) {
-    UdpSocket receiver;
-    UdpSocket host;
-    Config c = base();
-    c.frames = 3;
-    c.width = 64;
-    c.height = 64;  // 4096 bytes: 3 payload packets, trailer 4
-    Sent s(c, receiver);
-    ASSERT_EQ(s.sim.trailer_packet_id(), 4u);
-    const auto answer =
-        ask(receiver, host, s.sim.control_port(), standard_command(2, 0, 0xFFFFFF), 5);
+TEST_F(Resend, ALastIdBeyondTheBlockMeansToItsEndLeaderAndTrailerIncluded) {
+    start(3, 64, 64);  // 4096 bytes: 3 payload packets, trailer 4
+    ASSERT_EQ(sim_->trailer_packet_id(), 4u);
+    const auto answer = ask(standard_command(2, 0, 0xFFFFFF), 5);
     ASSERT_EQ(answer.size(), 5u);
     for (uint32_t i = 0; i < 5; ++i) {
         EXPECT_EQ(answer[i].packet_id, i);
@@ -176,35 +169,21 @@ TEST(Resend, ALastIdBeyondTheBlockMeansToItsEndLeaderAndTrailerIncluded) {
     EXPECT_EQ(answer[0].format, 1);
     EXPECT_EQ(answer[4].format, 2);
     // Leader and trailer are those first sent, timestamp included.
-    for (const Bytes &d : s.stream) {
-        const auto q = read_packet(d);
-        if (q && q->block_id == 2 && q->format == 1) {
-            EXPECT_EQ(q->body, answer[0].body);
-        }
-        if (q && q->block_id == 2 && q->format == 2) {
-            EXPECT_EQ(q->body, answer[4].body);
-        }
-    }
+    ASSERT_TRUE(first_sent(2, 1, 0).has_value());
+    EXPECT_EQ(first_sent(2, 1, 0)->body, answer[0].body);
+    ASSERT_TRUE(first_sent(2, 2, 4).has_value());
+    EXPECT_EQ(first_sent(2, 2, 4)->body, answer[4].body);
     Bytes joined;
     for (uint32_t i = 1; i < 4; ++i) {
         joined.insert(joined.end(), answer[i].body.begin(), answer[i].body.end());
     }
-    EXPECT_EQ(joined, s.sim.expected_payload(1));
+    EXPECT_EQ(joined, sim_->expected_payload(1));
 }
 
-TEST(Resend, FramesNoLongerHeldGetErrorStatusPacketsWithoutData) {
-    UdpSocket receiver;
-    UdpSocket host;
-    Config c = base();
-    c.frames = 5;
-    c.history_frames = 2;  // frames 3 and 4 (blocks 4 and 5) are held
-    c.width = 64;
-    c.height = 64;
-    Sent s(c, receiver);
-    const uint16_t port = s.sim.control_port();
-
+TEST_F(Resend, FramesNoLongerHeldGetErrorStatusPacketsWithoutData) {
+    start(5, 64, 64, [](Config &c) { c.history_frames = 2; });  // blocks 4 and 5 are held
     // Block 1 was sent and fell out: removed from memory, one packet per asked id.
-    auto answer = ask(receiver, host, port, standard_command(1, 1, 3), 3);
+    auto answer = ask(standard_command(1, 1, 3), 3);
     ASSERT_EQ(answer.size(), 3u);
     for (uint32_t i = 0; i < 3; ++i) {
         EXPECT_EQ(answer[i].status, 0x8012);
@@ -213,96 +192,62 @@ TEST(Resend, FramesNoLongerHeldGetErrorStatusPacketsWithoutData) {
         EXPECT_TRUE(answer[i].body.empty());
     }
     // "To the end" stops at the trailer.
-    answer = ask(receiver, host, port, standard_command(3, 2, 0xFFFFFF), 3);
+    answer = ask(standard_command(3, 2, 0xFFFFFF), 3);
     ASSERT_EQ(answer.size(), 3u);
     EXPECT_EQ(answer[2].packet_id, 4u);
     EXPECT_EQ(answer[2].format, 2);
-    // Block 9 was never sent: unavailable.
-    answer = ask(receiver, host, port, standard_command(9, 1, 1), 1);
-    ASSERT_EQ(answer.size(), 1u);
-    EXPECT_EQ(answer[0].status, 0x800C);
-    // Packets past the trailer of a held block: one unavailable packet for the range.
-    answer = ask(receiver, host, port, standard_command(5, 7, 9), 1);
-    ASSERT_EQ(answer.size(), 1u);
-    EXPECT_EQ(answer[0].status, 0x800C);
-    EXPECT_EQ(answer[0].packet_id, 7u);
+    // Block 9 was never sent, and packets past the trailer of a held block: one unavailable
+    // packet for the range.
+    for (const Bytes &command : {standard_command(9, 1, 1), standard_command(5, 7, 9)}) {
+        answer = ask(command, 1);
+        ASSERT_EQ(answer.size(), 1u);
+        EXPECT_EQ(answer[0].status, 0x800C);
+        EXPECT_EQ(answer[0].packet_id, command[15]);
+    }
     // A held block is still served.
-    answer = ask(receiver, host, port, standard_command(4, 1, 1), 1);
+    answer = ask(standard_command(4, 1, 1), 1);
     ASSERT_EQ(answer.size(), 1u);
     EXPECT_EQ(answer[0].status, 0x0100);
 
-    const Counters n = s.sim.counters();
+    const Counters n = sim_->counters();
     EXPECT_EQ(n.resend_requests, 5u);
     EXPECT_EQ(n.error_packets, 3u + 3 + 1 + 1);
     EXPECT_EQ(n.packets_resent, 1u);
 }
 
-TEST(Resend, ExtendedRangeErrorsCarryTheRangeErrorFlag) {
-    UdpSocket receiver;
-    UdpSocket host;
-    Config c = base();
-    c.extended_ids = true;
-    c.frames = 1;
-    c.width = 16;
-    c.height = 16;
-    Sent s(c, receiver);
-    const auto answer =
-        ask(receiver, host, s.sim.control_port(), extended_command(1, 50, 0xFFFFFFFF), 1);
+TEST_F(Resend, ExtendedRangeErrorsCarryTheRangeErrorFlag) {
+    start(1, 16, 16, [](Config &c) { c.extended_ids = true; });
+    const auto answer = ask(extended_command(1, 50, 0xFFFFFFFF), 1);
     ASSERT_EQ(answer.size(), 1u);
     EXPECT_EQ(answer[0].status, 0x800C);
     EXPECT_EQ(answer[0].flags, 0x0004);
     EXPECT_TRUE(answer[0].body.empty());
 }
 
-TEST(Resend, IgnoreModeCountsButAnswersNothing) {
-    UdpSocket receiver;
-    UdpSocket host;
-    Config c = base();
-    c.frames = 2;
-    c.width = 16;
-    c.height = 16;
-    c.ignore_resend = true;
-    Sent s(c, receiver);
-    EXPECT_TRUE(host.send_to(s.sim.control_port(), standard_command(1, 1, 1)));
-    EXPECT_TRUE(host.send_to(s.sim.control_port(), standard_command(2, 0, 0xFFFFFF)));
-    EXPECT_TRUE(wait_count([&] { return s.sim.counters().requests_ignored; }, 2));
-    EXPECT_FALSE(receiver.receive(kQuiet).has_value());
-    EXPECT_EQ(s.sim.counters().resend_requests, 0u);
-    EXPECT_EQ(s.sim.counters().packets_resent, 0u);
+TEST_F(Resend, IgnoreModeCountsButAnswersNothing) {
+    start(2, 16, 16, [](Config &c) { c.ignore_resend = true; });
+    expect_silent({standard_command(1, 1, 1), standard_command(2, 0, 0xFFFFFF)},
+                  &Counters::requests_ignored);
 }
 
-TEST(Resend, MalformedCommandsAreCountedAndIgnored) {
-    UdpSocket receiver;
-    UdpSocket host;
-    Config c = base();
-    c.frames = 2;
-    c.width = 16;
-    c.height = 16;
-    c.channel = 2;
-    Sent s(c, receiver);
-    const uint16_t port = s.sim.control_port();
+TEST_F(Resend, MalformedCommandsAreCountedAndIgnored) {
+    start(2, 16, 16, [](Config &c) { c.channel = 2; });
     Bytes bad_key = standard_command(1, 1, 1, 2);
     bad_key[0] = 0x43;
     Bytes truncated = standard_command(1, 1, 1, 2);
     truncated.resize(19);
-    Bytes reversed = standard_command(1, 5, 4, 2);
-    const std::vector<Bytes> bad = {
-        bad_key,
-        truncated,
-        reversed,
-        standard_command(1, 1, 1, 0),  // another channel
-        extended_command(1, 1, 1),     // extended ids on a standard-id stream
-        standard_command(0, 1, 1, 2),  // block 0
-        Bytes(2000, 0x42),             // far too long
-        Bytes{},                       // empty
-    };
-    for (const Bytes &b : bad) EXPECT_TRUE(host.send_to(port, b));
-    EXPECT_TRUE(wait_count([&] { return s.sim.counters().requests_malformed; }, bad.size()));
-    EXPECT_FALSE(receiver.receive(kQuiet).has_value());
-    EXPECT_EQ(s.sim.counters().requests_malformed, bad.size());
-    EXPECT_EQ(s.sim.counters().resend_requests, 0u);
+    expect_silent(
+        {
+            bad_key, truncated, standard_command(1, 5, 4, 2),  // last before first
+            standard_command(1, 1, 1, 0),                      // another channel
+            extended_command(1, 1, 1),     // extended ids on a standard-id stream
+            standard_command(0, 1, 1, 2),  // block 0
+            Bytes(2000, 0x42),             // far too long
+            Bytes{},                       // empty
+        },
+        &Counters::requests_malformed);
     // The service goes on: a good command is still answered.
-    const auto answer = ask(receiver, host, port, standard_command(2, 1, 1, 2), 1);
+    const auto answer = ask(standard_command(2, 1, 1, 2), 1);
     ASSERT_EQ(answer.size(), 1u);
     EXPECT_EQ(answer[0].status, 0x0100);
 }

@@ -23,6 +23,11 @@ struct PacketHead {
 
 Bytes packet(const PacketHead &head, const Bytes &payload);
 
+inline PacketHead head(Ids ids, uint8_t format, uint64_t block, uint32_t packet,
+                       uint16_t status = 0, uint16_t flags = 0) {
+    return PacketHead{ids, status, flags, format, block, packet};
+}
+
 // The leader and trailer payloads of a block of `payload_type` with `bytes` of data, filled
 // with recognisable field values (see below).
 struct BlockShape {

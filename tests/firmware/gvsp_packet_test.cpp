@@ -12,11 +12,12 @@ namespace {
 using adapter::gvsp::Fault;
 using adapter::gvsp::Format;
 
+// Packets that parse; those refused are in the hostile-input table, which checks their fault
+// too.
 struct HeaderCase {
     const char *name;
     PacketHead head;
     size_t payload;
-    Fault fault;
 };
 
 class GvspHeader : public ::testing::TestWithParam<HeaderCase> {};
@@ -25,8 +26,7 @@ TEST_P(GvspHeader, ParsesOrRefuses) {
     const HeaderCase c = GetParam();
     const Bytes bytes = packet(c.head, Bytes(c.payload, 0x5A));
     adapter::gvsp::Packet p;
-    ASSERT_EQ(adapter::gvsp::parse(bytes, p), c.fault);
-    if (c.fault != Fault::none) return;
+    ASSERT_EQ(adapter::gvsp::parse(bytes, p), Fault::none);
     const bool extended = c.head.ids == Ids::extended;
     EXPECT_EQ(p.header.extended, extended);
     EXPECT_EQ(p.header.header_bytes, extended ? 20u : 8u);
@@ -42,45 +42,21 @@ TEST_P(GvspHeader, ParsesOrRefuses) {
     }
 }
 
-PacketHead head(Ids ids, uint8_t format, uint64_t block, uint32_t packet, uint16_t status = 0,
-                uint16_t flags = 0) {
-    PacketHead h;
-    h.ids = ids;
-    h.format = format;
-    h.block_id = block;
-    h.packet_id = packet;
-    h.status = status;
-    h.flags = flags;
-    return h;
-}
-
 constexpr Ids S = Ids::standard;
 constexpr Ids E = Ids::extended;
 
 INSTANTIATE_TEST_SUITE_P(
     Packets, GvspHeader,
-    ::testing::Values(
-        HeaderCase{"standard_leader", head(S, 1, 0xFFFF, 0), 36, Fault::none},
-        HeaderCase{"standard_data", head(S, 3, 1, 0xFFFFFF), 1, Fault::none},
-        HeaderCase{"standard_trailer", head(S, 2, 77, 12), 8, Fault::none},
-        HeaderCase{"extended_leader", head(E, 1, 0xFEDCBA9876543210ull, 0), 12, Fault::none},
-        HeaderCase{"extended_data", head(E, 3, 5, 0xFFFFFFFF), 9000, Fault::none},
-        HeaderCase{"extended_trailer", head(E, 2, 5, 3), 4, Fault::none},
-        HeaderCase{"resent_standard", head(S, 3, 5, 3, 0x0100), 10, Fault::none},
-        HeaderCase{"resent_extended", head(E, 3, 5, 3, 0, 0x0001), 10, Fault::none},
-        HeaderCase{"packet_unavailable", head(S, 3, 5, 3, 0x800C), 0, Fault::none},
-        HeaderCase{"removed_from_memory_with_bytes", head(E, 3, 5, 3, 0x8012), 30, Fault::none},
-        HeaderCase{"format_0", head(S, 0, 5, 3), 10, Fault::bad_format},
-        HeaderCase{"format_9", head(E, 9, 5, 3), 10, Fault::bad_format},
-        HeaderCase{"all_in", head(S, 4, 5, 3), 10, Fault::unsupported},
-        HeaderCase{"gendc", head(E, 8, 5, 3), 10, Fault::unsupported},
-        HeaderCase{"block_0", head(S, 3, 0, 3), 10, Fault::bad_block_id},
-        HeaderCase{"leader_packet_1", head(S, 1, 5, 1), 40, Fault::bad_packet_id},
-        HeaderCase{"data_packet_0", head(E, 3, 5, 0), 10, Fault::bad_packet_id},
-        HeaderCase{"trailer_packet_0", head(S, 2, 5, 0), 10, Fault::bad_packet_id},
-        HeaderCase{"empty_data", head(S, 3, 5, 3), 0, Fault::empty_payload},
-        HeaderCase{"short_leader", head(E, 1, 5, 0), 11, Fault::truncated},
-        HeaderCase{"short_trailer", head(S, 2, 5, 7), 3, Fault::truncated}),
+    ::testing::Values(HeaderCase{"standard_leader", head(S, 1, 0xFFFF, 0), 36},
+                      HeaderCase{"standard_data", head(S, 3, 1, 0xFFFFFF), 1},
+                      HeaderCase{"standard_trailer", head(S, 2, 77, 12), 8},
+                      HeaderCase{"extended_leader", head(E, 1, 0xFEDCBA9876543210ull, 0), 12},
+                      HeaderCase{"extended_data", head(E, 3, 5, 0xFFFFFFFF), 9000},
+                      HeaderCase{"extended_trailer", head(E, 2, 5, 3), 4},
+                      HeaderCase{"resent_standard", head(S, 3, 5, 3, 0x0100), 10},
+                      HeaderCase{"resent_extended", head(E, 3, 5, 3, 0, 0x0001), 10},
+                      HeaderCase{"packet_unavailable", head(S, 3, 5, 3, 0x800C), 0},
+                      HeaderCase{"removed_from_memory_with_bytes", head(E, 3, 5, 3, 0x8012), 30}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST(GvspHeader, ResentMarkIsTheStatusOrTheExtendedFlag) {

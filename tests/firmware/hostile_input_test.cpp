@@ -4,6 +4,7 @@
 #include <cstring>
 #include <random>
 
+#include "adapter/gvsp_packet.h"
 #include "assembler_rig.h"
 
 namespace qel::test {
@@ -13,27 +14,16 @@ using adapter::Counter;
 
 constexpr uint32_t kPacket = 1000;
 
+// A datagram and what parsing it finds (none: it parses, and only the assembler can tell it
+// does not belong to the block).
 struct Hostile {
     const char *name;
     Bytes datagram;
+    adapter::gvsp::Fault fault;
 };
 
-Bytes header_only(Ids ids, uint8_t format, uint64_t block, uint32_t packet) {
-    PacketHead head;
-    head.ids = ids;
-    head.format = format;
-    head.block_id = block;
-    head.packet_id = packet;
-    return test::packet(head, {});
-}
-
 Bytes with_payload(Ids ids, uint8_t format, uint64_t block, uint32_t packet, size_t bytes) {
-    PacketHead head;
-    head.ids = ids;
-    head.format = format;
-    head.block_id = block;
-    head.packet_id = packet;
-    return test::packet(head, Bytes(bytes, 0xEE));
+    return test::packet(head(ids, format, block, packet), Bytes(bytes, 0xEE));
 }
 
 Bytes cut(Bytes b, size_t length) {
@@ -42,28 +32,31 @@ Bytes cut(Bytes b, size_t length) {
 }
 
 std::vector<Hostile> malformed_cases() {
+    using enum adapter::gvsp::Fault;
     const Ids s = Ids::standard;
     const Ids e = Ids::extended;
     return {
-        {"empty", {}},
-        {"standard_header_cut", cut(with_payload(s, 3, 1, 2, 10), 7)},
-        {"extended_header_cut", cut(with_payload(e, 3, 1, 2, 10), 19)},
-        {"format_0", with_payload(s, 0, 1, 2, 10)},
-        {"format_9", with_payload(s, 9, 1, 2, 10)},
-        {"format_15", with_payload(e, 15, 1, 2, 10)},
-        {"all_in_unsupported", with_payload(s, 4, 1, 2, 10)},
-        {"h264_unsupported", with_payload(s, 5, 1, 2, 10)},
-        {"multizone_unsupported", with_payload(e, 6, 1, 2, 10)},
-        {"block_id_0", with_payload(s, 3, 0, 2, 10)},
-        {"block_id_0_extended", with_payload(e, 3, 0, 2, 10)},
-        {"leader_not_packet_0", with_payload(s, 1, 1, 5, 40)},
-        {"data_packet_0", with_payload(s, 3, 1, 0, 10)},
-        {"trailer_packet_0", with_payload(e, 2, 1, 0, 10)},
-        {"data_without_data", header_only(s, 3, 1, 2)},
-        {"leader_too_short", with_payload(s, 1, 1, 0, 11)},
-        {"trailer_too_short", with_payload(s, 2, 1, 9, 3)},
-        {"data_larger_than_the_blocks_packets", with_payload(s, 3, 1, 4, kPacket + 1)},
-        {"trailer_before_data_it_denies", with_payload(s, 2, 1, 2, 8)},
+        {"empty", {}, truncated},
+        {"standard_header_cut", cut(with_payload(s, 3, 1, 2, 10), 7), truncated},
+        {"extended_header_cut", cut(with_payload(e, 3, 1, 2, 10), 19), truncated},
+        {"format_0", with_payload(s, 0, 1, 2, 10), bad_format},
+        {"format_9", with_payload(s, 9, 1, 2, 10), bad_format},
+        {"format_15", with_payload(e, 15, 1, 2, 10), bad_format},
+        {"all_in_unsupported", with_payload(s, 4, 1, 2, 10), unsupported},
+        {"h264_unsupported", with_payload(s, 5, 1, 2, 10), unsupported},
+        {"multizone_unsupported", with_payload(e, 6, 1, 2, 10), unsupported},
+        {"gendc_unsupported", with_payload(e, 8, 1, 2, 10), unsupported},
+        {"block_id_0", with_payload(s, 3, 0, 2, 10), bad_block_id},
+        {"block_id_0_extended", with_payload(e, 3, 0, 2, 10), bad_block_id},
+        {"leader_not_packet_0", with_payload(s, 1, 1, 5, 40), bad_packet_id},
+        {"data_packet_0", with_payload(s, 3, 1, 0, 10), bad_packet_id},
+        {"trailer_packet_0", with_payload(e, 2, 1, 0, 10), bad_packet_id},
+        {"data_without_data", with_payload(s, 3, 1, 2, 0), empty_payload},
+        {"leader_too_short", with_payload(s, 1, 1, 0, 11), truncated},
+        {"leader_too_short_extended", with_payload(e, 1, 1, 0, 11), truncated},
+        {"trailer_too_short", with_payload(s, 2, 1, 9, 3), truncated},
+        {"data_larger_than_the_blocks_packets", with_payload(s, 3, 1, 4, kPacket + 1), none},
+        {"trailer_before_data_it_denies", with_payload(s, 2, 1, 2, 8), none},
     };
 }
 
@@ -72,6 +65,8 @@ class MalformedPacket : public ::testing::TestWithParam<Hostile> {};
 // Block 1 is under way (leader and packets 1 to 3); the hostile datagram comes; the rest of
 // block 1 follows. The datagram is counted as malformed and block 1 arrives whole.
 TEST_P(MalformedPacket, IsCountedAndIgnoredAndTheBlockStillArrives) {
+    adapter::gvsp::Packet parsed;
+    EXPECT_EQ(adapter::gvsp::parse(GetParam().datagram, parsed), GetParam().fault);
     Rig rig;
     const uint32_t index = rig.add_buffer(6 * kPacket + 100);
     const uint32_t spare = rig.add_buffer(4096);

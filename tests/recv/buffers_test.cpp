@@ -6,7 +6,7 @@
 
 #include "core/driver.h"
 #include "core/log.h"
-#include "support/stream_fixture.h"
+#include "support/open_stream_fixture.h"
 
 using namespace qel::driver;
 using testing::HasSubstr;
@@ -15,14 +15,8 @@ using testing::internal::GetCapturedStderr;
 
 namespace {
 
-class BufferTest : public qel::test::StreamTest {
+class BufferTest : public qel::test::OpenStreamTest {
 protected:
-    void SetUp() override {
-        StreamTest::SetUp();
-        stream_ = open();
-        ASSERT_NE(stream_, nullptr);
-        adapter_.clear_commands();
-    }
     // Frees what the test left: buffers the firmware still holds after the close detached them.
     void TearDown() override {
         for (auto *b : owned_) {
@@ -35,8 +29,9 @@ protected:
             if (b->queued) queued.push_back(b);
         }
         if (stream_) qel_close_stream(stream_);
+        stream_ = nullptr;
         for (auto *b : queued) EXPECT_EQ(qel_free(b), 0);
-        StreamTest::TearDown();
+        OpenStreamTest::TearDown();
     }
     qel_buffer_t *alloc(size_t size = 1000) {
         qel_buffer_t *b = nullptr;
@@ -52,7 +47,6 @@ protected:
     }
     void forget(qel_buffer_t *b) { std::erase(owned_, b); }
     std::vector<qel_buffer_t *> owned_;
-    qel_stream_t *stream_ = nullptr;
 };
 
 TEST_F(BufferTest, DataAreaIsPinnedAtThePageBoundary) {

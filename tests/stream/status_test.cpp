@@ -4,7 +4,7 @@
 
 #include "core/driver.h"
 #include "stream/names.h"
-#include "support/stream_fixture.h"
+#include "support/open_stream_fixture.h"
 
 using namespace qel::driver;
 using testing::HasSubstr;
@@ -15,20 +15,7 @@ using testing::internal::GetCapturedStdout;
 
 namespace {
 
-class StatusTest : public qel::test::StreamTest {
-protected:
-    void SetUp() override {
-        StreamTest::SetUp();
-        stream_ = open();
-        ASSERT_NE(stream_, nullptr);
-        adapter_.clear_commands();
-    }
-    void TearDown() override {
-        qel_close_stream(stream_);
-        StreamTest::TearDown();
-    }
-    qel_stream_t *stream_ = nullptr;
-};
+using StatusTest = qel::test::OpenStreamTest;
 
 TEST_F(StatusTest, TimeSourceStatesAreGrouped) {
     const uint32_t reported[] = {0, 0, 1, 1, 1, 2, 3};

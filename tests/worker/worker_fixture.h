@@ -4,9 +4,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -20,6 +17,7 @@
 
 #include "core/driver.h"
 #include "recv/descriptor.h"
+#include "support/camera_socket.h"
 #include "support/receive_fixture.h"
 #include "worker/plix_ring.h"
 #include "worker/recv_worker.h"
@@ -58,41 +56,7 @@ void must_return(Call call, const char *what) {
     }
 }
 
-// A UDP socket on loopback that receives the library's resend requests.
-class Camera {
-public:
-    Camera() {
-        fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a);
-        socklen_t n = sizeof a;
-        ::getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &n);
-        port_ = ntohs(a.sin_port);
-    }
-    ~Camera() { ::close(fd_); }
-    Camera(const Camera &) = delete;
-    Camera &operator=(const Camera &) = delete;
-    uint16_t port() const { return port_; }
-    // The datagrams that arrive, waiting at most `ms` for each.
-    std::vector<std::vector<uint8_t>> receive_all(int ms) {
-        std::vector<std::vector<uint8_t>> got;
-        pollfd p{fd_, POLLIN, 0};
-        while (::poll(&p, 1, ms) == 1) {
-            std::vector<uint8_t> d(256);
-            const ssize_t n = ::recv(fd_, d.data(), d.size(), 0);
-            if (n < 0) break;
-            d.resize(static_cast<size_t>(n));
-            got.push_back(d);
-        }
-        return got;
-    }
-
-private:
-    int fd_;
-    uint16_t port_;
-};
+using test::Camera;
 
 // Fields of a resend request.
 inline uint16_t request_id(const std::vector<uint8_t> &r) {
