@@ -174,9 +174,11 @@ Outcome receive_with_library(const camsim::Config &base, unsigned cpu) {
     std::vector<qel_buffer_t *> buffers;
     for (int i = 0; i < 16; ++i) {
         qel_buffer_t *b = nullptr;
-        if (qel_alloc(stream, sim.payload_size() + 4096, &b) == 0 && qel_queue_buffer(b) == 0) {
-            buffers.push_back(b);
-        }
+        if (qel_alloc(stream, sim.payload_size() + 4096, &b) != 0) continue;
+        // Written once, as an application's buffers are after their first frames: the pages
+        // are in memory before the firmware's first packet lands in them.
+        std::memset(stream::buffer_data(b), 0, sim.payload_size() + 4096);
+        if (qel_queue_buffer(b) == 0) buffers.push_back(b);
     }
     // The firmware starts once the stream's first buffer is queued (which binds its socket).
     std::vector<pid_t> firmware;
