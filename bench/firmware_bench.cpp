@@ -1,0 +1,413 @@
+// The software adapter's firmware against a bare recvmmsg loop, the camera simulator sending
+// the same stream to both over loopback:
+//
+//   fw_cpu_<size>/ours, /ref   CPU nanoseconds per packet of the receiving side, the
+//                              simulator sending raw 1 MiB blocks at a fixed packet rate. Ours:
+//                              every thread the stream's firmware runs (found as the threads
+//                              that opening the stream started); "copies" is the payload bytes
+//                              the firmware copied per payload byte received.
+//                              Reference: one thread receiving batches of 64 with recvmmsg on
+//                              a socket set up as the firmware's, discarding the data.
+//   e2e_8192/ours, /ref        the highest loss-free rate, 4 MiB blocks of 8192-byte packets,
+//                              in frames per second: ours, every block delivered complete by
+//                              qel_poll_recv; the reference, every packet received by the bare
+//                              loop (its packet rate divided by the packets of one block).
+//
+// The receiving thread runs on the second benchmark CPU, the simulator and the application's
+// poll on the first. QEL_BENCH_SECONDS (default 1) sets the length of one sending, and
+// QEL_BENCH_STEPS (default 6) the halvings of the rate search.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "adapter/endpoint.h"
+#include "adapter/firmware_counters.h"
+#include "adapter/settings.h"
+#include "adapter/software_adapter.h"
+#include "bench/bench_common.h"
+#include "camsim/camsim.h"
+#include "core/state.h"
+#include "stream/stream.h"
+#include "qel.h"
+
+namespace qel::bench {
+namespace {
+
+using adapter::Counter;
+
+double seconds_per_sending() {
+    const char *text = std::getenv("QEL_BENCH_SECONDS");
+    const double s = text != nullptr ? std::atof(text) : 1.0;
+    return s > 0 ? s : 1.0;
+}
+
+// Halvings of the search for the highest loss-free rate: QEL_BENCH_STEPS, default 6.
+int search_steps() {
+    const char *text = std::getenv("QEL_BENCH_STEPS");
+    return text != nullptr ? std::atoi(text) : 6;
+}
+
+// CPU time of thread `tid` of this process, in nanoseconds (the kernel's per-thread clock).
+uint64_t thread_cpu_ns(pid_t tid) {
+    const clockid_t clock = static_cast<clockid_t>((~static_cast<unsigned>(tid) << 3) | 4 | 2);
+    timespec t{};
+    if (clock_gettime(clock, &t) != 0) return 0;
+    return uint64_t(t.tv_sec) * 1'000'000'000u + uint64_t(t.tv_nsec);
+}
+
+std::set<pid_t> threads_of_process() {
+    std::set<pid_t> tids;
+    if (DIR *d = opendir("/proc/self/task")) {
+        while (dirent *e = readdir(d)) {
+            if (e->d_name[0] != '.') tids.insert(static_cast<pid_t>(std::atoi(e->d_name)));
+        }
+        closedir(d);
+    }
+    return tids;
+}
+
+void pin_thread(pid_t tid, unsigned cpu) {
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(cpu, &one);
+    sched_setaffinity(tid, sizeof one, &one);
+}
+
+uint16_t free_port() {
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in where{};
+    where.sin_family = AF_INET;
+    where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr *>(&where), sizeof where);
+    socklen_t size = sizeof where;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&where), &size);
+    close(fd);
+    return ntohs(where.sin_port);
+}
+
+camsim::Config stream_config(uint16_t port, uint32_t packet_size, uint64_t block_bytes,
+                             double packet_rate, double seconds) {
+    camsim::Config c;
+    c.dest_port = port;
+    c.payload = camsim::PayloadKind::raw;
+    c.data_size = block_bytes;
+    c.packet_size = packet_size;
+    c.packet_rate = packet_rate;
+    c.duration_ms = static_cast<uint64_t>(seconds * 1000);
+    c.listen = false;
+    c.send_buffer_bytes = 8 << 20;
+    return c;
+}
+
+// What one sending gave.
+struct Outcome {
+    bool ok = false;            // the run itself worked
+    uint64_t sent_packets = 0;  // by the simulator
+    uint64_t sent_frames = 0;
+    uint64_t received = 0;  // packets (reference) or complete blocks (ours)
+    uint64_t cpu_ns = 0;    // of the receiving threads
+    uint64_t packets = 0;   // packets the receiving side read
+    double copies = 0;      // payload bytes copied per payload byte (ours)
+    double seconds = 0;
+    bool loss_free() const { return ok && received > 0; }
+};
+
+// A library on the software adapter's loopback board, with its own run and state folders.
+class Library {
+public:
+    Library() {
+        char pattern[] = "/tmp/qel-bench-XXXXXX";
+        if (mkdtemp(pattern) != nullptr) dir_ = pattern;
+        setenv("QEL_ADAPTER_IFACES", "lo", 1);
+        setenv("QEL_ADAPTER_RUN_DIR", (dir_ + "/run").c_str(), 1);
+        setenv("QEL_ADAPTER_STATE_DIR", (dir_ + "/state").c_str(), 1);
+        setenv("QEL_ADAPTER_BLOCK_TIMEOUT_MS", "2000", 1);
+        core::reset_library_state();
+        ok_ = !dir_.empty() && qel_init(QEL_API_VERSION) == 0;
+    }
+    ~Library() {
+        core::reset_library_state();
+        std::error_code ignored;
+        if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
+    }
+    Library(const Library &) = delete;
+    Library &operator=(const Library &) = delete;
+    bool ok() const { return ok_; }
+
+private:
+    std::string dir_;
+    bool ok_ = false;
+};
+
+// Our side: a stream whose firmware threads run on `cpu`, and the application's loop on the
+// calling thread, which polls and queues every buffer again until the sending has ended and
+// nothing more arrives.
+Outcome receive_with_library(const camsim::Config &base, unsigned cpu) {
+    Outcome out;
+    Library library;
+    if (!library.ok()) return out;
+    camsim::Config config = base;
+    config.dest_port = free_port();
+    camsim::Simulator sim(config);
+    if (!sim.config_error().empty()) return out;
+
+    uint32_t loopback = inet_addr("127.0.0.1");
+    qel_stream_t *stream = nullptr;
+    hux_handle_t handle = HUX_INVALID_HANDLE;
+    const std::set<pid_t> before = threads_of_process();
+    if (qel_open_stream(&loopback, config.dest_port, &stream, 0, &handle) != 0) return out;
+    std::vector<qel_buffer_t *> buffers;
+    for (int i = 0; i < 16; ++i) {
+        qel_buffer_t *b = nullptr;
+        if (qel_alloc(stream, sim.payload_size() + 4096, &b) != 0) continue;
+        // Written once, as an application's buffers are after their first frames: the pages
+        // are in memory before the firmware's first packet lands in them.
+        std::memset(stream::buffer_data(b), 0, sim.payload_size() + 4096);
+        if (qel_queue_buffer(b) == 0) buffers.push_back(b);
+    }
+    // The firmware starts once the stream's first buffer is queued (which binds its socket).
+    std::vector<pid_t> firmware;
+    for (pid_t tid : threads_of_process()) {
+        if (!before.contains(tid)) {
+            firmware.push_back(tid);
+            pin_thread(tid, cpu);
+        }
+    }
+    auto endpoint = adapter::attached_endpoint(handle);
+    if (endpoint == nullptr || firmware.empty()) {
+        qel_close_stream(stream);
+        for (qel_buffer_t *b : buffers) qel_free(b);
+        return out;
+    }
+    auto cpu_now = [&] {
+        uint64_t sum = 0;
+        for (pid_t tid : firmware) sum += thread_cpu_ns(tid);
+        return sum;
+    };
+    const adapter::CounterSnapshot c0 = endpoint->firmware_counters().snapshot();
+    const uint64_t cpu0 = cpu_now();
+    const auto start = std::chrono::steady_clock::now();
+    if (sim.start().empty()) {
+        out.ok = true;
+        uint64_t complete = 0;
+        // Polls until the sending is over and nothing has happened for 300 ms.
+        auto quiet_since = std::chrono::steady_clock::now();
+        for (;;) {
+            qel_block_t b{};
+            const int rc = qel_poll_recv(stream, &b, 100);
+            const auto now = std::chrono::steady_clock::now();
+            if (rc == 0) ++complete;
+            if (b.buffer != nullptr && !b.buffer->queued) qel_queue_buffer(b.buffer);
+            if (rc != QEL_EAGAIN && rc != QEL_ETIMEDOUT) {
+                quiet_since = now;
+            } else if (!sim.sending() && now - quiet_since > std::chrono::milliseconds(300)) {
+                break;
+            }
+        }
+        sim.stop();
+        out.seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        const camsim::Counters sent = sim.counters();
+        out.sent_packets = sent.packets_sent;
+        out.sent_frames = sent.frames_sent;
+        // Loss-free: every frame sent came out complete.
+        out.received = complete == sent.frames_sent && sent.send_errors == 0 ? complete : 0;
+    }
+    out.cpu_ns = cpu_now() - cpu0;
+    const adapter::CounterSnapshot c1 = endpoint->firmware_counters().snapshot();
+    auto delta = [&](Counter c) { return double(c1[size_t(c)] - c0[size_t(c)]); };
+    out.packets = static_cast<uint64_t>(delta(Counter::packets));
+    const double moved = delta(Counter::bytes_copied) + delta(Counter::bytes_placed);
+    out.copies = moved > 0 ? delta(Counter::bytes_copied) / moved : 0;
+    endpoint.reset();
+    qel_close_stream(stream);
+    for (qel_buffer_t *b : buffers) qel_free(b);
+    return out;
+}
+
+// The reference: one thread on `cpu` receives batches of 64 on a socket set up as the
+// firmware's (non-blocking, the same receive buffer, bound to the stream's port) and drops
+// them; it sleeps in poll when nothing waits, as the firmware does.
+Outcome receive_bare(const camsim::Config &base, unsigned cpu) {
+    Outcome out;
+    camsim::Config config = base;
+    config.dest_port = free_port();
+    camsim::Simulator sim(config);
+    if (!sim.config_error().empty()) return out;
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int bytes = adapter::receive_buffer_bytes();
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0) {
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+    }
+    sockaddr_in where{};
+    where.sin_family = AF_INET;
+    where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    where.sin_port = htons(config.dest_port);
+    if (bind(fd, reinterpret_cast<sockaddr *>(&where), sizeof where) != 0) {
+        close(fd);
+        return out;
+    }
+
+    constexpr unsigned kBatch = 64;
+    std::atomic<bool> done{false};
+    uint64_t packets = 0, cpu_ns = 0;
+    std::thread receiver([&] {
+        CpuPin pin(cpu);
+        std::vector<uint8_t> scratch(size_t{kBatch} * 65536);
+        std::array<iovec, kBatch> pieces{};
+        std::array<mmsghdr, kBatch> headers{};
+        timespec t0{}, t1{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t0);
+        // Acquire pairs with the release store once the sending is over.
+        for (;;) {
+            for (unsigned i = 0; i < kBatch; ++i) {
+                pieces[i] = {scratch.data() + size_t{i} * 65536, 65536};
+                headers[i].msg_hdr = {};
+                headers[i].msg_hdr.msg_iov = &pieces[i];
+                headers[i].msg_hdr.msg_iovlen = 1;
+            }
+            const int n = recvmmsg(fd, headers.data(), kBatch, MSG_DONTWAIT, nullptr);
+            if (n > 0) {
+                packets += static_cast<uint64_t>(n);
+                continue;
+            }
+            if (done.load(std::memory_order_acquire)) break;
+            pollfd wait{fd, POLLIN, 0};
+            poll(&wait, 1, 100);
+        }
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t1);
+        cpu_ns = uint64_t(t1.tv_sec - t0.tv_sec) * 1'000'000'000u + uint64_t(t1.tv_nsec) -
+                 uint64_t(t0.tv_nsec);
+    });
+    const auto start = std::chrono::steady_clock::now();
+    if (sim.start().empty()) {
+        out.ok = true;
+        sim.wait_sent(std::chrono::milliseconds(static_cast<int64_t>(config.duration_ms) + 30000));
+        // What the kernel still holds is read before the loop ends.
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    }
+    sim.stop();
+    done.store(true, std::memory_order_release);
+    receiver.join();
+    close(fd);
+    out.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const camsim::Counters sent = sim.counters();
+    out.sent_packets = sent.packets_sent;
+    out.sent_frames = sent.frames_sent;
+    out.packets = packets;
+    out.cpu_ns = cpu_ns;
+    out.received = out.ok && packets == sent.packets_sent && sent.send_errors == 0 ? packets : 0;
+    return out;
+}
+
+using Receiver = Outcome (*)(const camsim::Config &, unsigned);
+
+// Packets per second the sender keeps up for each size.
+double fixed_rate(uint32_t packet_size) {
+    return packet_size <= 1400 ? 100'000 : 50'000;
+}
+
+void firmware_cpu(benchmark::State &state, Receiver receive, uint32_t packet_size) {
+    CpuPin pin(bench_cpu(0));  // the simulator's and the application's threads
+    Outcome o;
+    for (auto _ : state) {
+        o = receive(
+            stream_config(0, packet_size, 1 << 20, fixed_rate(packet_size), seconds_per_sending()),
+            bench_cpu(1));
+    }
+    if (!o.ok || o.packets == 0 || o.cpu_ns == 0) {
+        state.SkipWithError("the stream could not be received");
+        return;
+    }
+    state.counters["value"] = double(o.cpu_ns) / double(o.packets);
+    state.counters["packets"] = double(o.packets);
+    state.counters["sent"] = double(o.sent_packets);
+    if (receive == receive_with_library) state.counters["copies"] = o.copies;
+}
+
+// The highest loss-free rate: first as fast as the simulator sends (which bounds every
+// answer), then halving the gap between the best loss-free and the lowest lossy packet rate.
+void end_to_end(benchmark::State &state, Receiver receive) {
+    CpuPin pin(bench_cpu(0));
+    constexpr uint32_t kPacket = 8192;
+    constexpr uint64_t kBlock = 4 << 20;
+    const double seconds = std::min(seconds_per_sending(), 1.0);
+    double best = 0, packets_per_frame = 1;
+    bool sender_bound = false;
+    for (auto _ : state) {
+        const Outcome full = receive(stream_config(0, kPacket, kBlock, 0, seconds), bench_cpu(1));
+        if (!full.ok || full.sent_frames == 0) break;
+        packets_per_frame = double(full.sent_packets) / double(full.sent_frames);
+        const double top = double(full.sent_packets) / seconds;
+        if (full.loss_free()) {
+            best = top;
+            sender_bound = true;
+            continue;
+        }
+        double low = 0, high = top;
+        for (int step = 0; step < search_steps(); ++step) {
+            const double rate = (low + high) / 2;
+            const Outcome o =
+                receive(stream_config(0, kPacket, kBlock, rate, seconds), bench_cpu(1));
+            if (o.loss_free()) {
+                low = rate;
+            } else {
+                high = rate;
+            }
+        }
+        best = low;
+    }
+    if (best <= 0) {
+        state.SkipWithError("no loss-free rate found");
+        return;
+    }
+    state.counters["value"] = best / packets_per_frame;
+    state.counters["packets_per_second"] = best;
+    state.counters["sender_bound"] = sender_bound ? 1 : 0;
+}
+
+void register_benchmarks() {
+    for (uint32_t size : {1400u, 8192u}) {
+        const std::string name = "fw_cpu_" + std::to_string(size);
+        benchmark::RegisterBenchmark((name + "/ours").c_str(), firmware_cpu, receive_with_library,
+                                     size)
+            ->Iterations(1)
+            ->UseRealTime();
+        benchmark::RegisterBenchmark((name + "/ref").c_str(), firmware_cpu, receive_bare, size)
+            ->Iterations(1)
+            ->UseRealTime();
+    }
+    benchmark::RegisterBenchmark("e2e_8192/ours", end_to_end, receive_with_library)
+        ->Iterations(1)
+        ->UseRealTime();
+    benchmark::RegisterBenchmark("e2e_8192/ref", end_to_end, receive_bare)
+        ->Iterations(1)
+        ->UseRealTime();
+}
+
+}  // namespace
+}  // namespace qel::bench
+
+int main(int argc, char **argv) {
+    qel::bench::register_benchmarks();
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
