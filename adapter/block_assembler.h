@@ -61,7 +61,9 @@ struct Placement {
 
 class BlockAssembler {
 public:
-    // Blocks holding a buffer at a time.
+    // Blocks holding a buffer at a time. Only the oldest block asks for resends, so on a lossy
+    // link every block waits its turn behind the ones before it: the slots must cover a run of
+    // lossy blocks at the camera's frame rate while each is recovered in turn.
     static constexpr uint32_t kSlots = 16;
     // Blocks in flight, with or without a buffer, waiting for their turn to be reported.
     static constexpr uint32_t kPending = 64;
@@ -114,6 +116,8 @@ private:
         bool gap_seen = false;           // known to miss packets
         uint64_t resend_deadline = 0;    // 0: resend time not started
         uint64_t next_incomplete = 0;
+        bool asked = false;        // an INCOMPLETE status reached the ring
+        uint64_t answered_at = 0;  // when a resent copy of a packet it had came last
     };
     struct Ended {
         uint64_t block_id = 0;
@@ -141,6 +145,8 @@ private:
     // Posts, or notes that the head waits for room.
     bool post_held(const Descriptor &descriptor);
     void note_hold();
+    // When the head block in `slot`, missing packets, is due its next INCOMPLETE status.
+    uint64_t incomplete_due(int32_t slot) const;
     void release_slot(int32_t slot);
     void count_reported(FirmwareStatus status);
 
