@@ -1,11 +1,16 @@
 #include "adapter/block_assembler.h"
 
 #include <algorithm>
+#include <new>
 
 namespace qel::adapter {
 
 BlockAssembler::BlockAssembler(FirmwarePorts ports, AssemblerTimes times)
-    : ports_(ports), times_(times), bitmaps_(size_t{kSlots} * kBitmapWords) {
+    : ports_(ports),
+      times_(times),
+      bitmaps_(
+          static_cast<uint64_t *>(std::calloc(size_t{kSlots} * kBitmapWords, sizeof(uint64_t)))) {
+    if (!bitmaps_) throw std::bad_alloc();
     for (uint32_t i = 0; i < kSlots; ++i) free_slots_[i] = static_cast<int32_t>(kSlots - 1 - i);
     free_count_ = kSlots;
 }
@@ -73,7 +78,7 @@ void BlockAssembler::open_block(const gvsp::Packet &packet, uint64_t now) {
         push_pending(Pending{block_id, -1, FirmwareStatus::no_buffers, packet.header.packet_id});
         return;
     }
-    std::span<uint64_t, kBitmapWords> bitmap(bitmaps_.data() + size_t(slot) * kBitmapWords,
+    std::span<uint64_t, kBitmapWords> bitmap(bitmaps_.get() + size_t(slot) * kBitmapWords,
                                              kBitmapWords);
     slots_[slot].start(block_id, packet.header.extended, *buffer, bitmap, learned_payload_, now);
     flights_[slot] = Flight{};

@@ -150,5 +150,27 @@ INSTANTIATE_TEST_SUITE_P(
         PacingCase{"fast_tail_relost", 1, true, 5, false}),
     [](const auto &info) { return std::string(info.param.name); });
 
+// A camera whose answers take three frame periods: every block loses a packet, blocks come
+// every 10 ms and each is resent 30 ms after its status. The blocks wait their turn to ask,
+// and the wait grows by 20 ms with each, yet every one of a burst of 40 completes: none is
+// evicted for a newer block and none runs out of resend time.
+TEST(LossyBurst, EveryBlockIsRecoveredInTurnWithoutEviction) {
+    constexpr uint64_t kBlocks = 40;
+    Firmware fw(kBlocks + 1);
+    std::deque<std::pair<uint64_t, uint64_t>> answers;  // (due ms, block)
+    for (uint64_t t = 0; t <= 2000 && fw.counter(Counter::blocks_complete) < kBlocks; ++t) {
+        if (t % 10 == 0 && t / 10 < kBlocks) fw.block(t / 10 + 1, 3, t * kMs);
+        while (!answers.empty() && answers.front().first <= t) {
+            fw.packet(answers.front().second, 3, true, t * kMs);
+            answers.pop_front();
+        }
+        fw.timer(t * kMs);
+        for (const uint64_t block : fw.new_statuses()) answers.emplace_back(t + 30, block);
+    }
+    EXPECT_EQ(fw.counter(Counter::blocks_complete), kBlocks);
+    EXPECT_EQ(fw.counter(Counter::blocks_evicted), 0u);
+    EXPECT_EQ(fw.counter(Counter::blocks_incomplete_final), 0u);
+}
+
 }  // namespace
 }  // namespace qel::test
