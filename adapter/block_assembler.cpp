@@ -1,11 +1,16 @@
 #include "adapter/block_assembler.h"
 
 #include <algorithm>
+#include <new>
 
 namespace qel::adapter {
 
 BlockAssembler::BlockAssembler(FirmwarePorts ports, AssemblerTimes times)
-    : ports_(ports), times_(times), bitmaps_(size_t{kSlots} * kBitmapWords) {
+    : ports_(ports),
+      times_(times),
+      bitmaps_(
+          static_cast<uint64_t *>(std::calloc(size_t{kSlots} * kBitmapWords, sizeof(uint64_t)))) {
+    if (!bitmaps_) throw std::bad_alloc();
     for (uint32_t i = 0; i < kSlots; ++i) free_slots_[i] = static_cast<int32_t>(kSlots - 1 - i);
     free_count_ = kSlots;
 }
@@ -73,7 +78,7 @@ void BlockAssembler::open_block(const gvsp::Packet &packet, uint64_t now) {
         push_pending(Pending{block_id, -1, FirmwareStatus::no_buffers, packet.header.packet_id});
         return;
     }
-    std::span<uint64_t, kBitmapWords> bitmap(bitmaps_.data() + size_t(slot) * kBitmapWords,
+    std::span<uint64_t, kBitmapWords> bitmap(bitmaps_.get() + size_t(slot) * kBitmapWords,
                                              kBitmapWords);
     slots_[slot].start(block_id, packet.header.extended, *buffer, bitmap, learned_payload_, now);
     flights_[slot] = Flight{};
@@ -129,6 +134,9 @@ void BlockAssembler::offer(int32_t slot, const gvsp::Packet &packet, uint64_t no
             break;
         case Accepted::duplicate:
             counters.add(Counter::duplicates);
+            // The camera resends the whole tail that was asked for: copies of packets that had
+            // come show that the request is being answered as much as the missing ones do.
+            if (packet.header.is_resent()) flights_[slot].answered_at = now;
             break;
         case Accepted::malformed:
             counters.add(Counter::malformed);
@@ -240,7 +248,7 @@ bool BlockAssembler::advance_head(uint64_t now) {
             flight.next_incomplete = now;
         }
         if (now < flight.resend_deadline) {
-            if (now >= flight.next_incomplete) {
+            if (now >= incomplete_due(slot)) {
                 // The host learns the block's id from a leader: one naming the block stands in
                 // for its own until that arrives.
                 if (!flight.leader_posted) {
@@ -251,6 +259,7 @@ bool BlockAssembler::advance_head(uint64_t now) {
                 if (ports_.ring.post(block.final_descriptor(FirmwareStatus::incomplete,
                                                             block.first_missing(), now))) {
                     ports_.counters.add(Counter::incomplete_statuses);
+                    flight.asked = true;
                 }
                 flight.next_incomplete = now + times_.resend_interval_ns;
             }
@@ -322,7 +331,19 @@ uint64_t BlockAssembler::next_due(uint64_t now) const {
     if (flight.ended) return now;
     if (!flight.gap_seen) return slots_[head.slot].last_activity() + times_.resend_interval_ns;
     if (flight.resend_deadline == 0) return now;
-    return std::min(flight.next_incomplete, flight.resend_deadline);
+    return std::min(incomplete_due(head.slot), flight.resend_deadline);
+}
+
+uint64_t BlockAssembler::incomplete_due(int32_t slot) const {
+    const Flight &flight = flights_[slot];
+    if (!flight.asked) return flight.next_incomplete;
+    // Each status makes the host ask for everything from the first missing packet to the end
+    // of the block, so the camera sends the whole tail again. While packets still come for the
+    // block the last request is being answered; repeating it would only pile up copies of
+    // the tail. Only a block that heard nothing for an interval since its last status (no
+    // packet placed, no resent copy) is asked again.
+    const uint64_t heard = std::max(slots_[slot].last_activity(), flight.answered_at);
+    return std::max(flight.next_incomplete, heard + times_.resend_interval_ns);
 }
 
 // ---- Placement ----

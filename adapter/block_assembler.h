@@ -16,9 +16,10 @@
 
 #include <array>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
+#include <memory>
 #include <optional>
-#include <vector>
 
 #include "adapter/block_slot.h"
 #include "adapter/buffer_pool.h"
@@ -61,10 +62,13 @@ struct Placement {
 
 class BlockAssembler {
 public:
-    // Blocks holding a buffer at a time.
-    static constexpr uint32_t kSlots = 16;
-    // Blocks in flight, with or without a buffer, waiting for their turn to be reported.
-    static constexpr uint32_t kPending = 64;
+    // Blocks holding a buffer at a time. Only the oldest block asks for resends, so on a lossy
+    // link the blocks behind it wait their turn, one answer each: the slots must hold the
+    // blocks that a camera sends while a run of lossy ones is recovered.
+    static constexpr uint32_t kSlots = 64;
+    // Blocks in flight, with or without a buffer, waiting for their turn to be reported: room
+    // for every slot and as many blocks without a buffer behind them.
+    static constexpr uint32_t kPending = 2 * kSlots;
     // Ended blocks remembered, so that their late packets do not start new blocks.
     static constexpr uint32_t kHistory = 64;
     // How long an ended block's packets count as late rather than as a new block of the same
@@ -114,6 +118,8 @@ private:
         bool gap_seen = false;           // known to miss packets
         uint64_t resend_deadline = 0;    // 0: resend time not started
         uint64_t next_incomplete = 0;
+        bool asked = false;        // an INCOMPLETE status reached the ring
+        uint64_t answered_at = 0;  // when a resent copy of a packet it had came last
     };
     struct Ended {
         uint64_t block_id = 0;
@@ -141,6 +147,8 @@ private:
     // Posts, or notes that the head waits for room.
     bool post_held(const Descriptor &descriptor);
     void note_hold();
+    // When the head block in `slot`, missing packets, is due its next INCOMPLETE status.
+    uint64_t incomplete_due(int32_t slot) const;
     void release_slot(int32_t slot);
     void count_reported(FirmwareStatus status);
 
@@ -149,7 +157,13 @@ private:
 
     std::array<BlockSlot, kSlots> slots_{};
     std::array<Flight, kSlots> flights_{};
-    std::vector<uint64_t> bitmaps_;  // kSlots x kBitmapWords
+    struct FreeBitmaps {
+        void operator()(uint64_t *bitmaps) const { std::free(bitmaps); }
+    };
+    // kSlots x kBitmapWords, from calloc: memory this large comes as untouched zero pages, so
+    // only the words that blocks use become resident (a slot's first page records 32768
+    // packets), not the megabytes that the largest blocks could need.
+    std::unique_ptr<uint64_t[], FreeBitmaps> bitmaps_;
     std::array<int32_t, kSlots> free_slots_{};
     uint32_t free_count_ = 0;
 
