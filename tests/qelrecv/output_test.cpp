@@ -52,33 +52,27 @@ TEST(StatusPrinter, PlainLinesWhenNotATerminal) {
     std::fclose(in);
 }
 
-TEST(StatusPrinter, RewritesTheLineOnATerminal) {
-    const int master = posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(grantpt(master), 0);
-    ASSERT_EQ(unlockpt(master), 0);
-    const int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
-    ASSERT_GE(slave, 0);
-    FILE *out = fdopen(slave, "w");
-    FILE *in = fdopen(master, "r");
-    // The terminal turns "\n" into "\r\n" on its way out.
-    EXPECT_EQ(printed_by(out, in, true), "\rfirst\033[K\rsecond\033[K\r\n");
-    std::fclose(out);
-    std::fclose(in);
-}
-
-TEST(StatusPrinter, PlainLinesOnATerminalWhenAskedFor) {
-    const int master = posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(grantpt(master), 0);
-    ASSERT_EQ(unlockpt(master), 0);
-    const int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
-    ASSERT_GE(slave, 0);
-    FILE *out = fdopen(slave, "w");
-    FILE *in = fdopen(master, "r");
-    EXPECT_EQ(printed_by(out, in, false), "first\r\nsecond\r\n");
-    std::fclose(out);
-    std::fclose(in);
+// On a terminal the line is rewritten in place unless plain lines are asked for. The terminal
+// turns "\n" into "\r\n" on its way out.
+TEST(StatusPrinter, OnATerminalRewritesTheLineUnlessPlainLinesAreAskedFor) {
+    const struct {
+        bool in_place;
+        const char *seen;
+    } cases[] = {{true, "\rfirst\033[K\rsecond\033[K\r\n"}, {false, "first\r\nsecond\r\n"}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.in_place);
+        const int master = posix_openpt(O_RDWR | O_NOCTTY);
+        ASSERT_GE(master, 0);
+        ASSERT_EQ(grantpt(master), 0);
+        ASSERT_EQ(unlockpt(master), 0);
+        const int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+        ASSERT_GE(slave, 0);
+        FILE *out = fdopen(slave, "w");
+        FILE *in = fdopen(master, "r");
+        EXPECT_EQ(printed_by(out, in, c.in_place), c.seen);
+        std::fclose(out);
+        std::fclose(in);
+    }
 }
 
 }  // namespace
