@@ -50,8 +50,8 @@ bool DescriptorRing::post(std::span<const uint8_t, kDescriptorBytes> descriptor)
         std::memcpy(slot, descriptor.data(), kTagOffset);
         const uint8_t tag =
             static_cast<uint8_t>((descriptor[kTagOffset] & 0xF0) | tag_of_count(count));
-        // Release pairs with the host's fence before its tag test: a host that sees the new
-        // tag sees the descriptor's other 63 bytes as written above.
+        // Release pairs with the host's acquire load of the tag: a host that sees the new tag
+        // sees the descriptor's other 63 bytes as written above.
         std::atomic_ref<uint8_t>(slot[kTagOffset]).store(tag, std::memory_order_release);
         posted_.store(count + 1, std::memory_order_relaxed);
     }

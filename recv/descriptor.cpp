@@ -138,7 +138,6 @@ uint64_t host_time_of(const uint8_t *page, uint64_t ticks) {
             cpu_pause();
             before = seq.load(std::memory_order_acquire);
         }
-        std::atomic_thread_fence(std::memory_order_seq_cst);
         const uint64_t base_ticks = load_relaxed<uint64_t>(page, clock_page::kBaseTicks);
         const uint64_t base_time = load_relaxed<uint64_t>(page, clock_page::kBaseTime);
         const uint32_t multiplier = load_relaxed<uint32_t>(page, clock_page::kMultiplier);
@@ -146,9 +145,12 @@ uint64_t host_time_of(const uint8_t *page, uint64_t ticks) {
         // A page without a divisor cannot convert: report no time rather than divide by zero.
         const uint64_t time =
             divisor == 0 ? 0 : base_time + (ticks - base_ticks) * multiplier / divisor;
-        // The fence orders the parameter loads before the second look at the sequence word:
-        // a writer that started meanwhile has changed it.
-        std::atomic_thread_fence(std::memory_order_seq_cst);
+        // The fence orders the parameter loads before the second look at the sequence word
+        // and pairs with the firmware's release fence after it made the word odd: a reader
+        // that saw any new parameter sees the changed word. The first look needs no fence of
+        // its own; its acquire keeps the parameter loads after it. Neither costs an
+        // instruction here, where a full fence would stall every block's trailer.
+        std::atomic_thread_fence(std::memory_order_acquire);
         if (seq.load(std::memory_order_relaxed) == before) return time;
     }
 }
@@ -176,16 +178,20 @@ int take_descriptor(qel_stream_t *stream, int32_t timeout,
     if (timeout < 0) timeout = kWaitForever;
     uint8_t *slot = stream->read_ptr;
     std::atomic_ref<uint8_t> tag(slot[offset::kTag]);
-    // The full fence keeps the tag read from being satisfied by anything older than what the
-    // firmware published before we got here.
-    std::atomic_thread_fence(std::memory_order_seq_cst);
     // Acquire pairs with the firmware's release store of the tag, written after the other 63
-    // bytes of the descriptor.
-    while ((tag.load(std::memory_order_acquire) & 0x0F) != stream->expected_tag) {
-        if (timeout <= 0) return QEL_EAGAIN;
-        uint32_t wait = static_cast<uint32_t>(timeout);
-        int rc = hux_ioctl(stream->handle, driver::TREL_WAIT_DESC, &wait, sizeof wait);
-        if (rc != 0) return rc;
+    // bytes of the descriptor: a tag that matches makes the whole entry ours to copy.
+    if ((tag.load(std::memory_order_acquire) & 0x0F) != stream->expected_tag) {
+        // Only a look that finds nothing is followed by a full fence and a second look, so
+        // that what the firmware published before we got here (and our progress stores before
+        // a wait) is seen in order. A descriptor already there needs no fence: on a busy
+        // stream the fence would stall every descriptor on the progress page's cache misses.
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+        while ((tag.load(std::memory_order_acquire) & 0x0F) != stream->expected_tag) {
+            if (timeout <= 0) return QEL_EAGAIN;
+            uint32_t wait = static_cast<uint32_t>(timeout);
+            int rc = hux_ioctl(stream->handle, driver::TREL_WAIT_DESC, &wait, sizeof wait);
+            if (rc != 0) return rc;
+        }
     }
     std::memcpy(copy.data(), slot, kDescriptorBytes);
     // Relaxed: the credit count publishes nothing; qel_queue_buffer takes it on its own side.
