@@ -37,7 +37,7 @@ uint64_t monotonic_ns();
 
 class PacketReceiver {
 public:
-    static constexpr uint32_t kBatch = 32;
+    static constexpr uint32_t kBatch = 64;
     // Room for any UDP datagram.
     static constexpr size_t kMessageBytes = 65536;
     static_assert(kMessageBytes > gvsp::kMaxDatagramBytes);
