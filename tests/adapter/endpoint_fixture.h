@@ -1,35 +1,41 @@
-// What the endpoint tests share: endpoint 0 of the loopback board opened, attached and enabled,
-// its Endpoint object at hand, and filter records.
+// What the adapter tests share: a command sent with a record by value, filter records, and
+// endpoint 0 of the loopback board opened, attached and enabled with its Endpoint at hand.
 #pragma once
+
+#include <cstring>
 
 #include "adapter/endpoint.h"
 #include "adapter/software_adapter.h"
-#include "support/adapter_env.h"
 #include "qel.h"
+#include "support/adapter_env.h"
 
 namespace qel::test {
 
+using namespace qel::driver;
+
 constexpr uint32_t kLoopbackAddress = 0x7F000001;  // 127.0.0.1
 
-inline driver::FilterRecord filter_record(uint32_t address, uint16_t port,
-                                          uint8_t operation = driver::kFilterAdd) {
-    driver::FilterRecord record{};
-    record.address = address;
-    record.port = port;
-    record.tag = 1;
-    record.operation = operation;
-    return record;
+template <class Record>
+int command(hux_handle_t h, uint32_t code, Record record, uint32_t length = sizeof(Record)) {
+    return hux_ioctl(h, code, &record, length);
 }
 
-inline int send_filter(hux_handle_t h, driver::FilterRecord record) {
-    return hux_ioctl(h, driver::TREL_FILTER_OP, &record, sizeof record);
+inline FilterRecord filter_record(uint32_t address, uint16_t port, uint8_t op = kFilterAdd) {
+    return FilterRecord{address, port, 0, 1, op, 0, 0, {}};
+}
+inline int add_filter(hux_handle_t h, uint16_t port, uint32_t address = kLoopbackAddress) {
+    return command(h, TREL_FILTER_OP, filter_record(address, port));
+}
+inline int delete_filter(hux_handle_t h) {
+    return command(h, TREL_FILTER_OP, filter_record(0, 0, kFilterDelete));
 }
 
 class AttachedEndpoint : public AdapterTest {
 protected:
+    explicit AttachedEndpoint(const char *ring_bytes = nullptr) : ring_bytes_(ring_bytes) {}
     void SetUp() override {
         AdapterTest::SetUp();
-        before_attach();
+        if (ring_bytes_) setenv("QEL_ADAPTER_RING_BYTES", ring_bytes_, 1);
         h_ = open_attached(0);
         endpoint_ = adapter::attached_endpoint(h_);
         ASSERT_NE(endpoint_, nullptr);
@@ -37,13 +43,10 @@ protected:
     void TearDown() override {
         endpoint_.reset();
         hux_close(h_);
-        after_close();
         AdapterTest::TearDown();
     }
-    // Settings the endpoint reads when it attaches, and what undoes them.
-    virtual void before_attach() {}
-    virtual void after_close() {}
 
+    const char *ring_bytes_;  // QEL_ADAPTER_RING_BYTES for the attach, or none
     hux_handle_t h_ = HUX_INVALID_HANDLE;
     std::shared_ptr<adapter::Endpoint> endpoint_;
 };
