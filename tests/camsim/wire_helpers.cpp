@@ -72,28 +72,6 @@ UdpSocket::UdpSocket() {
     port_ = ntohs(a.sin_port);
 }
 
-UdpSocket::UdpSocket(const std::string &group) {
-    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
-    if (fd_ < 0) return;
-    const int bytes = 16 << 20;
-    if (setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0) {
-        setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
-    }
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    inet_pton(AF_INET, group.c_str(), &a.sin_addr);
-    ip_mreq join{};
-    join.imr_multiaddr = a.sin_addr;
-    join.imr_interface.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
-        setsockopt(fd_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join) != 0) {
-        return;
-    }
-    socklen_t length = sizeof a;
-    getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &length);
-    port_ = ntohs(a.sin_port);
-}
-
 UdpSocket::~UdpSocket() {
     if (fd_ >= 0) close(fd_);
 }
@@ -155,61 +133,6 @@ std::optional<Packet> read_packet(std::span<const uint8_t> d) {
         p.body.assign(d.begin() + 8, d.end());
     }
     return p;
-}
-
-bool Block::complete() const {
-    if (!leader || !trailer || have.size() != payload_packets) return false;
-    for (const bool h : have) {
-        if (!h) return false;
-    }
-    return true;
-}
-
-Block &Reassembler::find(uint64_t block_id) {
-    for (auto &[id, block] : blocks_) {
-        if (id == block_id) return block;
-    }
-    blocks_.emplace_back(block_id, Block{});
-    return blocks_.back().second;
-}
-
-std::optional<Block> Reassembler::block(uint64_t block_id) const {
-    for (const auto &[id, block] : blocks_) {
-        if (id == block_id) return block;
-    }
-    return std::nullopt;
-}
-
-bool Reassembler::add(const Packet &packet) {
-    if ((packet.status & 0x8000) != 0) return false;
-    Block &b = find(packet.block_id);
-    switch (packet.format) {
-        case 1:
-            if (packet.packet_id != 0) return false;
-            b.leader = true;
-            b.leader_body = packet.body;
-            return true;
-        case 2:
-            b.trailer = true;
-            b.trailer_body = packet.body;
-            b.payload_packets = packet.packet_id - 1;
-            b.have.resize(b.payload_packets);
-            return true;
-        case 3: {
-            if (packet.packet_id == 0) return false;
-            const uint64_t offset = uint64_t{packet.packet_id - 1} * data_per_packet_;
-            if (packet.body.size() > data_per_packet_) return false;
-            if (b.payload.size() < offset + packet.body.size()) {
-                b.payload.resize(offset + packet.body.size());
-            }
-            std::copy(packet.body.begin(), packet.body.end(), b.payload.begin() + offset);
-            if (b.have.size() < packet.packet_id) b.have.resize(packet.packet_id);
-            b.have[packet.packet_id - 1] = true;
-            return true;
-        }
-        default:
-            return false;
-    }
 }
 
 PcapWriter::PcapWriter(const std::string &path) : out_(path, std::ios::binary) {
