@@ -53,7 +53,7 @@ TEST(Wire, PacketsCarryTheirFramesBytesExactlyAsTheSeedPlans) {
         Config c = to(receiver);
         c.extended_ids = extended;
         c.pixel_format = extended ? PixelFormat::rgb8 : PixelFormat::mono8;
-        c.packet_size = extended ? 9000 : 1400;
+        c.packet_size = extended ? 6020 : 1400;  // 6000 bytes of data each: 10 whole packets
         c.width = 200;
         c.height = 100;
         c.frames = 6;
@@ -70,6 +70,7 @@ TEST(Wire, PacketsCarryTheirFramesBytesExactlyAsTheSeedPlans) {
         const std::vector<Packet> packets = run(sim, receiver);
         const uint32_t per_packet = sim.payload_bytes_per_packet();
         EXPECT_EQ(per_packet, c.packet_size - (extended ? 20 : 8));
+        EXPECT_EQ(sim.trailer_packet_id(), extended ? 11u : 16u);
         std::vector<std::vector<uint32_t>> got(6);
         uint64_t bytes = 0;
         for (const Packet &p : packets) {
