@@ -63,14 +63,14 @@ TEST(Faults, CertainFaultsTakeExactlyTheirPackets) {
 }
 
 TEST(Faults, TheSameSeedGivesTheSamePacketsAndOtherSeedsOthers) {
-    const auto mixed = [](uint64_t seed) {
-        FaultConfig f;
+    FaultConfig f;
+    f.loss_per_mille = 50;
+    f.burst_per_mille = 5;
+    f.burst_length = 4;
+    f.reorder_per_mille = 30;
+    f.duplicate_per_mille = 20;
+    const auto mixed = [&](uint64_t seed) {
         f.seed = seed;
-        f.loss_per_mille = 50;
-        f.burst_per_mille = 5;
-        f.burst_length = 4;
-        f.reorder_per_mille = 30;
-        f.duplicate_per_mille = 20;
         return FaultPlan(f);
     };
     FaultPlan a = mixed(11), b = mixed(11), c = mixed(12);

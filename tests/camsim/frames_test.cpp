@@ -13,13 +13,6 @@
 #include "camsim/frames.h"
 #include "wire_helpers.h"
 
-namespace qel::camsim {
-// Test names show the payload kind and pixel format of a configuration.
-void PrintTo(const Config &c, std::ostream *os) {
-    *os << payload_kind_name(c.payload) << (c.pixel_format == PixelFormat::rgb8 ? " rgb8" : "");
-}
-}  // namespace qel::camsim
-
 namespace {
 
 using namespace qel::camsim;
@@ -134,30 +127,29 @@ TEST(Patterns, ChunkDataReadsBackFromItsEnd) {
     }
 }
 
-class RangeFill : public ::testing::TestWithParam<Config> {};
-
-TEST_P(RangeFill, AnyRangeEqualsThatRangeOfTheWhole) {
-    const PayloadGenerator g(GetParam(), nullptr);
-    const Bytes all = whole(g, 987654);
-    std::mt19937_64 random(7);
-    for (int i = 0; i < 300; ++i) {
-        const uint64_t offset = random() % all.size();
-        Bytes part(1 + random() % std::min<uint64_t>(3000, all.size() - offset));
-        g.fill(987654, offset, part);
-        ASSERT_TRUE(std::equal(part.begin(), part.end(), all.begin() + static_cast<long>(offset)))
-            << "offset " << offset << " length " << part.size();
+TEST(Patterns, AnyRangeEqualsThatRangeOfTheWhole) {
+    for (const Config &c :
+         {image(97, 131), image(97, 131, PixelFormat::rgb8), image(700, 40, PixelFormat::rgb8),
+          image(97, 131, PixelFormat::mono8, PayloadKind::raw),
+          image(97, 131, PixelFormat::mono8, PayloadKind::file),
+          image(97, 131, PixelFormat::rgb8, PayloadKind::chunk),
+          image(97, 131, PixelFormat::mono8, PayloadKind::extended_chunk),
+          image(97, 131, PixelFormat::mono8, PayloadKind::image_extended_chunk)}) {
+        SCOPED_TRACE(::testing::Message() << payload_kind_name(c.payload) << " " << c.width << " "
+                                          << static_cast<int>(c.pixel_format));
+        const PayloadGenerator g(c, nullptr);
+        const Bytes all = whole(g, 987654);
+        std::mt19937_64 random(7);
+        for (int i = 0; i < 300; ++i) {
+            const uint64_t offset = random() % all.size();
+            Bytes part(1 + random() % std::min<uint64_t>(3000, all.size() - offset));
+            g.fill(987654, offset, part);
+            ASSERT_TRUE(
+                std::equal(part.begin(), part.end(), all.begin() + static_cast<long>(offset)))
+                << "offset " << offset << " length " << part.size();
+        }
     }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Kinds, RangeFill,
-    ::testing::Values(image(97, 131), image(97, 131, PixelFormat::rgb8),
-                      image(700, 40, PixelFormat::rgb8),
-                      image(97, 131, PixelFormat::mono8, PayloadKind::raw),
-                      image(97, 131, PixelFormat::mono8, PayloadKind::file),
-                      image(97, 131, PixelFormat::rgb8, PayloadKind::chunk),
-                      image(97, 131, PixelFormat::mono8, PayloadKind::extended_chunk),
-                      image(97, 131, PixelFormat::mono8, PayloadKind::image_extended_chunk)));
 
 TEST(Simulator, FilePayloadIsTheFileAndItsNameAndRangesAreChecked) {
     char path[] = "/tmp/camsim-file-XXXXXX";
