@@ -135,62 +135,53 @@ TEST(QelRecv, BadInputGivesOneLineAndAFailureStatus) {
     }
 }
 
-struct SaveCase {
-    const char *name;
-    camsim::PixelFormat format;
-    std::vector<std::string> mode;
-    int color_type;
-};
-
-class SavedFrames : public ::testing::TestWithParam<SaveCase> {};
-
-TEST_P(SavedFrames, DecodeToTheFramesTheCameraSent) {
-    const SaveCase &c = GetParam();
-    ScratchDir dir;
-    const uint16_t port = free_udp_port();
-    camsim::Simulator sim(camera(port, c.format));
-    ASSERT_EQ(sim.start(), "");
-    // The buffer size is left to the first block.
-    std::vector<std::string> args{"--local",  "127.0.0.1", "--port",       std::to_string(port),
-                                  "--frames", "3",         "--save",       dir.path(),
-                                  "--json",   "--quiet",   "--save-every", "2"};
-    args.insert(args.end(), c.mode.begin(), c.mode.end());
-    const ToolResult r = run_qel_recv(args);
-    sim.stop();
-    ASSERT_EQ(r.status, 0) << r.err;
-    const nlohmann::json j = last_json_line(r.out);
-    ASSERT_TRUE(j.is_object()) << r.out;
-    EXPECT_EQ(j["frames_delivered"], 3);
-    EXPECT_EQ(j["buffer_size"], 4096u * ((sim.payload_size() + 4095) / 4096));
-    ASSERT_EQ(j["saved"].size(), 2u) << "the first and the third";
-    std::vector<uint64_t> sequences;
-    for (const std::string path : j["saved"]) {
-        const std::string file = fs::path(path).filename();
-        std::smatch m;
-        ASSERT_TRUE(std::regex_match(file, m, std::regex(R"(frame-(\d+)-block-(\d+)\.png)")))
-            << file;
-        sequences.push_back(std::stoull(m[1]));
-        const auto frame = sim.frame_of_block(std::stoull(m[2]));
-        ASSERT_TRUE(frame.has_value()) << file;
-        const Decoded d = decode_png(path);
-        ASSERT_TRUE(d.ok) << path;
-        EXPECT_EQ(d.width, 64u);
-        EXPECT_EQ(d.height, 48u);
-        EXPECT_EQ(d.color_type, c.color_type);
-        EXPECT_EQ(d.bit_depth, 8);
-        EXPECT_EQ(d.pixels, sim.expected_payload(*frame)) << file;
+// Mono8 received by polling, RGB8 through a pinned worker.
+TEST(QelRecv, SavedFramesDecodeToTheFramesTheCameraSent) {
+    const struct {
+        camsim::PixelFormat format;
+        std::vector<std::string> mode;
+        int color_type;
+    } cases[] = {{camsim::PixelFormat::mono8, {}, PNG_COLOR_TYPE_GRAY},
+                 {camsim::PixelFormat::rgb8, {"--cpu", "0"}, PNG_COLOR_TYPE_RGB}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.color_type);
+        ScratchDir dir;
+        const uint16_t port = free_udp_port();
+        camsim::Simulator sim(camera(port, c.format));
+        ASSERT_EQ(sim.start(), "");
+        // The buffer size is left to the first block.
+        std::vector<std::string> args{"--local",  "127.0.0.1", "--port",       std::to_string(port),
+                                      "--frames", "3",         "--save",       dir.path(),
+                                      "--json",   "--quiet",   "--save-every", "2"};
+        args.insert(args.end(), c.mode.begin(), c.mode.end());
+        const ToolResult r = run_qel_recv(args);
+        sim.stop();
+        ASSERT_EQ(r.status, 0) << r.err;
+        const nlohmann::json j = last_json_line(r.out);
+        ASSERT_TRUE(j.is_object()) << r.out;
+        EXPECT_EQ(j["frames_delivered"], 3);
+        EXPECT_EQ(j["buffer_size"], 4096u * ((sim.payload_size() + 4095) / 4096));
+        ASSERT_EQ(j["saved"].size(), 2u) << "the first and the third";
+        std::vector<uint64_t> sequences;
+        for (const std::string path : j["saved"]) {
+            const std::string file = fs::path(path).filename();
+            std::smatch m;
+            ASSERT_TRUE(std::regex_match(file, m, std::regex(R"(frame-(\d+)-block-(\d+)\.png)")))
+                << file;
+            sequences.push_back(std::stoull(m[1]));
+            const auto frame = sim.frame_of_block(std::stoull(m[2]));
+            ASSERT_TRUE(frame.has_value()) << file;
+            const Decoded d = decode_png(path);
+            ASSERT_TRUE(d.ok) << path;
+            EXPECT_EQ(d.width, 64u);
+            EXPECT_EQ(d.height, 48u);
+            EXPECT_EQ(d.color_type, c.color_type);
+            EXPECT_EQ(d.bit_depth, 8);
+            EXPECT_EQ(d.pixels, sim.expected_payload(*frame)) << file;
+        }
+        EXPECT_EQ(sequences, (std::vector<uint64_t>{1, 3}));
     }
-    EXPECT_EQ(sequences, (std::vector<uint64_t>{1, 3}));
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    QelRecv, SavedFrames,
-    ::testing::Values(SaveCase{"Mono8Polling", camsim::PixelFormat::mono8, {}, PNG_COLOR_TYPE_GRAY},
-                      SaveCase{"Rgb8ThroughAPinnedWorker",
-                               camsim::PixelFormat::rgb8,
-                               {"--cpu", "0"},
-                               PNG_COLOR_TYPE_RGB}),
-    [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace qel::recv_tool::test
