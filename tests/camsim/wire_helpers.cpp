@@ -15,22 +15,18 @@
 namespace camsim_test {
 
 Bytes hex(const std::string &text) {
-    Bytes out;
-    int high = -1;
+    std::string digits;
     for (const char c : text) {
-        if (std::isspace(static_cast<unsigned char>(c))) continue;
-        const int v = std::isdigit(static_cast<unsigned char>(c))
-                          ? c - '0'
-                          : std::tolower(static_cast<unsigned char>(c)) - 'a' + 10;
-        if (v < 0 || v > 15) throw std::invalid_argument("not hex: " + text);
-        if (high < 0) {
-            high = v;
-        } else {
-            out.push_back(static_cast<uint8_t>(high << 4 | v));
-            high = -1;
-        }
+        if (!std::isspace(static_cast<unsigned char>(c))) digits += c;
     }
-    if (high >= 0) throw std::invalid_argument("odd hex: " + text);
+    if (digits.size() % 2 != 0 ||
+        digits.find_first_not_of("0123456789abcdefABCDEF") != digits.npos) {
+        throw std::invalid_argument("not hex: " + text);
+    }
+    Bytes out;
+    for (size_t i = 0; i < digits.size(); i += 2) {
+        out.push_back(static_cast<uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
+    }
     return out;
 }
 
@@ -66,28 +62,6 @@ UdpSocket::UdpSocket() {
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
         throw std::runtime_error("bind");
-    }
-    socklen_t length = sizeof a;
-    getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &length);
-    port_ = ntohs(a.sin_port);
-}
-
-UdpSocket::UdpSocket(const std::string &group) {
-    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
-    if (fd_ < 0) return;
-    const int bytes = 16 << 20;
-    if (setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0) {
-        setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
-    }
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    inet_pton(AF_INET, group.c_str(), &a.sin_addr);
-    ip_mreq join{};
-    join.imr_multiaddr = a.sin_addr;
-    join.imr_interface.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
-        setsockopt(fd_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join) != 0) {
-        return;
     }
     socklen_t length = sizeof a;
     getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &length);
@@ -157,89 +131,26 @@ std::optional<Packet> read_packet(std::span<const uint8_t> d) {
     return p;
 }
 
-bool Block::complete() const {
-    if (!leader || !trailer || have.size() != payload_packets) return false;
-    for (const bool h : have) {
-        if (!h) return false;
-    }
-    return true;
-}
-
-Block &Reassembler::find(uint64_t block_id) {
-    for (auto &[id, block] : blocks_) {
-        if (id == block_id) return block;
-    }
-    blocks_.emplace_back(block_id, Block{});
-    return blocks_.back().second;
-}
-
-std::optional<Block> Reassembler::block(uint64_t block_id) const {
-    for (const auto &[id, block] : blocks_) {
-        if (id == block_id) return block;
-    }
-    return std::nullopt;
-}
-
-bool Reassembler::add(const Packet &packet) {
-    if ((packet.status & 0x8000) != 0) return false;
-    Block &b = find(packet.block_id);
-    switch (packet.format) {
-        case 1:
-            if (packet.packet_id != 0) return false;
-            b.leader = true;
-            b.leader_body = packet.body;
-            return true;
-        case 2:
-            b.trailer = true;
-            b.trailer_body = packet.body;
-            b.payload_packets = packet.packet_id - 1;
-            b.have.resize(b.payload_packets);
-            return true;
-        case 3: {
-            if (packet.packet_id == 0) return false;
-            const uint64_t offset = uint64_t{packet.packet_id - 1} * data_per_packet_;
-            if (packet.body.size() > data_per_packet_) return false;
-            if (b.payload.size() < offset + packet.body.size()) {
-                b.payload.resize(offset + packet.body.size());
-            }
-            std::copy(packet.body.begin(), packet.body.end(), b.payload.begin() + offset);
-            if (b.have.size() < packet.packet_id) b.have.resize(packet.packet_id);
-            b.have[packet.packet_id - 1] = true;
-            return true;
-        }
-        default:
-            return false;
-    }
-}
-
 PcapWriter::PcapWriter(const std::string &path) : out_(path, std::ios::binary) {
     const uint32_t header[] = {0xa1b2c3d4, 0x00040002, 0, 0, 65535, 101};
     out_.write(reinterpret_cast<const char *>(header), sizeof header);
 }
 
 void PcapWriter::add(uint16_t source_port, uint16_t dest_port, std::span<const uint8_t> payload) {
-    Bytes ip(28);
-    const size_t total = ip.size() + payload.size();
-    ip[0] = 0x45;
-    ip[2] = static_cast<uint8_t>(total >> 8);
-    ip[3] = static_cast<uint8_t>(total);
-    ip[8] = 64;
-    ip[9] = 17;  // UDP
-    const uint8_t loopback[4] = {127, 0, 0, 1};
-    std::copy(loopback, loopback + 4, ip.begin() + 12);
-    std::copy(loopback, loopback + 4, ip.begin() + 16);
+    // IPv4 from 127.0.0.1 to 127.0.0.1, TTL 64, UDP; lengths and checksum filled in below.
+    Bytes ip = hex("45000000 00000000 40110000 7f000001 7f000001 00000000 00000000");
+    const auto put16 = [&](size_t at, size_t value) {
+        ip[at] = static_cast<uint8_t>(value >> 8);
+        ip[at + 1] = static_cast<uint8_t>(value);
+    };
+    put16(2, ip.size() + payload.size());
     uint32_t sum = 0;
-    for (size_t i = 0; i < 20; i += 2) sum += uint32_t{ip[i]} << 8 | ip[i + 1];
+    for (size_t i = 0; i < 20; i += 2) sum += be16(&ip[i]);
     while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
-    ip[10] = static_cast<uint8_t>(~sum >> 8);
-    ip[11] = static_cast<uint8_t>(~sum);
-    const size_t udp = 8 + payload.size();
-    ip[20] = static_cast<uint8_t>(source_port >> 8);
-    ip[21] = static_cast<uint8_t>(source_port);
-    ip[22] = static_cast<uint8_t>(dest_port >> 8);
-    ip[23] = static_cast<uint8_t>(dest_port);
-    ip[24] = static_cast<uint8_t>(udp >> 8);
-    ip[25] = static_cast<uint8_t>(udp);
+    put16(10, ~sum & 0xFFFF);
+    put16(20, source_port);
+    put16(22, dest_port);
+    put16(24, 8 + payload.size());
     ip.insert(ip.end(), payload.begin(), payload.end());
     add_ip(ip);
 }

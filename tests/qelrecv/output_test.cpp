@@ -42,33 +42,30 @@ std::string printed_by(FILE *out, FILE *read_back, bool in_place) {
     return text;
 }
 
-TEST(StatusPrinter, PlainLinesWhenNotATerminal) {
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    FILE *out = fdopen(fds[1], "w");
-    FILE *in = fdopen(fds[0], "r");
-    EXPECT_EQ(printed_by(out, in, true), "first\nsecond\n");
-    std::fclose(out);
-    std::fclose(in);
-}
-
-// On a terminal the line is rewritten in place unless plain lines are asked for. The terminal
-// turns "\n" into "\r\n" on its way out.
-TEST(StatusPrinter, OnATerminalRewritesTheLineUnlessPlainLinesAreAskedFor) {
+// In a pipe plain lines; on a terminal the line is rewritten in place unless plain lines are
+// asked for. The terminal turns "\n" into "\r\n" on its way out.
+TEST(StatusPrinter, RewritesTheLineInPlaceOnlyOnATerminalThatAllowsIt) {
     const struct {
-        bool in_place;
+        bool terminal, in_place;
         const char *seen;
-    } cases[] = {{true, "\rfirst\033[K\rsecond\033[K\r\n"}, {false, "first\r\nsecond\r\n"}};
+    } cases[] = {{false, true, "first\nsecond\n"},
+                 {true, true, "\rfirst\033[K\rsecond\033[K\r\n"},
+                 {true, false, "first\r\nsecond\r\n"}};
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.in_place);
-        const int master = posix_openpt(O_RDWR | O_NOCTTY);
-        ASSERT_GE(master, 0);
-        ASSERT_EQ(grantpt(master), 0);
-        ASSERT_EQ(unlockpt(master), 0);
-        const int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
-        ASSERT_GE(slave, 0);
-        FILE *out = fdopen(slave, "w");
-        FILE *in = fdopen(master, "r");
+        SCOPED_TRACE(c.seen);
+        int fds[2];  // the side read back, the side written
+        if (c.terminal) {
+            fds[0] = posix_openpt(O_RDWR | O_NOCTTY);
+            ASSERT_GE(fds[0], 0);
+            ASSERT_EQ(grantpt(fds[0]), 0);
+            ASSERT_EQ(unlockpt(fds[0]), 0);
+            fds[1] = open(ptsname(fds[0]), O_RDWR | O_NOCTTY);
+            ASSERT_GE(fds[1], 0);
+        } else {
+            ASSERT_EQ(pipe(fds), 0);
+        }
+        FILE *out = fdopen(fds[1], "w");
+        FILE *in = fdopen(fds[0], "r");
         EXPECT_EQ(printed_by(out, in, c.in_place), c.seen);
         std::fclose(out);
         std::fclose(in);

@@ -2,36 +2,22 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <stdexcept>
 #include <thread>
 
 namespace qel::recv_tool::test {
 
-namespace {
-
-std::string read_file(const std::string &path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-}  // namespace
-
 ScratchDir::ScratchDir() {
-    std::string pattern = std::filesystem::temp_directory_path().string() + "/qel-recv-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
+    path_ = std::filesystem::temp_directory_path().string() + "/qel-recv-XXXXXX";
+    if (mkdtemp(path_.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
 }
 
 ScratchDir::~ScratchDir() {
@@ -53,31 +39,25 @@ uint16_t free_udp_port() {
 
 ToolResult run_qel_recv(const std::vector<std::string> &args, bool as_nobody) {
     ScratchDir files;
-    // The adapter's boards and endpoint locks: loopback only, locks of this run only (the
-    // adapter makes the directory, private to the user that runs it).
-    const std::string run_dir = files.path() + "/run";
     // Open to all: a run as nobody writes its output here.
     std::filesystem::permissions(files.path(), std::filesystem::perms::all);
-    const std::string out_path = files.path() + "/out";
-    const std::string err_path = files.path() + "/err";
-
+    const std::string out_path = files.path() + "/out", err_path = files.path() + "/err";
     std::vector<std::string> argv_text{QEL_RECV_TOOL};
     argv_text.insert(argv_text.end(), args.begin(), args.end());
-    std::vector<char *> argv;
-    for (std::string &a : argv_text) argv.push_back(a.data());
-    argv.push_back(nullptr);
-
-    // The environment is made before the fork: the child of a process with threads may only
-    // make async-signal-safe calls until it executes.
-    std::vector<std::string> env_text{"QEL_ADAPTER_IFACES=lo", "QEL_ADAPTER_RUN_DIR=" + run_dir,
+    // The adapter's boards and endpoint locks: loopback only, directories of this run only.
+    // Made before the fork: the child of a process with threads may only make
+    // async-signal-safe calls until it executes.
+    std::vector<std::string> env_text{"QEL_ADAPTER_IFACES=lo",
+                                      "QEL_ADAPTER_RUN_DIR=" + files.path() + "/run",
                                       "QEL_ADAPTER_STATE_DIR=" + files.path() + "/state"};
     for (char **e = environ; *e != nullptr; ++e) {
         if (std::string(*e).rfind("QEL_ADAPTER_", 0) != 0) env_text.emplace_back(*e);
     }
-    std::vector<char *> env;
+    std::vector<char *> argv, env;
+    for (std::string &a : argv_text) argv.push_back(a.data());
     for (std::string &e : env_text) env.push_back(e.data());
+    argv.push_back(nullptr);
     env.push_back(nullptr);
-
     std::fflush(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
@@ -91,8 +71,8 @@ ToolResult run_qel_recv(const std::vector<std::string> &args, bool as_nobody) {
     ToolResult result;
     if (pid < 0) return result;
     int status = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
     pid_t done = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
     while ((done = waitpid(pid, &status, WNOHANG)) == 0 &&
            std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -103,8 +83,9 @@ ToolResult run_qel_recv(const std::vector<std::string> &args, bool as_nobody) {
     } else if (WIFEXITED(status)) {
         result.status = WEXITSTATUS(status);
     }
-    result.out = read_file(out_path);
-    result.err = read_file(err_path);
+    std::ifstream out(out_path), err(err_path);
+    result.out.assign(std::istreambuf_iterator<char>(out), {});
+    result.err.assign(std::istreambuf_iterator<char>(err), {});
     return result;
 }
 

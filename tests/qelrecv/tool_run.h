@@ -1,7 +1,7 @@
-// Runs the built qel-recv as a child process with the software adapter on loopback, and
-// gives back its exit status and what it printed.
+// Runs the built qel-recv as a child process with the software adapter on loopback.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -30,7 +30,6 @@ private:
     std::string path_;
 };
 
-// A UDP port on loopback that is free right now.
-uint16_t free_udp_port();
+uint16_t free_udp_port();  // on loopback, free right now
 
 }  // namespace qel::recv_tool::test
