@@ -77,6 +77,9 @@ struct Kind {
     }
     void *slot(qel_stream_t *s) const { return metrics ? s->metrics_context : s->trace_context; }
 };
+void PrintTo(const Kind *kind, std::ostream *os) {
+    *os << kind->name();
+}
 const Kind kMetrics{true,
                     qel_destroy_metrics,
                     qel_enable_metrics,
