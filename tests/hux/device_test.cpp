@@ -287,6 +287,35 @@ TEST(GetIfaddrs, FailuresWriteNothing) {
     EXPECT_EQ(adapter.open_handles(), 0u);
 }
 
+// One control handle (board 0's) serves the scan; each per-board command names its board.
+TEST(GetIfaddrs, AsksEachBoardInOrderOnOneHandle) {
+    ScriptedAdapter adapter;
+    adapter.add_board(0);
+    adapter.add_board(1);
+    hux_ifaddrs *list = nullptr;
+    int count = 0;
+    ASSERT_EQ(hux_getifaddrs(&list, 1, &count), 0);
+    hux_freeifaddrs(list);
+    std::vector<uint32_t> codes, boards;
+    for (const Command &c : adapter.commands()) {
+        EXPECT_EQ(c.device, control_name(0));
+        codes.push_back(c.code);
+        if (c.code == TREL_GET_NIC_ID || c.code == TREL_GET_MAC_ADDR) {
+            boards.push_back(c.as<MacRecord>().board);
+        } else if (c.code == TREL_GET_BOARD_INFO || c.code == TREL_GET_LINK_STATE) {
+            boards.push_back(c.as<WordRecord>().value);
+        }
+    }
+    std::vector<uint32_t> expected = {TREL_GET_NUM_BOARDS};
+    for (int board = 0; board < 2; ++board) {
+        expected.insert(expected.end(), {TREL_GET_NIC_ID, TREL_GET_BOARD_INFO, TREL_GET_ENDPT_MAX,
+                                         TREL_GET_LINK_STATE, TREL_GET_MAC_ADDR});
+    }
+    EXPECT_EQ(codes, expected);
+    EXPECT_EQ(boards, (std::vector<uint32_t>{0, 0, 0, 0, 1, 1, 1, 1}));
+    EXPECT_EQ(adapter.open_handles(), 0u);
+}
+
 // A host whose MAC answers change after the first pass has asked about every entry.
 class ChangingHost final : public hux::HostInterfaces {
 public:
