@@ -1,7 +1,4 @@
-#include "child_process.h"
-
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,13 +10,13 @@
 #include <sstream>
 
 #include "support/adapter_env.h"
+#include "telemetry_fixture.h"
 
 extern char **environ;
 
 namespace qel::test {
 
 namespace {
-
 constexpr const char *kChildMarker = "QEL_TEST_CHILD";
 constexpr const char *kChildSwitches = "QEL_TEST_CHILD_SWITCHES";
 
@@ -29,20 +26,6 @@ std::string read_file(const std::string &path) {
     text << in.rdbuf();
     return text.str();
 }
-
-std::string current_test_name() {
-    const testing::TestInfo *info = testing::UnitTest::GetInstance()->current_test_info();
-    return std::string(info->test_suite_name()) + "." + info->name();
-}
-
-bool replaced(const std::string &entry,
-              const std::vector<std::pair<std::string, std::string>> &env) {
-    for (const auto &[name, value] : env) {
-        if (entry.compare(0, name.size() + 1, name + "=") == 0) return true;
-    }
-    return false;
-}
-
 }  // namespace
 
 bool in_child() {
@@ -57,22 +40,19 @@ void set_child_switches() {
     }
 }
 
-ChildResult run_in_child(const std::string &library_dir,
-                         const std::vector<std::pair<std::string, std::string>> &extra) {
-    std::vector<std::pair<std::string, std::string>> env = extra;
-    env.emplace_back("LD_LIBRARY_PATH", library_dir);
-    env.emplace_back(kChildMarker, "1");
-    // Fixtures clear the library's switches for their tests; the child sets the ones asked
-    // for again (see child_switches).
+ChildResult run_in_child(const std::string &library_dir, const EnvPairs &extra) {
+    EnvPairs env = extra;
     std::string switches;
     for (const auto &[name, value] : extra) {
         if (name == "QEL_VERBOSE" || name == "QEL_DEBUG") switches += name + ",";
     }
-    env.emplace_back(kChildSwitches, switches);
-
+    env.insert(env.end(),
+               {{"LD_LIBRARY_PATH", library_dir}, {kChildMarker, "1"}, {kChildSwitches, switches}});
     std::vector<std::string> entries;
     for (char **e = environ; *e != nullptr; ++e) {
-        if (!replaced(*e, env)) entries.emplace_back(*e);
+        bool replaced = false;
+        for (const auto &[name, value] : env) replaced |= std::string(*e).starts_with(name + "=");
+        if (!replaced) entries.emplace_back(*e);
     }
     for (const auto &[name, value] : env) entries.push_back(name + "=" + value);
     std::vector<char *> envp;
@@ -83,18 +63,17 @@ ChildResult run_in_child(const std::string &library_dir,
     const ssize_t n = readlink("/proc/self/exe", exe.data(), exe.size() - 1);
     if (n <= 0) return {};
     exe.resize(static_cast<size_t>(n));
-    std::string filter = "--gtest_filter=" + current_test_name();
+    const testing::TestInfo *info = testing::UnitTest::GetInstance()->current_test_info();
+    std::string filter =
+        std::string("--gtest_filter=") + info->test_suite_name() + "." + info->name();
     std::vector<char *> argv{exe.data(), filter.data(), nullptr};
 
     TempDir dir;
-    const std::string out_path = dir.path() + "/out";
-    const std::string err_path = dir.path() + "/err";
+    const std::string out_path = dir.path() + "/out", err_path = dir.path() + "/err";
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
-    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
+    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT, 0600);
     std::fflush(nullptr);
     pid_t pid = -1;
     const int spawned = posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv.data(), envp.data());
@@ -107,14 +86,6 @@ ChildResult run_in_child(const std::string &library_dir,
     result.out = read_file(out_path);
     result.err = read_file(err_path);
     return result;
-}
-
-std::string addon_dir(const std::string &name) {
-    return std::string(QEL_TEST_ADDON_ROOT) + "/" + name;
-}
-
-std::string project_addon_dir() {
-    return QEL_ADDON_DIR;
 }
 
 }  // namespace qel::test

@@ -3,84 +3,95 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <functional>
 #include <future>
+#include <tuple>
 
 #include "core/driver.h"
 #include "telemetry_fixture.h"
 
 using namespace qel::telemetry;
-using qel::test::addon_dir;
-using qel::test::addon_log;
-using qel::test::count_of;
-using qel::test::wait_until;
+using namespace qel::test;
 using testing::HasSubstr;
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
 
 namespace {
 
-// ---- Without the add-on ----
-
-struct Refusal {
-    const char *name;
-    const char *kind;  // "metrics" or "trace"
-    std::function<int(qel_metrics_trace_t **, qel_stream_t *)> call;
-};
-
 TEST(ContextsWithoutAddon, EveryFunctionRefusesAndAllocatesNothing) {
-    if (!qel::test::in_child()) {
-        const auto child = qel::test::run_in_child(addon_dir("none"));
-        ASSERT_EQ(child.exit_code, 0) << child.output();
-        return;
-    }
-    qel::test::ScopedEnv verbose("QEL_VERBOSE", "1");
-    qel::test::ScriptedAdapter adapter;
+    QEL_RUN_IN_CHILD(addon_dir("none"));
+    ScopedEnv verbose("QEL_VERBOSE", "1");
+    ScriptedAdapter adapter;
     adapter.add_board(0);
     ASSERT_EQ(qel_init(QEL_API_VERSION), 0);
-    ASSERT_EQ(qel_telemetry_available, 0u);
-    auto *fake = reinterpret_cast<qel_metrics_trace_t *>(0x1000);
-    auto *stream = reinterpret_cast<qel_stream_t *>(0x2000);
-    const Refusal refusals[] = {
-        {"qel_create_metrics", "metrics",
-         [](auto **out, auto *) { return qel_create_metrics(out, 1, 2, 3, 4); }},
-        {"qel_create_trace", "trace",
-         [](auto **out, auto *) { return qel_create_trace(out, 3, 4); }},
-        {"qel_destroy_metrics", "metrics",
-         [&](auto **, auto *) { return qel_destroy_metrics(fake); }},
-        {"qel_destroy_trace", "trace", [&](auto **, auto *) { return qel_destroy_trace(fake); }},
-        {"qel_enable_metrics", "metrics",
-         [&](auto **, auto *) { return qel_enable_metrics(fake); }},
-        {"qel_enable_trace", "trace", [&](auto **, auto *) { return qel_enable_trace(fake); }},
-        {"qel_disable_metrics", "metrics",
-         [&](auto **, auto *) { return qel_disable_metrics(fake); }},
-        {"qel_disable_trace", "trace", [&](auto **, auto *) { return qel_disable_trace(fake); }},
-        {"qel_add_metrics", "metrics", [&](auto **, auto *s) { return qel_add_metrics(fake, s); }},
-        {"qel_add_trace", "trace", [&](auto **, auto *s) { return qel_add_trace(fake, s); }},
-        {"qel_remove_metrics", "metrics", [](auto **, auto *s) { return qel_remove_metrics(s); }},
-        {"qel_remove_trace", "trace", [](auto **, auto *s) { return qel_remove_trace(s); }},
-        {"qel_start_metrics", "metrics",
-         [&](auto **, auto *) { return qel_start_metrics(fake, 1); }},
-        {"qel_start_trace", "trace", [&](auto **, auto *) { return qel_start_trace(fake, 1); }},
-        {"qel_stop_metrics", "metrics", [&](auto **, auto *) { return qel_stop_metrics(fake); }},
-        {"qel_stop_trace", "trace", [&](auto **, auto *) { return qel_stop_trace(fake); }},
-    };
-    for (const Refusal &r : refusals) {
-        qel_metrics_trace_t *out = nullptr;
+    auto *c = reinterpret_cast<qel_metrics_trace_t *>(0x1000);
+    auto *s = reinterpret_cast<qel_stream_t *>(0x2000);
+    qel_metrics_trace_t *out = nullptr;
+#define QEL_ROW(fn, kind, ...)                     \
+    {                                              \
+#fn, kind, [&] { return fn(__VA_ARGS__); } \
+    }
+    const std::tuple<const char *, const char *, std::function<int()>> rows[] = {
+        QEL_ROW(qel_create_metrics, "metrics", &out, 1, 2, 3, 4),
+        QEL_ROW(qel_create_trace, "trace", &out, 3, 4),
+        QEL_ROW(qel_destroy_metrics, "metrics", c),
+        QEL_ROW(qel_destroy_trace, "trace", c),
+        QEL_ROW(qel_enable_metrics, "metrics", c),
+        QEL_ROW(qel_enable_trace, "trace", c),
+        QEL_ROW(qel_disable_metrics, "metrics", c),
+        QEL_ROW(qel_disable_trace, "trace", c),
+        QEL_ROW(qel_add_metrics, "metrics", c, s),
+        QEL_ROW(qel_add_trace, "trace", c, s),
+        QEL_ROW(qel_remove_metrics, "metrics", s),
+        QEL_ROW(qel_remove_trace, "trace", s),
+        QEL_ROW(qel_start_metrics, "metrics", c, 1),
+        QEL_ROW(qel_start_trace, "trace", c, 1),
+        QEL_ROW(qel_stop_metrics, "metrics", c),
+        QEL_ROW(qel_stop_trace, "trace", c)};
+#undef QEL_ROW
+    for (const auto &[name, kind, call] : rows) {
         CaptureStderr();
-        EXPECT_EQ(r.call(&out, stream), -1) << r.name;
-        const std::string err = GetCapturedStderr();
-        EXPECT_EQ(out, nullptr) << r.name;
-        EXPECT_EQ(err, std::string("QEL (") + r.name + "): ERROR-" + r.kind +
-                           " library is not installed\n")
-            << r.name;
+        EXPECT_EQ(call(), -1) << name;
+        EXPECT_EQ(GetCapturedStderr(),
+                  std::string("QEL (") + name + "): ERROR-" + kind + " library is not installed\n");
+        EXPECT_EQ(out, nullptr) << name;
     }
 }
 
-// ---- With the test add-on ----
+// Both kinds behave alike apart from their slot and texts.
+struct Kind {
+    bool metrics;
+    int (*destroy)(qel_metrics_trace_t *);
+    int (*enable)(qel_metrics_trace_t *);
+    int (*disable)(qel_metrics_trace_t *);
+    int (*add)(qel_metrics_trace_t *, qel_stream_t *);
+    int (*remove)(qel_stream_t *);
+    int (*start)(qel_metrics_trace_t *, uint64_t);
+    int (*stop)(qel_metrics_trace_t *);
+    std::string name() const { return metrics ? "metrics" : "trace"; }
+    qel_metrics_trace_t *create() const {
+        qel_metrics_trace_t *ctx = nullptr;
+        EXPECT_EQ(metrics ? qel_create_metrics(&ctx, 11, 22, 0, 0) : qel_create_trace(&ctx, 0, 0),
+                  0);
+        return ctx;
+    }
+    void *slot(qel_stream_t *s) const { return metrics ? s->metrics_context : s->trace_context; }
+};
+void PrintTo(const Kind *kind, std::ostream *os) {
+    *os << kind->name();
+}
+const Kind kMetrics{true,
+                    qel_destroy_metrics,
+                    qel_enable_metrics,
+                    qel_disable_metrics,
+                    qel_add_metrics,
+                    qel_remove_metrics,
+                    qel_start_metrics,
+                    qel_stop_metrics};
+const Kind kTrace{false,         qel_destroy_trace, qel_enable_trace, qel_disable_trace,
+                  qel_add_trace, qel_remove_trace,  qel_start_trace,  qel_stop_trace};
 
-class ContextTest : public qel::test::TelemetryTest {
+class ContextTest : public TelemetryTest, public testing::WithParamInterface<const Kind *> {
 protected:
     void TearDown() override {
         for (qel_stream_t *s : streams_) qel_close_stream(s);
@@ -91,35 +102,29 @@ protected:
         if (s != nullptr) streams_.push_back(s);
         return s;
     }
-    void close(qel_stream_t *s) {
-        std::erase(streams_, s);
-        EXPECT_EQ(qel_close_stream(s), 0);
-    }
     // Exports the test add-on has seen, of either kind.
     static size_t exports() {
         const std::string log = addon_log();
         return count_of(log, "export_metrics ") + count_of(log, "export_traces ");
     }
-    // Lengthens the worker's rest past the hand-over waits (timeout_s 1) by a wide margin, and
-    // returns once the worker has exported after the change: it rests the long rest next.
-    static void enter_long_rest() {
-        worker_rest_ms.store(3000);
-        const size_t before = exports();
-        ASSERT_TRUE(wait_until([&] { return exports() > before; }));
-    }
     static void expect_idle_hand_over(const qel_metrics_trace_t *ctx) {
         EXPECT_EQ(flag(ctx->thread_cmd), 0u);
         EXPECT_EQ(ctx->pending_list, nullptr);
     }
+    // No export within 100 ms.
+    static void expect_no_exports() {
+        const size_t before = exports();
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_EQ(exports(), before);
+    }
+    const Kind &k() const { return *GetParam(); }
 
     std::vector<qel_stream_t *> streams_;
 };
 
 TEST_F(ContextTest, CreateFillsTheRecordAndHandsItToTheAddon) {
     QEL_RUN_IN_CHILD(addon_dir("complete"));
-    qel::test::BoardSpec second;
-    second.serial = "SECOND-2";
-    adapter_.add_board(2, second);
+    adapter_.add_board(2, BoardSpec{.serial = "SECOND-2"});
     qel_metrics_trace_t *ctx = nullptr;
     ASSERT_EQ(qel_create_metrics(&ctx, 100, 200, 0xABCD1234u, 0x5678), 0);
     ASSERT_NE(ctx, nullptr);
@@ -133,23 +138,16 @@ TEST_F(ContextTest, CreateFillsTheRecordAndHandsItToTheAddon) {
     EXPECT_EQ(ctx->num_streams, 0u);
     for (uint32_t i = 0; i < ctx->max_streams; ++i) ASSERT_EQ(ctx->streamList[i], nullptr);
     ASSERT_NE(ctx->serial_numbers, nullptr);
-    for (uint32_t i = 0; i < 32; ++i) {
-        if (i == 0) {
-            EXPECT_STREQ(ctx->serial_numbers[i], "S=SCRIPTED0");
-        } else if (i == 2) {
-            EXPECT_STREQ(ctx->serial_numbers[i], "S=SECOND-2");
-        } else {
-            EXPECT_EQ(ctx->serial_numbers[i], nullptr) << i;
-        }
-    }
+    EXPECT_STREQ(ctx->serial_numbers[0], "S=SCRIPTED0");
+    EXPECT_STREQ(ctx->serial_numbers[2], "S=SECOND-2");
+    for (uint32_t i : {1u, 3u, 31u}) EXPECT_EQ(ctx->serial_numbers[i], nullptr) << i;
     // The add-on got the record, its own two fetch entry points back, and filled the handle.
     char expected[256];
     std::snprintf(expected, sizeof expected, "init_metrics %p %p %p (nil)\n",
-                  static_cast<void *>(ctx), qel::test::addon_symbol("qel_adapter_data_fetch"),
-                  qel::test::addon_symbol("qel_stream_data_fetch"));
+                  static_cast<void *>(ctx), addon_symbol("qel_adapter_data_fetch"),
+                  addon_symbol("qel_stream_data_fetch"));
     EXPECT_THAT(addon_log(), HasSubstr(expected));
-    auto metrics_state =
-        reinterpret_cast<void *(*)()>(qel::test::addon_symbol("test_addon_metrics_state"));
+    auto metrics_state = reinterpret_cast<void *(*)()>(addon_symbol("test_addon_metrics_state"));
     EXPECT_EQ(load_handle(qel_metrics_handle), metrics_state());
 
     qel_metrics_trace_t *trace = nullptr;
@@ -159,377 +157,226 @@ TEST_F(ContextTest, CreateFillsTheRecordAndHandsItToTheAddon) {
     EXPECT_EQ(trace->stream_period, 0u);
     EXPECT_EQ(qel_destroy_trace(trace), 0);
     EXPECT_EQ(qel_destroy_metrics(ctx), 0);
-}
 
-TEST_F(ContextTest, CreateRefusals) {
-    QEL_RUN_IN_CHILD(addon_dir("complete"), {{"QEL_VERBOSE", "1"}});
+    // Refusals: a null record, and a failing endpoint count (its code, nothing handed out).
+    ScopedEnv verbose("QEL_VERBOSE", "1");
+    ASSERT_EQ(qel_init(QEL_API_VERSION), 0);
     CaptureStderr();
     EXPECT_EQ(qel_create_metrics(nullptr, 0, 0, 0, 0), -1);
-    EXPECT_THAT(GetCapturedStderr(),
-                HasSubstr("QEL (qel_create_metrics_trace): ERROR-qel_metrics_trace_t parameter is "
-                          "NULL\n"));
     adapter_.fail(qel::driver::TREL_GET_ENDPT_MAX, QEL_EBUSY);
-    qel_metrics_trace_t *ctx = nullptr;
-    CaptureStderr();
-    EXPECT_EQ(qel_create_trace(&ctx, 0, 0), QEL_EBUSY);
-    EXPECT_THAT(GetCapturedStderr(),
-                HasSubstr("QEL (qel_create_metrics_trace): ERROR-Unable to read "
-                          "TREL_GET_ENDPT_MAX\n"));
-    EXPECT_EQ(ctx, nullptr) << "written only on success";
-    EXPECT_THAT(addon_log(), testing::Not(HasSubstr("init_trace")));
+    trace = nullptr;
+    EXPECT_EQ(qel_create_trace(&trace, 0, 0), QEL_EBUSY);
+    EXPECT_EQ(trace, nullptr) << "written only on success";
+    const std::string err = GetCapturedStderr();
+    EXPECT_THAT(err, HasSubstr("QEL (qel_create_metrics_trace): ERROR-qel_metrics_trace_t "
+                               "parameter is NULL\n"));
+    EXPECT_THAT(err, HasSubstr("QEL (qel_create_metrics_trace): ERROR-Unable to read "
+                               "TREL_GET_ENDPT_MAX\n"));
+    EXPECT_EQ(count_of(addon_log(), "init_trace"), 1u) << "only the first trace's";
 }
 
-class InitResultTest : public ContextTest, public testing::WithParamInterface<bool> {};
-
-TEST_P(InitResultTest, AddonInitResultIsPassedOnWithAUsableRecord) {
-    const bool metrics = GetParam();
-    if (!qel::test::in_child()) {
-        const auto child = qel::test::run_in_child(
-            addon_dir("complete"), {{"TEST_ADDON_INIT_RESULT", "5"}, {"QEL_VERBOSE", "1"}});
+// The add-on's init result is passed on, with a usable record.
+TEST_P(ContextTest, AddonInitResultIsPassedOnWithAUsableRecord) {
+    if (!in_child()) {
+        const auto child = run_in_child(addon_dir("complete"),
+                                        {{"TEST_ADDON_INIT_RESULT", "5"}, {"QEL_VERBOSE", "1"}});
         ASSERT_EQ(child.exit_code, 0) << child.output();
-        if (metrics) {
-            EXPECT_THAT(child.err, HasSubstr("QEL (qel_telemetry_init_metrics): Unable to init "
-                                             "metrics library 5\n"));
-            EXPECT_THAT(child.out, testing::Not(HasSubstr("ERROR INIT TRACE")));
-        } else {
-            EXPECT_EQ(count_of(child.out, "ERROR INIT TRACE 5\n"), 1u) << child.out;
-            EXPECT_THAT(child.err, HasSubstr("QEL (qel_telemetry_init_trace): Unable to init "
-                                             "trace library 5\n"));
-        }
+        EXPECT_THAT(child.err, HasSubstr("QEL (qel_telemetry_init_" + k().name() +
+                                         "): Unable to init " + k().name() + " library 5\n"));
+        EXPECT_EQ(count_of(child.out, "ERROR INIT TRACE 5\n"), k().metrics ? 0u : 1u);
         return;
     }
     qel_metrics_trace_t *ctx = nullptr;
-    EXPECT_EQ(metrics ? qel_create_metrics(&ctx, 1, 2, 3, 4) : qel_create_trace(&ctx, 3, 4), 5);
+    EXPECT_EQ(k().metrics ? qel_create_metrics(&ctx, 1, 2, 3, 4) : qel_create_trace(&ctx, 3, 4), 5);
     ASSERT_NE(ctx, nullptr);
     qel_stream_t *s = stream();
-    auto add = metrics ? qel_add_metrics : qel_add_trace;
-    auto remove = metrics ? qel_remove_metrics : qel_remove_trace;
-    ASSERT_EQ(add(ctx, s), 0);
+    ASSERT_EQ(k().add(ctx, s), 0);
     EXPECT_EQ(qel_metrics_trace_get_info(ctx, "num_streams"), 1u);
-    ASSERT_EQ(remove(s), 0);
-    EXPECT_EQ((metrics ? qel_destroy_metrics : qel_destroy_trace)(ctx), 0);
+    ASSERT_EQ(k().remove(s), 0);
+    EXPECT_EQ(k().destroy(ctx), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, InitResultTest, testing::Bool(),
-                         [](const auto &info) { return info.param ? "metrics" : "trace"; });
-
-// Both kinds behave alike apart from their slot and texts.
-class KindTest : public ContextTest, public testing::WithParamInterface<bool> {
-protected:
-    bool metrics() const { return GetParam(); }
-    const char *kind() const { return metrics() ? "metrics" : "trace"; }
-    qel_metrics_trace_t *create() {
-        qel_metrics_trace_t *ctx = nullptr;
-        EXPECT_EQ(metrics() ? qel_create_metrics(&ctx, 11, 22, 0, 0) : qel_create_trace(&ctx, 0, 0),
-                  0);
-        return ctx;
-    }
-    int destroy(qel_metrics_trace_t *c) {
-        return metrics() ? qel_destroy_metrics(c) : qel_destroy_trace(c);
-    }
-    int enable(qel_metrics_trace_t *c) {
-        return metrics() ? qel_enable_metrics(c) : qel_enable_trace(c);
-    }
-    int disable(qel_metrics_trace_t *c) {
-        return metrics() ? qel_disable_metrics(c) : qel_disable_trace(c);
-    }
-    int add(qel_metrics_trace_t *c, qel_stream_t *s) {
-        return metrics() ? qel_add_metrics(c, s) : qel_add_trace(c, s);
-    }
-    int remove(qel_stream_t *s) { return metrics() ? qel_remove_metrics(s) : qel_remove_trace(s); }
-    int start(qel_metrics_trace_t *c, uint64_t mask = 1) {
-        return metrics() ? qel_start_metrics(c, mask) : qel_start_trace(c, mask);
-    }
-    int stop(qel_metrics_trace_t *c) { return metrics() ? qel_stop_metrics(c) : qel_stop_trace(c); }
-    void *slot(qel_stream_t *s) const { return metrics() ? s->metrics_context : s->trace_context; }
-};
-
-#define QEL_KIND_CHILD(...) QEL_RUN_IN_CHILD(addon_dir("complete") __VA_OPT__(, ) __VA_ARGS__)
-
-TEST_P(KindTest, DestroyIsRefusedWhileStartedAndWhileAStreamIsAttached) {
-    QEL_KIND_CHILD({{"QEL_VERBOSE", "1"}});
-    qel_metrics_trace_t *ctx = create();
-    ASSERT_NE(ctx, nullptr);
-    ASSERT_EQ(start(ctx), 0);
-    CaptureStderr();
-    EXPECT_EQ(destroy(ctx), -1);
-    EXPECT_THAT(GetCapturedStderr(),
-                HasSubstr("QEL (qel_destroy_metrics_trace): ERROR-trace needs to be stopped before "
-                          "it is destroyed\n"));
-    ASSERT_EQ(stop(ctx), 0);
+TEST_P(ContextTest, RefusedDestroyAddAndRemove) {
+    QEL_RUN_IN_CHILD(addon_dir("complete"), {{"QEL_VERBOSE", "1"}});
+    const std::string n = k().name();
+    qel_metrics_trace_t *ctx = k().create();
+    qel_metrics_trace_t *other = k().create();
     qel_stream_t *s = stream();
-    ASSERT_EQ(add(ctx, s), 0);
+    ASSERT_EQ(k().start(ctx, 1), 0);
     CaptureStderr();
-    EXPECT_EQ(destroy(ctx), -1);
-    EXPECT_THAT(GetCapturedStderr(),
-                HasSubstr("QEL (qel_destroy_metrics_trace): ERROR-ref_count != 0\n"));
-    ASSERT_EQ(remove(s), 0);
-    EXPECT_EQ(ctx->num_streams, 0u) << "removed at once: no worker runs";
-    EXPECT_EQ(destroy(ctx), 0);
-    CaptureStderr();
-    EXPECT_EQ(destroy(nullptr), -1);
-    EXPECT_THAT(GetCapturedStderr(),
-                HasSubstr("QEL (qel_destroy_metrics_trace): ERROR-qel_metrics_trace_t parameter is "
-                          "NULL\n"));
-}
-
-TEST_P(KindTest, DoubleAddAndRemoveOfAMissingStreamAreRefused) {
-    QEL_KIND_CHILD({{"QEL_VERBOSE", "1"}});
-    const std::string k = kind();
-    qel_metrics_trace_t *ctx = create();
-    qel_metrics_trace_t *other = create();
-    qel_stream_t *s = stream();
-    ASSERT_EQ(add(ctx, s), 0);
-    EXPECT_EQ(slot(s), ctx);
-    for (qel_metrics_trace_t *target : {ctx, other}) {
-        CaptureStderr();
-        EXPECT_EQ(add(target, s), -1);
-        EXPECT_THAT(GetCapturedStderr(), HasSubstr("QEL (qel_add_" + k + "): ERROR:a " + k +
-                                                   "_context is already associated with the "
-                                                   "stream\n"));
-    }
-    EXPECT_EQ(slot(s), ctx);
+    EXPECT_EQ(k().destroy(ctx), -1);
+    ASSERT_EQ(k().stop(ctx), 0);
+    ASSERT_EQ(k().add(ctx, s), 0);
+    EXPECT_EQ(k().destroy(ctx), -1);
+    EXPECT_EQ(k().destroy(nullptr), -1);
+    EXPECT_EQ(k().add(ctx, s), -1);
+    EXPECT_EQ(k().add(other, s), -1);
+    EXPECT_EQ(k().add(nullptr, s), -1);
+    EXPECT_EQ(k().add(ctx, nullptr), -1);
+    EXPECT_EQ(k().slot(s), ctx);
     EXPECT_EQ(ctx->num_streams, 1u);
     EXPECT_EQ(other->num_streams, 0u);
-
-    CaptureStderr();
-    EXPECT_EQ(add(nullptr, s), -1);
-    EXPECT_EQ(add(ctx, nullptr), -1);
+    ASSERT_EQ(k().remove(s), 0);
+    EXPECT_EQ(k().slot(s), nullptr);
+    EXPECT_EQ(ctx->num_streams, 0u) << "removed at once: no worker runs";
+    EXPECT_EQ(k().remove(s), -1);
+    EXPECT_EQ(k().remove(nullptr), -1);
     const std::string err = GetCapturedStderr();
-    EXPECT_THAT(err, HasSubstr("QEL (qel_add_" + k + "): ERROR-" + k + "==NULL\n"));
-    EXPECT_THAT(err, HasSubstr("QEL (qel_metrics_trace_add_remove_common): ERROR:stream==NULL\n"));
-
-    ASSERT_EQ(remove(s), 0);
-    EXPECT_EQ(slot(s), nullptr);
-    CaptureStderr();
-    EXPECT_EQ(remove(s), -1);
-    EXPECT_EQ(remove(nullptr), -1);
-    const std::string removal = GetCapturedStderr();
-    EXPECT_THAT(removal, HasSubstr("QEL (qel_remove_" + k + "): ERROR:a " + k +
-                                   "_context is not associated with the stream\n"));
-    EXPECT_THAT(removal,
-                HasSubstr("QEL (qel_remove_" + k + "): ERROR:qel_remove_" + k + ":stream==NULL\n"));
-    EXPECT_EQ(destroy(ctx), 0);
-    EXPECT_EQ(destroy(other), 0);
+    const std::string d = "QEL (qel_destroy_metrics_trace): ERROR-";
+    for (const std::string &line :
+         {d + "trace needs to be stopped before it is destroyed\n", d + "ref_count != 0\n",
+          d + "qel_metrics_trace_t parameter is NULL\n",
+          "QEL (qel_add_" + n + "): ERROR:a " + n +
+              "_context is already associated with the "
+              "stream\n",
+          "QEL (qel_add_" + n + "): ERROR-" + n + "==NULL\n",
+          std::string("QEL (qel_metrics_trace_add_remove_common): ERROR:stream==NULL\n"),
+          "QEL (qel_remove_" + n + "): ERROR:a " + n +
+              "_context is not associated with the "
+              "stream\n",
+          "QEL (qel_remove_" + n + "): ERROR:qel_remove_" + n + ":stream==NULL\n"}) {
+        EXPECT_THAT(err, HasSubstr(line));
+    }
+    EXPECT_EQ(count_of(err, "is already associated"), 2u) << "the same and another context";
+    EXPECT_EQ(k().destroy(ctx), 0);
+    EXPECT_EQ(k().destroy(other), 0);
 }
 
-TEST_P(KindTest, StartOfADisabledContextParksAndEnableWakesIt) {
-    QEL_KIND_CHILD();
-    qel_metrics_trace_t *ctx = create();
-    ASSERT_EQ(start(ctx), 0);
+// Start parks a disabled context, enable wakes it, disable parks it, stop ends it; a context
+// enabled before its start exports at once. Every change is idempotent.
+TEST_P(ContextTest, WorkerLifecycle) {
+    QEL_RUN_IN_CHILD(addon_dir("complete"));
+    qel_metrics_trace_t *ctx = k().create();
+    ASSERT_EQ(k().start(ctx, 1), 0);
     EXPECT_EQ(ctx->thread_started, 1u);
     EXPECT_EQ(flag(ctx->in_wait_state), 1u);
     EXPECT_EQ(flag(ctx->active), 0u);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    expect_no_exports();
     EXPECT_EQ(exports(), 0u) << "a parked worker does not export";
-    EXPECT_EQ(start(ctx), 0) << "already started";
+    EXPECT_EQ(k().start(ctx, 1), 0) << "already started";
 
-    ASSERT_EQ(enable(ctx), 0);
+    ASSERT_EQ(k().enable(ctx), 0);
     EXPECT_EQ(flag(ctx->active), 1u) << "enable returns once the worker exports";
     EXPECT_EQ(flag(ctx->enab), 1u);
     EXPECT_TRUE(wait_until([] { return exports() >= 2; })) << addon_log();
-    EXPECT_EQ(count_of(addon_log(), metrics() ? "export_traces" : "export_metrics"), 0u);
+    EXPECT_EQ(count_of(addon_log(), k().metrics ? "export_traces" : "export_metrics"), 0u);
 
-    ASSERT_EQ(disable(ctx), 0);
+    ASSERT_EQ(k().disable(ctx), 0);
     EXPECT_EQ(flag(ctx->active), 0u);
     EXPECT_TRUE(wait_until([&] { return flag(ctx->in_wait_state) == 1; }));
-    const size_t parked_at = exports();
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(exports(), parked_at);
-    EXPECT_EQ(disable(ctx), 0) << "already disabled";
+    expect_no_exports();
+    EXPECT_EQ(k().disable(ctx), 0) << "already disabled";
 
-    ASSERT_EQ(stop(ctx), 0);
-    EXPECT_EQ(ctx->thread_started, 0u);
-    expect_idle_hand_over(ctx);
-    EXPECT_EQ(stop(ctx), 0) << "already stopped";
-    EXPECT_EQ(destroy(ctx), 0);
-}
-
-TEST_P(KindTest, StopOfAnExportingWorker) {
-    QEL_KIND_CHILD();
-    qel_metrics_trace_t *ctx = create();
-    ASSERT_EQ(enable(ctx), 0);
-    EXPECT_EQ(flag(ctx->active), 0u) << "no thread yet";
-    ASSERT_EQ(start(ctx), 0);
-    EXPECT_EQ(flag(ctx->active), 1u);
-    EXPECT_TRUE(wait_until([] { return exports() >= 1; }));
-    ASSERT_EQ(stop(ctx), 0);
+    ASSERT_EQ(k().enable(ctx), 0);
+    ASSERT_EQ(k().stop(ctx), 0);  // of an exporting worker
     EXPECT_EQ(ctx->thread_started, 0u);
     EXPECT_EQ(flag(ctx->active), 0u);
     expect_idle_hand_over(ctx);
+    expect_no_exports();
+    EXPECT_EQ(k().stop(ctx), 0) << "already stopped";
+
+    ASSERT_EQ(k().enable(ctx), 0);
+    EXPECT_EQ(flag(ctx->active), 0u) << "no thread yet";
     const size_t stopped_at = exports();
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(exports(), stopped_at);
-    // Started again, it exports again.
-    ASSERT_EQ(start(ctx), 0);
+    ASSERT_EQ(k().start(ctx, 1), 0);  // enabled before the start
+    EXPECT_EQ(flag(ctx->active), 1u);
     EXPECT_TRUE(wait_until([&] { return exports() > stopped_at; }));
-    ASSERT_EQ(stop(ctx), 0);
-    EXPECT_EQ(destroy(ctx), 0);
+    ASSERT_EQ(k().stop(ctx), 0);
+    EXPECT_EQ(k().destroy(ctx), 0);
 }
 
-TEST_P(KindTest, AccessorKeys) {
-    QEL_KIND_CHILD();
-    qel_metrics_trace_t *ctx = create();
-    qel_stream_t *s = stream();
-    ASSERT_EQ(add(ctx, s), 0);
-    ASSERT_EQ(enable(ctx), 0);
-    const uint32_t period_or_unknown_a = metrics() ? 11u : 0xFFFFFFFFu;
-    const uint32_t period_or_unknown_b = metrics() ? 22u : 0xFFFFFFFFu;
+// Closing an attached stream detaches it first, also while the worker exports it; the
+// accessor reads the record meanwhile.
+TEST_P(ContextTest, CloseDetachesTheStreamAndTheAccessorReadsTheRecord) {
+    QEL_RUN_IN_CHILD(addon_dir("complete"));
+    qel_metrics_trace_t *ctx = k().create();
+    qel_stream_t *a = stream(5000);
+    qel_stream_t *b = stream(5001);
+    ASSERT_EQ(k().add(ctx, a), 0);
+    ASSERT_EQ(k().add(ctx, b), 0);
+    streams_.clear();
+    ASSERT_EQ(qel_close_stream(a), 0);
+    EXPECT_EQ(ctx->num_streams, 1u);
+    EXPECT_EQ(ctx->streamList[0], b);
+    ASSERT_EQ(k().enable(ctx), 0);
+    // The accessor's keys, exact and case-sensitive.
+    const uint32_t unknown = 0xFFFFFFFFu;
     const std::pair<const char *, uint32_t> keys[] = {
         {"num_streams", 1},
         {"enab", 1},
         {"active", 0},
         {"thread_started", 0},
-        {"adapter_period", period_or_unknown_a},
-        {"stream_period", period_or_unknown_b},
-        {"Enab", 0xFFFFFFFFu},
-        {"", 0xFFFFFFFFu},
-        {"num_streams ", 0xFFFFFFFFu},
-    };
+        {"adapter_period", k().metrics ? 11u : unknown},
+        {"stream_period", k().metrics ? 22u : unknown},
+        {"Enab", unknown},
+        {"", unknown},
+        {"num_streams ", unknown}};
     for (const auto &[key, value] : keys) {
         EXPECT_EQ(qel_metrics_trace_get_info(ctx, key), value) << "'" << key << "'";
     }
-    ASSERT_EQ(start(ctx), 0);
+    ASSERT_EQ(k().start(ctx, 1), 0);
     EXPECT_EQ(qel_metrics_trace_get_info(ctx, "active"), 1u);
     EXPECT_EQ(qel_metrics_trace_get_info(ctx, "thread_started"), 1u);
-    ASSERT_EQ(stop(ctx), 0);
-    ASSERT_EQ(remove(s), 0);
-    EXPECT_EQ(destroy(ctx), 0);
+    ASSERT_TRUE(wait_until([] { return exports() >= 1; }));
+    ASSERT_EQ(qel_close_stream(b), 0);  // the worker exports (and the add-on reads) the list
+    EXPECT_EQ(flag(ctx->num_streams), 0u);
+    ASSERT_EQ(k().stop(ctx), 0);
+    EXPECT_EQ(k().destroy(ctx), 0);
 }
 
-// The tests that wait out long worker rests run for one kind: the hand-over is the same code
-// for both.
-class SlowKindTest : public KindTest {};
-
-// An exporting worker takes a new list between two exports; the caller waits for it only up
-// to timeout_s.
-TEST_P(SlowKindTest, StreamListHandOverWhileExporting) {
-    QEL_KIND_CHILD();
-    qel_metrics_trace_t *ctx = create();
-    qel_stream_t *a = stream(5000);
-    qel_stream_t *b = stream(5001);
-    ctx->timeout_s = 1;  // set before the worker reads it
-    ASSERT_EQ(enable(ctx), 0);
-    ASSERT_EQ(start(ctx), 0);
-    // Short rest: the worker takes the list well within the wait.
-    ASSERT_EQ(add(ctx, a), 0);
-    EXPECT_EQ(slot(a), ctx);
-    EXPECT_EQ(flag(ctx->num_streams), 1u) << "taken before the wait ran out";
-    expect_idle_hand_over(ctx);
-
-    // A rest longer than the wait: add returns with the list still pending, and a second add
-    // builds on that pending list (the first change is not lost, the replaced list is freed).
-    enter_long_rest();
-    ASSERT_EQ(remove(a), 0);
-    ASSERT_EQ(add(ctx, b), 0);
-    worker_rest_ms.store(20);  // the rest after the worker takes the list
-    EXPECT_EQ(slot(a), nullptr);
-    EXPECT_EQ(slot(b), ctx);
-    EXPECT_TRUE(wait_until([&] { return flag(ctx->thread_cmd) == 0; }));
-    EXPECT_EQ(flag(ctx->num_streams), 1u);
-    EXPECT_EQ(ctx->streamList[0], b);
-    EXPECT_EQ(ctx->streamList[1], nullptr);
-    ASSERT_EQ(stop(ctx), 0);
-    ASSERT_EQ(remove(b), 0);
-    EXPECT_EQ(destroy(ctx), 0);
-}
-
-TEST_P(KindTest, StreamListHandOverWhileParked) {
-    QEL_KIND_CHILD();
-    qel_metrics_trace_t *ctx = create();
-    qel_stream_t *a = stream(5000);
-    qel_stream_t *b = stream(5001);
-    ASSERT_EQ(start(ctx), 0);
-    ASSERT_EQ(flag(ctx->in_wait_state), 1u);
-    // The caller adopts the list itself: nothing waits for the parked worker.
-    const auto begun = std::chrono::steady_clock::now();
-    ASSERT_EQ(add(ctx, a), 0);
-    ASSERT_EQ(add(ctx, b), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(2));
-    EXPECT_EQ(ctx->num_streams, 2u);
-    EXPECT_EQ(ctx->streamList[0], a);
-    EXPECT_EQ(ctx->streamList[1], b);
-    expect_idle_hand_over(ctx);
-    // A removal closes the gap.
-    ASSERT_EQ(remove(a), 0);
-    EXPECT_EQ(ctx->num_streams, 1u);
-    EXPECT_EQ(ctx->streamList[0], b);
-    EXPECT_EQ(flag(ctx->in_wait_state), 1u) << "still parked";
-    ASSERT_EQ(stop(ctx), 0);
-    ASSERT_EQ(remove(b), 0);
-    EXPECT_EQ(destroy(ctx), 0);
-}
+INSTANTIATE_TEST_SUITE_P(Kinds, ContextTest, testing::Values(&kMetrics, &kTrace),
+                         [](const auto &info) { return info.param->name(); });
 
 // A command handed over while the worker exported, found by a pass that parks: the worker
 // takes it before parking, so a stop does not wait for ever and an update is not held back.
-TEST_P(SlowKindTest, CommandHandedOverJustBeforeParkingIsTaken) {
-    QEL_KIND_CHILD();
-    qel_metrics_trace_t *ctx = create();
+// Run for metrics only: the hand-over is the same code for both kinds.
+TEST_F(ContextTest, CommandHandedOverJustBeforeParkingIsTaken) {
+    QEL_RUN_IN_CHILD(addon_dir("complete"));
+    qel_metrics_trace_t *ctx = kMetrics.create();
     qel_stream_t *s = stream();
     ctx->timeout_s = 1;  // set before the worker reads it
-    ASSERT_EQ(enable(ctx), 0);
-    ASSERT_EQ(start(ctx), 0);
+    ASSERT_EQ(qel_enable_metrics(ctx), 0);
+    ASSERT_EQ(qel_start_metrics(ctx, 1), 0);
+    // A rest that outlasts the hand-over wait by far; returns once the worker has exported
+    // after the change, so that it rests the long rest next.
+    const auto enter_long_rest = [] {
+        worker_rest_ms.store(3000);
+        const size_t before = exports();
+        ASSERT_TRUE(wait_until([&] { return exports() > before; }));
+    };
     enter_long_rest();
-    EXPECT_EQ(disable(ctx), -1) << "the rest outlasts the wait";
+    EXPECT_EQ(qel_disable_metrics(ctx), -1) << "the rest outlasts the wait";
     EXPECT_EQ(flag(ctx->active), 1u);
-    ASSERT_EQ(add(ctx, s), 0);  // handed over, not signalled
+    ASSERT_EQ(qel_add_metrics(ctx, s), 0);  // handed over, not signalled
     EXPECT_TRUE(wait_until([&] { return flag(ctx->in_wait_state) == 1; }));
     EXPECT_EQ(flag(ctx->num_streams), 1u) << "taken before parking";
     expect_idle_hand_over(ctx);
 
-    const size_t parked_at = exports();
-    ASSERT_EQ(enable(ctx), 0);
-    ASSERT_TRUE(wait_until([&] { return exports() > parked_at; }));  // then the long rest
-    EXPECT_EQ(disable(ctx), -1);
-    auto stopping = std::async(std::launch::async, [&] { return stop(ctx); });
+    worker_rest_ms.store(20);
+    ASSERT_EQ(qel_enable_metrics(ctx), 0);
+    enter_long_rest();
+    EXPECT_EQ(qel_disable_metrics(ctx), -1);
+    auto stopping = std::async(std::launch::async, [&] { return qel_stop_metrics(ctx); });
     ASSERT_EQ(stopping.wait_for(std::chrono::seconds(30)), std::future_status::ready)
         << "a stop handed to a worker that then parked was never taken";
     EXPECT_EQ(stopping.get(), 0);
     EXPECT_EQ(ctx->thread_started, 0u);
     expect_idle_hand_over(ctx);
-    ASSERT_EQ(remove(s), 0);
-    EXPECT_EQ(destroy(ctx), 0);
+    ASSERT_EQ(qel_remove_metrics(s), 0);
+    EXPECT_EQ(qel_destroy_metrics(ctx), 0);
 }
-
-// Closing an attached stream detaches it first, also while the worker exports it.
-TEST_P(KindTest, CloseDetachesTheStream) {
-    QEL_KIND_CHILD();
-    qel_metrics_trace_t *ctx = create();
-    qel_stream_t *a = stream(5000);
-    qel_stream_t *b = stream(5001);
-    ASSERT_EQ(add(ctx, a), 0);
-    ASSERT_EQ(add(ctx, b), 0);
-    close(a);
-    EXPECT_EQ(ctx->num_streams, 1u);
-    EXPECT_EQ(ctx->streamList[0], b);
-    ASSERT_EQ(enable(ctx), 0);
-    ASSERT_EQ(start(ctx), 0);
-    ASSERT_TRUE(wait_until([] { return exports() >= 1; }));
-    close(b);  // the worker exports (and the test add-on reads) the list meanwhile
-    EXPECT_EQ(flag(ctx->num_streams), 0u);
-    ASSERT_EQ(stop(ctx), 0);
-    EXPECT_EQ(destroy(ctx), 0);
-}
-
-INSTANTIATE_TEST_SUITE_P(Kinds, KindTest, testing::Bool(),
-                         [](const auto &info) { return info.param ? "metrics" : "trace"; });
-INSTANTIATE_TEST_SUITE_P(Metrics, SlowKindTest, testing::Values(true),
-                         [](const auto &) { return "metrics"; });
 
 // The application is refused the counters of a stream whose metrics context is enabled; the
-// add-on reads them through its own reader.
+// add-on reads them through its own reader, also in the worker's exports.
 TEST_F(ContextTest, StatsAreTheAddonsWhileAMetricsContextIsEnabled) {
     QEL_RUN_IN_CHILD(addon_dir("complete"));
-    qel_metrics_trace_t *metrics = nullptr;
-    qel_metrics_trace_t *trace = nullptr;
-    ASSERT_EQ(qel_create_metrics(&metrics, 0, 0, 0, 0), 0);
-    ASSERT_EQ(qel_create_trace(&trace, 0, 0), 0);
+    qel_metrics_trace_t *metrics = kMetrics.create();
+    qel_metrics_trace_t *trace = kTrace.create();
     qel_stream_t *s = stream();
     s->stats->blocks_complete = 41;
-    using ReadFn = int (*)(qel_stream_t *, qel_stats_t *);
-    auto addon_read = reinterpret_cast<ReadFn>(qel::test::addon_symbol("test_addon_read_stats"));
+    auto addon_read = reinterpret_cast<int (*)(qel_stream_t *, qel_stats_t *)>(
+        addon_symbol("test_addon_read_stats"));
     qel_stats_t stats{};
-
     ASSERT_EQ(qel_add_trace(trace, s), 0);
     ASSERT_EQ(qel_enable_trace(trace), 0);
     EXPECT_EQ(qel_get_stats(s, &stats), 0) << "a trace context does not refuse";
@@ -541,12 +388,9 @@ TEST_F(ContextTest, StatsAreTheAddonsWhileAMetricsContextIsEnabled) {
     EXPECT_EQ(addon_read(s, &stats), 0);
     EXPECT_EQ(stats.blocks_complete, 41u);
     EXPECT_EQ(qel_clear_stats(s), 0) << "clearing is not refused";
-
-    // The worker's exports read the stream through the same reader.
     ASSERT_EQ(qel_start_metrics(metrics, 1), 0);
     EXPECT_TRUE(wait_until([] { return count_of(addon_log(), " 1 0\n") >= 1; })) << addon_log();
     ASSERT_EQ(qel_stop_metrics(metrics), 0);
-
     ASSERT_EQ(qel_disable_metrics(metrics), 0);
     EXPECT_EQ(qel_get_stats(s, &stats), 0);
     ASSERT_EQ(qel_remove_metrics(s), 0);
@@ -559,13 +403,10 @@ TEST_F(ContextTest, StatsAreTheAddonsWhileAMetricsContextIsEnabled) {
 TEST_F(ContextTest, AddBeyondTheListIsRefused) {
     QEL_RUN_IN_CHILD(addon_dir("complete"));
     adapter_.board(0).endpoints = 1;
-    qel_metrics_trace_t *ctx = nullptr;
-    ASSERT_EQ(qel_create_metrics(&ctx, 0, 0, 0, 0), 0);
+    qel_metrics_trace_t *ctx = kMetrics.create();
     ASSERT_EQ(ctx->max_streams, 32u);
-    // Stream records only as far as the list looks at them.
-    std::vector<qel_stream> records(33);
+    std::vector<qel_stream> records(33);  // only as far as the list looks at them
     for (uint32_t i = 0; i < 32; ++i) ASSERT_EQ(qel_add_metrics(ctx, &records[i]), 0) << i;
-    EXPECT_EQ(ctx->num_streams, 32u);
     EXPECT_EQ(qel_add_metrics(ctx, &records[32]), -1);
     EXPECT_EQ(records[32].metrics_context, nullptr);
     EXPECT_EQ(ctx->num_streams, 32u);
@@ -577,57 +418,40 @@ TEST_F(ContextTest, AddBeyondTheListIsRefused) {
 // reaches the add-on through it afterwards.
 TEST_F(ContextTest, DestroyWithdrawsTheHandleOfItsContext) {
     QEL_RUN_IN_CHILD(addon_dir("complete"));
-    qel_metrics_trace_t *older = nullptr;
-    qel_metrics_trace_t *newer = nullptr;
-    ASSERT_EQ(qel_create_metrics(&older, 0, 0, 0, 0), 0);
-    ASSERT_EQ(qel_create_metrics(&newer, 0, 0, 0, 0), 0);
+    qel_metrics_trace_t *older = kMetrics.create();
+    qel_metrics_trace_t *newer = kMetrics.create();
     void *handle = load_handle(qel_metrics_handle);
     ASSERT_NE(handle, nullptr);
     ASSERT_EQ(qel_destroy_metrics(older), 0);
     EXPECT_EQ(load_handle(qel_metrics_handle), handle) << "not the handle's context";
     ASSERT_EQ(qel_destroy_metrics(newer), 0);
     EXPECT_EQ(load_handle(qel_metrics_handle), nullptr);
-
-    qel_metrics_trace_t *trace = nullptr;
-    ASSERT_EQ(qel_create_trace(&trace, 0, 0), 0);
+    qel_metrics_trace_t *trace = kTrace.create();
     void *span = nullptr;
     EXPECT_EQ(qel_span_begin(&span, "qel_init"), 0);
     EXPECT_EQ(qel_span_end(span, "qel_init", 1), 3);
     ASSERT_EQ(qel_destroy_trace(trace), 0);
-    qel::test::ScopedEnv quiet("QEL_DEBUG", std::nullopt);
     const size_t spans = count_of(addon_log(), "start_span");
     EXPECT_EQ(qel_span_begin(&span, "qel_init"), -1);
     EXPECT_EQ(count_of(addon_log(), "start_span"), spans);
 }
 
-TEST_F(ContextTest, StartWithAZeroMaskReportsTheRefusedAffinityAndStillStarts) {
+// A zero mask is reported and the worker still starts. The pass's time is measured from
+// before the park: a long park shows in the first pass.
+TEST_F(ContextTest, ZeroMaskAndALongParkAreReported) {
     QEL_RUN_IN_CHILD(addon_dir("complete"), {{"QEL_VERBOSE", "1"}});
-    qel_metrics_trace_t *ctx = nullptr;
-    ASSERT_EQ(qel_create_trace(&ctx, 0, 0), 0);
-    CaptureStderr();
-    EXPECT_EQ(qel_start_trace(ctx, 0), 0);
-    EXPECT_THAT(GetCapturedStderr(),
-                HasSubstr("QEL (qel_start_metrics_trace): ERROR-unable to affinity 22\n"));
-    EXPECT_EQ(ctx->thread_started, 1u);
-    ASSERT_EQ(qel_stop_trace(ctx), 0);
-    EXPECT_EQ(qel_destroy_trace(ctx), 0);
-}
-
-// The pass's time is measured from before the park: a long park shows in the first pass.
-TEST_F(ContextTest, LongParkShowsAsASlowFirstPass) {
-    QEL_RUN_IN_CHILD(addon_dir("complete"), {{"QEL_VERBOSE", "1"}});
-    qel_metrics_trace_t *ctx = nullptr;
-    ASSERT_EQ(qel_create_trace(&ctx, 0, 0), 0);
+    qel_metrics_trace_t *ctx = kTrace.create();
     ctx->timeout_s = 1;  // the warning comes past 0.75 s
     CaptureStderr();
-    ASSERT_EQ(qel_start_trace(ctx, 1), 0);
+    ASSERT_EQ(qel_start_trace(ctx, 0), 0);
+    EXPECT_EQ(ctx->thread_started, 1u);
     std::this_thread::sleep_for(std::chrono::milliseconds(1200));
     ASSERT_EQ(qel_enable_trace(ctx), 0);
     ASSERT_TRUE(wait_until([] { return count_of(addon_log(), "export_traces") >= 3; }));
     ASSERT_EQ(qel_stop_trace(ctx), 0);
-    EXPECT_EQ(count_of(GetCapturedStderr(),
-                       "QEL: WARNING: Loop time is greater than 75 percent of maximum\n"),
-              1u);
+    const std::string err = GetCapturedStderr();
+    EXPECT_THAT(err, HasSubstr("QEL (qel_start_metrics_trace): ERROR-unable to affinity 22\n"));
+    EXPECT_EQ(count_of(err, "QEL: WARNING: Loop time is greater than 75 percent of maximum\n"), 1u);
     EXPECT_EQ(qel_destroy_trace(ctx), 0);
 }
 

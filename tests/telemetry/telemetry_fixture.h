@@ -1,5 +1,7 @@
-// What the telemetry tests share: the run-in-a-child pattern, the test add-on's record of
-// calls, and a stream fixture with a short worker rest.
+// What the telemetry tests share. A test that needs an add-on runs its own body again in a
+// child process whose library search path holds the add-on's folder (the add-on is looked up
+// once, by name, through the search path the process started with); the parent checks the
+// child's result.
 #pragma once
 
 #include <dlfcn.h>
@@ -9,14 +11,35 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
-#include "child_process.h"
 #include "support/stream_fixture.h"
 #include "telemetry/addon.h"
 #include "telemetry/context.h"
 
-// Runs the rest of the current test in a child process whose library search finds the add-on
-// in `dir` (extra environment pairs may follow), and checks that the child passed.
+namespace qel::test {
+
+struct ChildResult {
+    int exit_code = -1;  // -1 when it did not exit
+    std::string out, err;
+    std::string output() const { return "--- stdout\n" + out + "--- stderr\n" + err; }
+};
+using EnvPairs = std::vector<std::pair<std::string, std::string>>;
+
+bool in_child();
+// In the child: sets QEL_VERBOSE and QEL_DEBUG again when the parent asked for them, after a
+// fixture cleared them.
+void set_child_switches();
+// Runs the current test again in a child whose library search path is `library_dir` alone.
+ChildResult run_in_child(const std::string &library_dir, const EnvPairs &env = {});
+
+// A test add-on's folder ("complete", "no_end_span", "refusing", or "none": no add-on).
+inline std::string addon_dir(const std::string &name) {
+    return std::string(QEL_TEST_ADDON_ROOT) + "/" + name;
+}
+
+// Runs the rest of the current test in a child that finds the add-on in `dir`.
 #define QEL_RUN_IN_CHILD(dir, ...)                                         \
     do {                                                                   \
         if (!::qel::test::in_child()) {                                    \
@@ -27,20 +50,6 @@
         }                                                                  \
     } while (0)
 
-namespace qel::test {
-
-// The test add-on's record of calls, one line per call.
-inline std::string addon_log() {
-    void *module = dlopen("libqeltelemetry.so", RTLD_NOW | RTLD_NOLOAD);
-    if (module == nullptr) return "<no add-on loaded>";
-    using LogFn = size_t (*)(char *, size_t);
-    auto log = reinterpret_cast<LogFn>(dlsym(module, "test_addon_log"));
-    std::string text(log(nullptr, 0) + 1, '\0');
-    text.resize(log(text.data(), text.size()));
-    dlclose(module);
-    return text;
-}
-
 // A symbol of the loaded add-on.
 inline void *addon_symbol(const char *name) {
     void *module = dlopen("libqeltelemetry.so", RTLD_NOW | RTLD_NOLOAD);
@@ -48,6 +57,15 @@ inline void *addon_symbol(const char *name) {
     void *symbol = dlsym(module, name);
     dlclose(module);
     return symbol;
+}
+
+// The test add-on's record of calls, one line per call.
+inline std::string addon_log() {
+    auto log = reinterpret_cast<size_t (*)(char *, size_t)>(addon_symbol("test_addon_log"));
+    if (log == nullptr) return "<no add-on loaded>";
+    std::string text(log(nullptr, 0) + 1, '\0');
+    text.resize(log(text.data(), text.size()));
+    return text;
 }
 
 inline size_t count_of(const std::string &text, const std::string &part) {

@@ -47,8 +47,7 @@ int init_result() {
 
 // ---- What the test reads back ----
 
-// Copies the record of calls into `buffer` (cut to size - 1, always terminated); returns its
-// full length.
+// Copies the record of calls into `buffer` (cut, terminated); returns its full length.
 ADDON_EXPORT size_t test_addon_log(char *buffer, size_t size) {
     std::lock_guard guard(mutex);
     if (size > 0) {
@@ -57,11 +56,6 @@ ADDON_EXPORT size_t test_addon_log(char *buffer, size_t size) {
         buffer[n] = '\0';
     }
     return log_text.size();
-}
-
-ADDON_EXPORT void test_addon_clear_log() {
-    std::lock_guard guard(mutex);
-    log_text.clear();
 }
 
 ADDON_EXPORT void *test_addon_metrics_state() {
@@ -77,13 +71,10 @@ ADDON_EXPORT int qel_telemetry_export_metrics(void *handle) {
     // Reads every listed stream through the registered reader, as a real add-on would:
     // "export_metrics <handle> <streams> <reader result>...".
     std::string line = "export_metrics " + pointer_text(handle);
-    qel_metrics_trace_t *ctx;
-    qel_get_stats_fn fn;
-    {
-        std::lock_guard guard(mutex);
-        ctx = metrics_ctx;
-        fn = get_stats;
-    }
+    std::unique_lock guard(mutex);
+    qel_metrics_trace_t *const ctx = metrics_ctx;
+    const qel_get_stats_fn fn = get_stats;
+    guard.unlock();
     if (handle == &metrics_state && ctx != nullptr) {
         line += " " + std::to_string(ctx->num_streams);
         for (uint32_t i = 0; i < ctx->num_streams; ++i) {
@@ -100,10 +91,9 @@ ADDON_EXPORT int qel_telemetry_init_metrics(qel_metrics_trace_t *ctx, void *adap
     record("init_metrics " + pointer_text(ctx) + " " + pointer_text(adapter_fetch) + " " +
            pointer_text(stream_fetch) + " " + pointer_text(*handle));
     *handle = &metrics_state;
-    {
-        std::lock_guard guard(mutex);
-        metrics_ctx = ctx;
-    }
+    std::unique_lock guard(mutex);
+    metrics_ctx = ctx;
+    guard.unlock();
     return init_result();
 }
 
@@ -119,11 +109,9 @@ ADDON_EXPORT int qel_telemetry_export_traces(void *handle) {
 }
 
 ADDON_EXPORT int qel_telemetry_start_trace_span(void *trace, const char *name, void **span) {
-    unsigned long id;
-    {
-        std::lock_guard guard(mutex);
-        id = next_span++;
-    }
+    std::unique_lock guard(mutex);
+    const unsigned long id = next_span++;
+    guard.unlock();
     *span = reinterpret_cast<void *>(id);
     record("start_span " + pointer_text(trace) + " " + name + " " + std::to_string(id));
     return 0;
@@ -155,10 +143,9 @@ ADDON_EXPORT int qel_stream_data_fetch(void) {
 }
 
 ADDON_EXPORT int qel_telemetry_register_get_stats(qel_get_stats_fn fn) {
-    {
-        std::lock_guard guard(mutex);
-        get_stats = fn;
-    }
+    std::unique_lock guard(mutex);
+    get_stats = fn;
+    guard.unlock();
     record(std::string("register_get_stats ") + (fn ? "reader" : "null"));
 #ifdef TEST_ADDON_REFUSE_REGISTRATION
     return 0;
@@ -169,10 +156,8 @@ ADDON_EXPORT int qel_telemetry_register_get_stats(qel_get_stats_fn fn) {
 
 // Calls the registered reader for `stream`, as the add-on would during an export.
 ADDON_EXPORT int test_addon_read_stats(qel_stream_t *stream, qel_stats_t *stats) {
-    qel_get_stats_fn fn;
-    {
-        std::lock_guard guard(mutex);
-        fn = get_stats;
-    }
+    std::unique_lock guard(mutex);
+    const qel_get_stats_fn fn = get_stats;
+    guard.unlock();
     return fn ? fn(stream, stats) : -100;
 }
