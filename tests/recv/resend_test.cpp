@@ -51,41 +51,43 @@ protected:
     qel_pr_status_t status_{};
 };
 
-TEST_F(ResendTest, StandardRequestBytes) {
-    open_zero_loss(0);
-    post_leader(66);
-    post_status(66, KOB_QEL_STATUS_INCOMPLETE, 1007);
-    post_status(66, KOB_QEL_STATUS_COMPLETE);
-    ASSERT_EQ(receive(0x1f70), 0);
-    auto got = camera_.receive_all();
-    ASSERT_EQ(got.size(), 1u);
-    const std::vector<uint8_t> expected = {
-        0x42, 0x00, 0x00, 0x40, 0x00, 0x0c, 0x1f, 0x70, 0x00, 0x00, 0x00, 0x42, 0x00, 0x00,
-        0x03, 0xef, 0x00, 0xff, 0xff, 0xff, 0,    0,    0,    0,    0,    0,    0,    0};
-    EXPECT_EQ(got[0], expected);
-    EXPECT_EQ(status_.status, 2u);
-    EXPECT_EQ(status_.packet_id, 0u);
-    EXPECT_EQ(status_.resend_count, 1u);
-    EXPECT_EQ(status_.req_id, 0x1f71);
-    EXPECT_EQ(stream_->stats->resend_requests, 1u);
-    EXPECT_EQ(stream_->stats->resend_sent, 1u);
-    EXPECT_EQ(stream_->last_block_id, 66u);
-}
-
-TEST_F(ResendTest, ExtendedRequestBytes) {
-    open_zero_loss(QEL_OPEN_EXTENDED_ID);
-    stream_->opts->channel = 3;
-    const uint64_t id = 0x0102030405060708ull;
-    post_leader(id);
-    post_status(id, KOB_QEL_STATUS_INCOMPLETE, 0x00ABCDEF);
-    post_status(id, KOB_QEL_STATUS_COMPLETE);
-    ASSERT_EQ(receive(7), 0);
-    auto got = camera_.receive_all();
-    ASSERT_EQ(got.size(), 1u);
-    const std::vector<uint8_t> expected = {
-        0x42, 0x10, 0x00, 0x40, 0x00, 0x14, 0x00, 0x07, 0x00, 0x03, 0x00, 0x00, 0x00, 0xab,
-        0xcd, 0xef, 0xff, 0xff, 0xff, 0xff, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08};
-    EXPECT_EQ(got[0], expected);
+TEST_F(ResendTest, RequestBytesOfBothIdForms) {
+    struct Case {
+        uint32_t flags;
+        uint64_t block;
+        uint32_t packet;
+        uint16_t base;
+        std::vector<uint8_t> bytes;
+    };
+    const Case cases[] = {
+        {0, 66, 1007, 0x1f70, {0x42, 0x00, 0x00, 0x40, 0x00, 0x0c, 0x1f, 0x70, 0x00, 0x00,
+                               0x00, 0x42, 0x00, 0x00, 0x03, 0xef, 0x00, 0xff, 0xff, 0xff,
+                               0,    0,    0,    0,    0,    0,    0,    0}},
+        {QEL_OPEN_EXTENDED_ID,
+         0x0102030405060708ull,
+         0x00ABCDEF,
+         7,
+         {0x42, 0x10, 0x00, 0x40, 0x00, 0x14, 0x00, 0x07, 0x00, 0x03, 0x00, 0x00, 0x00, 0xab,
+          0xcd, 0xef, 0xff, 0xff, 0xff, 0xff, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08}},
+    };
+    for (const Case &c : cases) {
+        open_zero_loss(c.flags);
+        stream_->opts->channel = c.flags != 0 ? 3 : 0;
+        post_leader(c.block);
+        post_status(c.block, KOB_QEL_STATUS_INCOMPLETE, c.packet);
+        post_status(c.block, KOB_QEL_STATUS_COMPLETE);
+        ASSERT_EQ(receive(c.base), 0);
+        auto got = camera_.receive_all();
+        ASSERT_EQ(got.size(), 1u);
+        EXPECT_EQ(got[0], c.bytes);
+        EXPECT_EQ(status_.status, 2u);
+        EXPECT_EQ(status_.packet_id, 0u);
+        EXPECT_EQ(status_.resend_count, 1u);
+        EXPECT_EQ(status_.req_id, c.base + 1);
+        EXPECT_EQ(stream_->stats->resend_requests, 1u);
+        EXPECT_EQ(stream_->stats->resend_sent, 1u);
+        EXPECT_EQ(stream_->last_block_id, c.block);
+    }
 }
 
 TEST_F(ResendTest, WithoutRequestBufferNothingIsSent) {
@@ -94,35 +96,6 @@ TEST_F(ResendTest, WithoutRequestBufferNothingIsSent) {
     EXPECT_EQ(stream_->stats->resend_requests, 0u);
     EXPECT_EQ(qel_packet_resend(nullptr, 1, 1, 2, 3, 0), QEL_EINVAL);
 }
-
-struct ExpectedIdCase {
-    const char *name;
-    uint32_t flags;
-    uint64_t last;
-    uint64_t next;
-};
-
-class ExpectedIdTest : public ResendTest, public testing::WithParamInterface<ExpectedIdCase> {};
-
-TEST_P(ExpectedIdTest, NextBlockIsInOrder) {
-    const auto &c = GetParam();
-    open_zero_loss(c.flags, 0, 1);  // order mode 1: anything unexpected is dropped
-    stream_->last_block_id = c.last;
-    post_leader(c.next);
-    post_status(c.next, KOB_QEL_STATUS_COMPLETE);
-    EXPECT_EQ(receive(), 0);
-    EXPECT_EQ(block_.block_id, c.next);
-}
-
-INSTANTIATE_TEST_SUITE_P(Wraps, ExpectedIdTest,
-                         testing::Values(ExpectedIdCase{"FirstBlock", 0, 0, 1},
-                                         ExpectedIdCase{"StandardPast16Bits", 0, 0xFFFF, 0x10000},
-                                         ExpectedIdCase{"StandardWrapAt2To33", 0, 0x1FFFFFFFF, 1},
-                                         ExpectedIdCase{"ExtendedWrap", QEL_OPEN_EXTENDED_ID,
-                                                        0xFFFFFFFFFFFFFFFFull, 1},
-                                         ExpectedIdCase{"ExtendedPast32Bits", QEL_OPEN_EXTENDED_ID,
-                                                        0xFFFFFFFF, 0x100000000ull}),
-                         [](const auto &info) { return info.param.name; });
 
 TEST_F(ResendTest, RetryLimitGivesUpOnceAndSendsNothingMore) {
     open_zero_loss(QEL_OPEN_KEEP_INCOMPLETE, 3);
@@ -166,37 +139,34 @@ TEST_F(ResendTest, IncompleteBlocksDroppedByDefault) {
     EXPECT_EQ(stream_->queue_head->next, buffers_[0]) << "the dropped block's buffer, last";
 }
 
-TEST_F(ResendTest, OrderModeThreeDeliversOlderAndDropsNewer) {
-    open_zero_loss(0, 0, 3);
-    stream_->last_block_id = 4;  // expected 5
-    post_leader(3);
-    post_status(3, KOB_QEL_STATUS_COMPLETE);
-    EXPECT_EQ(receive(), 0);
-    EXPECT_EQ(block_.block_id, 3u);
-    stream_->last_block_id = 4;
-    post_leader(7);
-    post_status(7, KOB_QEL_STATUS_COMPLETE);
-    EXPECT_EQ(receive(), QEL_EORDER);
-    EXPECT_EQ(status_.status, 1u);
-    EXPECT_EQ(stream_->stats->blocks_dropped, 1u);
-    EXPECT_EQ(stream_->last_block_id, 7u);
-    EXPECT_EQ(stream_->queued_count, 2u) << "its buffer went back to the firmware";
-}
-
-TEST_F(ResendTest, OrderModesCompareLowSixteenBits) {
+// The expected id wraps as each id form does; the order modes compare its low 16 bits. Mode 1
+// drops anything unexpected, 3 delivers older and drops newer blocks.
+TEST_F(ResendTest, OrderModesAndTheExpectedId) {
     struct Case {
-        uint32_t mode;
-        uint64_t id;
+        uint32_t flags, mode;
+        uint64_t last, id;
         bool delivered;
     };
-    // Expected id 0x10005: its low bits are 5.
-    for (const Case c : {Case{1, 0x10003, false}, Case{2, 0x10007, true}, Case{3, 0x20003, true},
-                         Case{4, 0x00007, true}, Case{4, 0x10003, false}}) {
-        open_zero_loss(0, 0, c.mode);
-        stream_->last_block_id = 0x10004;
+    for (const Case c :
+         {Case{0, 1, 0, 1, true}, Case{0, 1, 0xFFFF, 0x10000, true},
+          Case{0, 1, 0x1FFFFFFFF, 1, true},
+          Case{QEL_OPEN_EXTENDED_ID, 1, 0xFFFFFFFFFFFFFFFFull, 1, true},
+          Case{QEL_OPEN_EXTENDED_ID, 1, 0xFFFFFFFF, 0x100000000ull, true},
+          Case{0, 1, 0x10004, 0x10003, false}, Case{0, 2, 0x10004, 0x10007, true},
+          Case{0, 3, 0x10004, 0x20003, true}, Case{0, 3, 4, 3, true}, Case{0, 3, 4, 7, false},
+          Case{0, 4, 0x10004, 0x00007, true}, Case{0, 4, 0x10004, 0x10003, false}}) {
+        SCOPED_TRACE(testing::Message()
+                     << "mode " << c.mode << " last " << c.last << " id " << c.id);
+        open_zero_loss(c.flags, 0, c.mode);
+        stream_->last_block_id = c.last;
         post_leader(c.id);
         post_status(c.id, KOB_QEL_STATUS_COMPLETE);
-        EXPECT_EQ(receive(), c.delivered ? 0 : QEL_EORDER) << c.mode << " " << c.id;
+        EXPECT_EQ(receive(), c.delivered ? 0 : QEL_EORDER);
+        EXPECT_EQ(c.delivered ? block_.block_id : status_.status, c.delivered ? c.id : 1u);
+        EXPECT_EQ(stream_->stats->blocks_dropped, c.delivered ? 0u : 1u);
+        EXPECT_EQ(stream_->queued_count, c.delivered ? 2u : 3u)
+            << "a dropped block's buffer went back";
+        EXPECT_EQ(stream_->last_block_id, c.id);
     }
 }
 
