@@ -2,76 +2,32 @@
 // or port are counted and ignored, unless QEL_ADAPTER_ANY_SOURCE=1 accepts several senders. A
 // flood of foreign datagrams at full speed, random or shaped like the stream's own packets,
 // changes nothing in the frames received.
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cstring>
 #include <random>
 #include <thread>
 
 #include "camsim/camsim.h"
+#include "firmware/gvsp_builder.h"
 #include "firmware/library_fixture.h"
 #include "support/capture.h"
 
 namespace qel::test {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-// A UDP socket on loopback of its own (its own port): one sender.
-class Sender {
-public:
-    explicit Sender(uint16_t to) {
-        fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        to_.sin_family = AF_INET;
-        to_.sin_port = htons(to);
-        to_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    }
-    ~Sender() { close(fd_); }
-    Sender(const Sender &) = delete;
-    Sender &operator=(const Sender &) = delete;
-    void send(const Bytes &d) const {
-        sendto(fd_, d.data(), d.size(), 0, reinterpret_cast<const sockaddr *>(&to_), sizeof to_);
-    }
-
-private:
-    int fd_ = -1;
-    sockaddr_in to_{};
-};
-
 // Standard-id GVSP packets of a raw-data block of `packets` x kPayload bytes.
 constexpr uint32_t kPayload = 1000;
 
-Bytes header(uint8_t format, uint16_t block, uint32_t packet) {
-    return {0,
-            0,
-            static_cast<uint8_t>(block >> 8),
-            static_cast<uint8_t>(block),
-            format,
-            static_cast<uint8_t>(packet >> 16),
-            static_cast<uint8_t>(packet >> 8),
-            static_cast<uint8_t>(packet)};
-}
 Bytes leader_packet(uint16_t block, uint32_t packets) {
-    Bytes p = header(1, block, 0);
-    Bytes payload(20, 0);
-    payload[3] = 2;  // raw data
-    const uint64_t size = uint64_t{packets} * kPayload;
-    for (int i = 0; i < 8; ++i) payload[12 + i] = static_cast<uint8_t>(size >> (56 - 8 * i));
-    p.insert(p.end(), payload.begin(), payload.end());
-    return p;
+    BlockShape raw;
+    raw.payload_type = 2;
+    return packet(head(Ids::standard, 1, block, 0), leader_payload(raw, packets * kPayload));
 }
-Bytes data_packet(uint16_t block, uint32_t packet, uint8_t fill) {
-    Bytes p = header(3, block, packet);
-    p.insert(p.end(), kPayload, fill);
-    return p;
+Bytes data_packet(uint16_t block, uint32_t id, uint8_t fill) {
+    return packet(head(Ids::standard, 3, block, id), Bytes(kPayload, fill));
 }
 Bytes trailer_packet(uint16_t block, uint32_t packets) {
-    Bytes p = header(2, block, packets + 1);
-    p.insert(p.end(), {0, 0, 0, 2});
-    return p;
+    return packet(head(Ids::standard, 2, block, packets + 1), {0, 0, 0, 2});
 }
 
 struct Senders {
