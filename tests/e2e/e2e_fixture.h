@@ -37,16 +37,15 @@ public:
     // Allocates and queues `count` buffers of `size` bytes; the first queue's code.
     int queue(size_t size, int count);
 
-    // qel_poll_recv (or qel_poll_recv_pr, with resend) until it answers something other than
-    // 11 (or 138, the end of one wait), for at most `limit`.
+    // qel_poll_recv (or _pr) until it answers other than 11 (or 138), for at most `limit`.
     int poll(qel_block_t *block, milliseconds limit = milliseconds(2000));
     int poll_pr(qel_block_t *block, qel_pr_status_t *status, uint16_t req_id_base,
                 milliseconds limit = milliseconds(2000));
 
     qel_stats_t stats() const;
     uint64_t counter(Counter c) const;
-    // The firmware's counter once it has reached `value` (the firmware counts a little after
-    // the host sees what it counted), or as it is after two seconds.
+    // The firmware's counter once it has reached `value` (it counts just after the host can
+    // see what it counted), or as it is after two seconds.
     uint64_t counter_at_least(Counter c, uint64_t value) const;
 
     // Frees the buffers, closes the stream. Safe to call more than once.
@@ -64,8 +63,7 @@ class EndToEnd : public AdapterTest {
 protected:
     void SetUp() override;
     void TearDown() override;
-    // How long the firmware waits for a block's missing packets (QEL_ADAPTER_BLOCK_TIMEOUT_MS).
-    // Long by default, so that a sender stalled on a loaded machine never sees a block end.
+    // QEL_ADAPTER_BLOCK_TIMEOUT_MS; long by default, so that a stalled sender ends no block.
     static void set_block_timeout(milliseconds timeout);
 };
 
