@@ -154,9 +154,15 @@ TEST_F(LibraryReceive, AFloodOfForeignPacketsChangesNoFrame) {
                     d.resize(random() % 1500);
                     for (auto &byte : d) byte = static_cast<uint8_t>(random());
                     break;
-                case 1: d = data_packet(block, 1 + random() % packets, 0xEE); break;
-                case 2: d = leader_packet(block, packets); break;
-                default: d = trailer_packet(block, 1 + random() % packets); break;
+                case 1:
+                    d = data_packet(block, 1 + random() % packets, 0xEE);
+                    break;
+                case 2:
+                    d = leader_packet(block, packets);
+                    break;
+                default:
+                    d = trailer_packet(block, 1 + random() % packets);
+                    break;
             }
             attacker.send(d);
             flooded.fetch_add(1, std::memory_order_relaxed);  // read after the join

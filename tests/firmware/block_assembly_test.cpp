@@ -122,8 +122,8 @@ TEST(Assembly, BlocksLandInPlaceAlsoWhenThePacketSizeChanges) {
     EXPECT_LE(rig.counter(Counter::bytes_copied), 32 * kPacket);
     EXPECT_GT(rig.counter(Counter::bytes_placed), 0u);
     for (uint32_t size : {1000u, 1400u, 2000u, 1400u}) {
-        sent.emplace_back(rig.add_buffer(64 * 2000), block(sent.size() + 1, 30 * kPacket,
-                                                           Ids::standard, size));
+        sent.emplace_back(rig.add_buffer(64 * 2000),
+                          block(sent.size() + 1, 30 * kPacket, Ids::standard, size));
         rig.feed(sent.back().second.packets, ms(2));
     }
     const Finals finals = finals_of(rig.drain());
@@ -228,14 +228,13 @@ TEST_P(LostPacket, IsAskedForUntilTheResentPacketCompletesTheBlock) {
     EXPECT_TRUE(rig.drain().empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Losses, LostPacket,
-    ::testing::Values(LostCase{"data_standard", 3, Ids::standard, false},
-                      LostCase{"data_extended", 2, Ids::extended, false},
-                      LostCase{"trailer", 5, Ids::standard, false},
-                      LostCase{"leader", 0, Ids::extended, false},
-                      LostCase{"drop_request", 4, Ids::standard, true}),
-    [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Losses, LostPacket,
+                         ::testing::Values(LostCase{"data_standard", 3, Ids::standard, false},
+                                           LostCase{"data_extended", 2, Ids::extended, false},
+                                           LostCase{"trailer", 5, Ids::standard, false},
+                                           LostCase{"leader", 0, Ids::extended, false},
+                                           LostCase{"drop_request", 4, Ids::standard, true}),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 // A block still missing packets ends INCOMPLETE_FINAL at the block timeout, asking every
 // resend interval until then; the complete block behind it waits until then. Its packets are

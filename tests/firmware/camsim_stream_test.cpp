@@ -108,12 +108,15 @@ INSTANTIATE_TEST_SUITE_P(
         StreamCase{"image_standard", PayloadKind::image, false, 1400, {}},
         StreamCase{"image_extended_jumbo", PayloadKind::image, true, 8192, {}},
         StreamCase{"raw_loss_reorder_duplicates", PayloadKind::raw, false, 1400, {20, 20, 20}},
-        StreamCase{"file_lost_leaders_and_trailers", PayloadKind::file, true, 1400,
-                   {0, 0, 0, 250, 250}},
+        StreamCase{
+            "file_lost_leaders_and_trailers", PayloadKind::file, true, 1400, {0, 0, 0, 250, 250}},
         StreamCase{"chunk_bursts", PayloadKind::chunk, false, 1000, {0, 0, 0, 0, 0, 10}},
         StreamCase{"extended_chunk_loss", PayloadKind::extended_chunk, true, 1400, {30}},
-        StreamCase{"image_extended_chunk_everything", PayloadKind::image_extended_chunk, false,
-                   1400, {10, 10, 10, 100, 100, 5}}),
+        StreamCase{"image_extended_chunk_everything",
+                   PayloadKind::image_extended_chunk,
+                   false,
+                   1400,
+                   {10, 10, 10, 100, 100, 5}}),
     [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace

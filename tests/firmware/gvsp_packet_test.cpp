@@ -73,10 +73,10 @@ TEST(Descriptors, TrailerCarriesTicksOn48BitsAndStatusFields) {
     const Bytes payload = {1, 2, 3, 4, 5};
     f.trailer_payload = payload;
     const adapter::Descriptor d = adapter::trailer_descriptor(f);
-    const Bytes expected = {0x00, 0x01, 0,    0,    0x00, 0x02, 0,    0,    1,    2,    3,
-                            4,    5,    6,    7,    8,    0xA0, 0xB0, 0xC0, 0xD0, 0x11, 0x22,
-                            0x33, 0x44, 0x12, 0x34, 0,    0,    0x56, 0x78, 0x9A, 0xBC,
-                            1,    2,    3,    4,    5};
+    const Bytes expected = {0x00, 0x01, 0,    0,    0x00, 0x02, 0,    0,    1,    2,
+                            3,    4,    5,    6,    7,    8,    0xA0, 0xB0, 0xC0, 0xD0,
+                            0x11, 0x22, 0x33, 0x44, 0x12, 0x34, 0,    0,    0x56, 0x78,
+                            0x9A, 0xBC, 1,    2,    3,    4,    5};
     EXPECT_EQ(Bytes(d.begin(), d.begin() + 37), expected);
     EXPECT_EQ(Bytes(d.begin() + 37, d.begin() + 60), Bytes(23, 0));
     EXPECT_EQ(Bytes(d.begin() + 60, d.end()), (Bytes{3, 1, 1, 0})) << "the ring writes the tag";

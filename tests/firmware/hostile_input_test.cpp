@@ -63,8 +63,8 @@ std::vector<Hostile> hostile_cases() {
         {"running_past_the_end", with_payload(s, 3, 1, 7, 200), none, 7},
         {"largest_standard_id", with_payload(s, 3, 1, 0xFFFFFF, 10), none, 0xFFFFFF},
         {"largest_extended_id", with_payload(e, 3, 1, 0xFFFFFFFF, 10), none, 0xFFFFFFFF, e},
-        {"beyond_any_tracked_block", with_payload(e, 3, 1, (1u << 20) + 1, 1), none,
-         (1u << 20) + 1, e},
+        {"beyond_any_tracked_block", with_payload(e, 3, 1, (1u << 20) + 1, 1), none, (1u << 20) + 1,
+         e},
     };
 }
 

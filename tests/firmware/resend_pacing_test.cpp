@@ -68,7 +68,8 @@ TEST_P(ResendPacing, StatusIsRepeatedOnlyAfterAnIntervalWithoutAnswer) {
             const uint64_t step = (t - answer_at) / c.gap_ms;
             if ((t - answer_at) % c.gap_ms == 0 && step < kDataPackets) {
                 const uint32_t id = static_cast<uint32_t>(2 + step);
-                if (!(c.relost && id == 7)) rig.feed(as_resent(b.packets[id], Ids::standard), ms(t));
+                if (!(c.relost && id == 7))
+                    rig.feed(as_resent(b.packets[id], Ids::standard), ms(t));
             }
         }
         rig.timer(ms(t));
