@@ -32,29 +32,26 @@ public:
     Receiver &operator=(const Receiver &) = delete;
 
     int open(uint16_t port, uint32_t flags);
-    int open_multicast(uint32_t group, uint16_t port, uint32_t flags);
     // A zero-loss stream that asks 127.0.0.1:camera_port for lost packets.
     int open_pr(uint16_t port, uint32_t flags, uint16_t camera_port, uint16_t channel = 0);
     // Allocates and queues `count` buffers of `size` bytes; the first queue's code.
     int queue(size_t size, int count);
 
-    // qel_poll_recv (or qel_poll_recv_pr, with resend) until it answers something other than
-    // 11 (or 138, the end of one wait), for at most `limit`.
+    // qel_poll_recv (or _pr) until it answers other than 11 (or 138), for at most `limit`.
     int poll(qel_block_t *block, milliseconds limit = milliseconds(2000));
     int poll_pr(qel_block_t *block, qel_pr_status_t *status, uint16_t req_id_base,
                 milliseconds limit = milliseconds(2000));
 
     qel_stats_t stats() const;
     uint64_t counter(Counter c) const;
-    // The firmware's counter once it has reached `value` (the firmware counts a little after
-    // the host sees what it counted), or as it is after two seconds.
+    // The firmware's counter once it has reached `value` (it counts just after the host can
+    // see what it counted), or as it is after two seconds.
     uint64_t counter_at_least(Counter c, uint64_t value) const;
 
     // Frees the buffers, closes the stream. Safe to call more than once.
     void close();
 
     qel_stream_t *stream() const { return stream_; }
-    size_t buffers() const { return buffers_.size(); }
 
 private:
     qel_stream_t *stream_ = nullptr;
@@ -66,8 +63,7 @@ class EndToEnd : public AdapterTest {
 protected:
     void SetUp() override;
     void TearDown() override;
-    // How long the firmware waits for a block's missing packets (QEL_ADAPTER_BLOCK_TIMEOUT_MS).
-    // Long by default, so that a sender stalled on a loaded machine never sees a block end.
+    // QEL_ADAPTER_BLOCK_TIMEOUT_MS; long by default, so that a stalled sender ends no block.
     static void set_block_timeout(milliseconds timeout);
 };
 

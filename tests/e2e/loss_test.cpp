@@ -37,11 +37,9 @@ class OnePerCentLoss : public EndToEnd, public ::testing::WithParamInterface<Los
 
 TEST_P(OnePerCentLoss, FramesArriveOrAreDroppedAsTheirLossesSayAndNoBufferIsLost) {
     const LossCase c = GetParam();
-    // Without resend a block that lost packets ends at the block timeout, counted from when it
-    // became the oldest block, and the blocks behind it wait: short, so that they do not run
-    // out of buffers (with this seed at most five frames wait at once, leaving the application
-    // a quarter of a second to fall behind). With resend, long, so
-    // that a slow answer on a loaded machine never ends a block.
+    // Without resend the blocks behind a lossy one wait for its block timeout: short, so that
+    // they do not run out of buffers (with this seed at most five frames wait at once). With
+    // resend, long, so that a slow answer on a loaded machine never ends a block.
     set_block_timeout(milliseconds(c.resend ? 3000 : 100));
     camsim::Config config = stream_to(free_port());
     config.payload = camsim::PayloadKind::raw;
@@ -60,13 +58,12 @@ TEST_P(OnePerCentLoss, FramesArriveOrAreDroppedAsTheirLossesSayAndNoBufferIsLost
     for (uint64_t f = 0; f < kFrames; ++f) {
         const std::vector<uint32_t> lost = planned_losses(config, sim.trailer_packet_id(), f);
         whole[f] = lost.empty();
-        lossy += lost.empty() ? 0 : 1;
+        lossy += !whole[f];
         withheld += lost.size();
         leader_or_trailer_lost |=
             !lost.empty() && (lost.front() == 0 || lost.back() == sim.trailer_packet_id());
     }
-    // What the seed was chosen for: some frames whole, some not, a leader or trailer among
-    // the losses.
+    // What the seed was chosen for: some frames whole, some not, a leader or trailer lost.
     ASSERT_GT(lossy, 2u);
     ASSERT_LT(lossy, kFrames / 2);
     ASSERT_TRUE(leader_or_trailer_lost);
@@ -132,8 +129,7 @@ TEST_P(OnePerCentLoss, FramesArriveOrAreDroppedAsTheirLossesSayAndNoBufferIsLost
     EXPECT_EQ(r.counter(Counter::resent), sent.packets_resent);
 
     // Every buffer is back with the firmware: as many frames as there are buffers arrive
-    // without one being queued again. They come from the same camera (its source port), since
-    // the firmware ignores other senders once a stream has started.
+    // without one being queued again, from the same camera (source port) as the stream's.
     const uint16_t camera_port = sim.source_port();
     sim.stop();
     camsim::Config more = stream_to(config.dest_port);

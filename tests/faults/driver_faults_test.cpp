@@ -7,11 +7,10 @@
 
 #include <atomic>
 #include <chrono>
-#include <thread>
 #include <functional>
-#include <memory>
 #include <mutex>
 #include <set>
+#include <thread>
 
 #include "core/state.h"
 #include "qel.h"
@@ -48,8 +47,7 @@ public:
             pins_.erase(call.word());
             return 0u;
         });
-        // A wait finds the block that a test announced, as a driver wait does when the
-        // firmware posts while it waits.
+        // A wait finds the block a test announced, as when the firmware posts during it.
         adapter_.on(TREL_WAIT_DESC, [this](Call &) {
             if (!announce_) return driver::host_error_of_driver_code(QEL_ETIMEDOUT);
             announce_ = false;
@@ -80,9 +78,8 @@ public:
         adapter_.post_descriptor(0, stream_->endpt, leader(block, 1));
         adapter_.post_descriptor(0, stream_->endpt, trailer(block, 1, 100));
     }
-    // The next driver wait finds a block.
-    void announce_block() { announce_ = true; }
-    // A block received through qel_poll_recv within two seconds; its result.
+    void announce_block() { announce_ = true; }  // the next driver wait finds a block
+    // qel_poll_recv until it answers something other than 11, for at most two seconds.
     int receive(qel_block_t *got) {
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
         int rc = QEL_EAGAIN;
@@ -110,13 +107,13 @@ public:
         expect_usable();
     }
     // Frees the buffers the application holds, closes the stream (which detaches the queued
-    // ones and releases their pinning with the endpoint), frees the rest, and checks that the
-    // adapter holds nothing more.
+    // ones and unpins them), frees the rest, and checks that the adapter holds nothing more.
     void release_all() {
         if (has_worker_) {
             EXPECT_EQ(qel_destroy_recv_worker(stream_), 0);
         }
         has_worker_ = false;
+        if (context_) qel_destroy_metrics_trace(context_), context_ = nullptr;
         std::set<uint32_t> queued_pins;
         for (auto it = buffers_.begin(); it != buffers_.end();) {
             // Queued, or detached by a close: freed once the stream is closed.
@@ -282,7 +279,6 @@ std::set<uint32_t> commands_of(const Operation &op) {
     EXPECT_EQ(op.run(s), 0) << op.name << " fails without any fault";
     std::set<uint32_t> codes;
     for (const Command &c : s.adapter_.commands()) codes.insert(c.code);
-    if (s.context_) qel_destroy_metrics_trace(s.context_);
     s.release_all();
     return codes;
 }
@@ -306,7 +302,6 @@ TEST_P(DriverFault, EachCommandFailingInTurnIsReportedAndLeavesNothingBehind) {
             EXPECT_NE(rc, 0) << "a failed command was reported as success";
             op.after_failure(s, code);
         }
-        if (s.context_) qel_destroy_metrics_trace(s.context_);
         s.release_all();
     }
 }

@@ -2,76 +2,32 @@
 // or port are counted and ignored, unless QEL_ADAPTER_ANY_SOURCE=1 accepts several senders. A
 // flood of foreign datagrams at full speed, random or shaped like the stream's own packets,
 // changes nothing in the frames received.
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cstring>
 #include <random>
 #include <thread>
 
 #include "camsim/camsim.h"
+#include "firmware/gvsp_builder.h"
 #include "firmware/library_fixture.h"
 #include "support/capture.h"
 
 namespace qel::test {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-// A UDP socket on loopback of its own (its own port): one sender.
-class Sender {
-public:
-    explicit Sender(uint16_t to) {
-        fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        to_.sin_family = AF_INET;
-        to_.sin_port = htons(to);
-        to_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    }
-    ~Sender() { close(fd_); }
-    Sender(const Sender &) = delete;
-    Sender &operator=(const Sender &) = delete;
-    void send(const Bytes &d) const {
-        sendto(fd_, d.data(), d.size(), 0, reinterpret_cast<const sockaddr *>(&to_), sizeof to_);
-    }
-
-private:
-    int fd_ = -1;
-    sockaddr_in to_{};
-};
-
 // Standard-id GVSP packets of a raw-data block of `packets` x kPayload bytes.
 constexpr uint32_t kPayload = 1000;
 
-Bytes header(uint8_t format, uint16_t block, uint32_t packet) {
-    return {0,
-            0,
-            static_cast<uint8_t>(block >> 8),
-            static_cast<uint8_t>(block),
-            format,
-            static_cast<uint8_t>(packet >> 16),
-            static_cast<uint8_t>(packet >> 8),
-            static_cast<uint8_t>(packet)};
-}
 Bytes leader_packet(uint16_t block, uint32_t packets) {
-    Bytes p = header(1, block, 0);
-    Bytes payload(20, 0);
-    payload[3] = 2;  // raw data
-    const uint64_t size = uint64_t{packets} * kPayload;
-    for (int i = 0; i < 8; ++i) payload[12 + i] = static_cast<uint8_t>(size >> (56 - 8 * i));
-    p.insert(p.end(), payload.begin(), payload.end());
-    return p;
+    BlockShape raw;
+    raw.payload_type = 2;
+    return packet(head(Ids::standard, 1, block, 0), leader_payload(raw, packets * kPayload));
 }
-Bytes data_packet(uint16_t block, uint32_t packet, uint8_t fill) {
-    Bytes p = header(3, block, packet);
-    p.insert(p.end(), kPayload, fill);
-    return p;
+Bytes data_packet(uint16_t block, uint32_t id, uint8_t fill) {
+    return packet(head(Ids::standard, 3, block, id), Bytes(kPayload, fill));
 }
 Bytes trailer_packet(uint16_t block, uint32_t packets) {
-    Bytes p = header(2, block, packets + 1);
-    p.insert(p.end(), {0, 0, 0, 2});
-    return p;
+    return packet(head(Ids::standard, 2, block, packets + 1), {0, 0, 0, 2});
 }
 
 struct Senders {
@@ -185,41 +141,38 @@ TEST_F(LibraryReceive, AFloodOfForeignPacketsChangesNoFrame) {
     ASSERT_EQ(qel_queue_buffer(first.buffer), 0);
     uint64_t delivered = 1;
 
-    std::atomic<bool> flooding{true};
     std::atomic<uint64_t> flooded{0};
-    std::jthread flood([&] {
+    std::jthread flood([&](std::stop_token stop) {
         Sender attacker(port_);
         std::mt19937 random(11);
         const uint32_t packets = sim.trailer_packet_id();
-        while (flooding.load(std::memory_order_relaxed)) {
-            Bytes d;
-            const uint32_t kind = random() % 4;
+        while (!stop.stop_requested()) {
             const auto block = static_cast<uint16_t>(1 + random() % (kFrames + 2));
-            if (kind == 0) {
-                d.resize(random() % 1500);
-                for (auto &byte : d) byte = static_cast<uint8_t>(random());
-            } else if (kind == 1) {
-                d = data_packet(block, 1 + random() % packets, 0xEE);
-            } else if (kind == 2) {
-                d = leader_packet(block, packets);
-            } else {
-                d = trailer_packet(block, 1 + random() % packets);
+            Bytes d;
+            switch (random() % 4) {
+                case 0:
+                    d.resize(random() % 1500);
+                    for (auto &byte : d) byte = static_cast<uint8_t>(random());
+                    break;
+                case 1:
+                    d = data_packet(block, 1 + random() % packets, 0xEE);
+                    break;
+                case 2:
+                    d = leader_packet(block, packets);
+                    break;
+                default:
+                    d = trailer_packet(block, 1 + random() % packets);
+                    break;
             }
             attacker.send(d);
-            flooded.fetch_add(1, std::memory_order_relaxed);
+            flooded.fetch_add(1, std::memory_order_relaxed);  // read after the join
         }
     });
-
-    struct StopFlood {
-        std::atomic<bool> &flag;
-        ~StopFlood() { flag.store(false, std::memory_order_relaxed); }
-    } stop_flood{flooding};
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (delivered < kFrames && std::chrono::steady_clock::now() < end) {
         qel_block_t b{};
         qel_pr_status_t status{};
-        const int rc =
-            qel_poll_recv_pr(stream_, &b, static_cast<uint16_t>(delivered * 100), &status);
+        const int rc = qel_poll_recv_pr(stream_, &b, 100, &status);
         if (rc == QEL_EAGAIN) continue;
         ASSERT_EQ(rc, 0) << "after " << delivered << " blocks";
         const auto frame = sim.frame_of_block(b.block_id);
@@ -231,7 +184,7 @@ TEST_F(LibraryReceive, AFloodOfForeignPacketsChangesNoFrame) {
         ++delivered;
         ASSERT_EQ(qel_queue_buffer(b.buffer), 0);
     }
-    flooding.store(false, std::memory_order_relaxed);
+    flood.request_stop();
     flood.join();
     sim.stop();
     EXPECT_EQ(delivered, kFrames);

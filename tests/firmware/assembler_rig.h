@@ -21,8 +21,8 @@
 
 namespace qel::test {
 
-// Memory of `length` bytes (page-aligned start) with an inaccessible page before it and after
-// its last page, and the bytes between its end and that page filled with a canary.
+// Memory of `length` bytes (page-aligned start) between two inaccessible pages, the bytes
+// from its end to the next page filled with a canary.
 class GuardedBuffer {
 public:
     explicit GuardedBuffer(size_t length);
@@ -30,8 +30,6 @@ public:
     GuardedBuffer(const GuardedBuffer &) = delete;
     GuardedBuffer &operator=(const GuardedBuffer &) = delete;
     uint8_t *data() const { return data_; }
-    size_t length() const { return length_; }
-    // Whether the bytes after the buffer's end, up to the guard page, are as they were filled.
     bool canary_intact() const;
 
 private:
@@ -66,11 +64,10 @@ public:
 
     // Pins a guarded buffer of `length` bytes and queues it; returns its index.
     uint32_t add_buffer(size_t length, bool credit = false);
-    // Queues an idle buffer again.
     void requeue(uint32_t index, bool credit = false);
     GuardedBuffer &buffer(uint32_t index) { return *buffers_.at(index); }
 
-    // Sends datagrams into the socket and lets the receiver read them all at time `now`.
+    // Sends datagrams into the socket; receive_all lets the receiver read them at `now`.
     void send(const Bytes &datagram);
     void receive_all(uint64_t now);
     void feed(const Bytes &datagram, uint64_t now) {

@@ -3,6 +3,9 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <thread>
@@ -19,6 +22,26 @@
 namespace qel::test {
 
 using adapter::Counter;
+
+// A UDP socket of its own (its own source port) sending to a port of 127.0.0.1.
+class Sender {
+public:
+    explicit Sender(uint16_t to) : fd_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+        to_.sin_family = AF_INET;
+        to_.sin_port = htons(to);
+        to_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    }
+    ~Sender() { ::close(fd_); }
+    Sender(const Sender &) = delete;
+    Sender &operator=(const Sender &) = delete;
+    void send(const std::vector<uint8_t> &d) const {
+        sendto(fd_, d.data(), d.size(), 0, reinterpret_cast<const sockaddr *>(&to_), sizeof to_);
+    }
+
+private:
+    int fd_;
+    sockaddr_in to_{};
+};
 
 class LibraryReceive : public AdapterTest {
 protected:
