@@ -14,6 +14,10 @@ int Receiver::open(uint16_t port, uint32_t flags) {
     return qel_open_stream(&kLoopback, port, &stream_, flags, &handle_);
 }
 
+int Receiver::open_multicast(uint32_t group, uint16_t port, uint32_t flags) {
+    return qel_open_mcast_stream(&kLoopback, &group, port, &stream_, flags, &handle_);
+}
+
 int Receiver::open_pr(uint16_t port, uint32_t flags, uint16_t camera_port, uint16_t channel) {
     qel_stream_options_t o{};
     o.flags = flags | QEL_OPEN_ZEROLOSS;

@@ -32,6 +32,7 @@ public:
     Receiver &operator=(const Receiver &) = delete;
 
     int open(uint16_t port, uint32_t flags);
+    int open_multicast(uint32_t group, uint16_t port, uint32_t flags);
     // A zero-loss stream that asks 127.0.0.1:camera_port for lost packets.
     int open_pr(uint16_t port, uint32_t flags, uint16_t camera_port, uint16_t channel = 0);
     // Allocates and queues `count` buffers of `size` bytes; the first queue's code.
@@ -52,6 +53,7 @@ public:
     void close();
 
     qel_stream_t *stream() const { return stream_; }
+    size_t buffers() const { return buffers_.size(); }
 
 private:
     qel_stream_t *stream_ = nullptr;

@@ -1,8 +1,16 @@
 // The library's own resend requests as an independent decoder reads them: a lossy stream makes
 // qel_poll_recv_pr ask the camera for packets, and qel_packet_resend asks once more by hand. The
-// requests are kept as the camera's control port receives them (a relay that passes them on
-// to the simulator, whose answers complete the blocks) and tshark's GVCP dissector must read
-// each as a PACKETRESEND command naming the block and packets the library meant.
+// requests are captured on the loopback interface (or, without the privilege to capture, as
+// the camera's control port receives them) and tshark's GVCP dissector must read each as a
+// PACKETRESEND command naming the block and packets the library meant. The camera's control
+// port here is a relay that records each request and passes it on to the simulator, whose
+// answers complete the blocks.
+#include <linux/filter.h>
+#include <linux/if_packet.h>
+#include <net/ethernet.h>
+#include <net/if.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -19,6 +27,81 @@ namespace {
 using camsim_test::Bytes;
 using camsim_test::Decoded;
 using camsim_test::number;
+
+// IPv4 packets carrying UDP to one port of the loopback interface, as the interface saw them.
+// Needs the privilege to capture (root, as CI runs); valid() is false without it.
+class LoopbackCapture {
+public:
+    explicit LoopbackCapture(uint16_t port) : port_(port) {
+        fd_ = socket(AF_PACKET, SOCK_DGRAM, htons(ETH_P_IP));
+        if (fd_ < 0) return;
+        // Only UDP to the port, unfragmented, passes the kernel's filter: the loopback
+        // interface carries every other test's traffic too, which would fill the socket.
+        sock_filter code[] = {
+            {BPF_LD | BPF_B | BPF_ABS, 0, 0, 9},  // protocol
+            {BPF_JMP | BPF_JEQ | BPF_K, 0, 6, 17},
+            {BPF_LD | BPF_H | BPF_ABS, 0, 0, 6},  // fragment offset
+            {BPF_JMP | BPF_JSET | BPF_K, 4, 0, 0x1FFF},
+            {BPF_LDX | BPF_B | BPF_MSH, 0, 0, 0},  // header length
+            {BPF_LD | BPF_H | BPF_IND, 0, 0, 2},   // destination port
+            {BPF_JMP | BPF_JEQ | BPF_K, 0, 1, port},
+            {BPF_RET | BPF_K, 0, 0, 0xFFFF},
+            {BPF_RET | BPF_K, 0, 0, 0},
+        };
+        const sock_fprog program{static_cast<unsigned short>(std::size(code)), code};
+        const int bytes = 4 << 20;
+        if (setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0) {
+            setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+        }
+        if (setsockopt(fd_, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) != 0) {
+            ::close(fd_);
+            fd_ = -1;
+            return;
+        }
+        sockaddr_ll where{};
+        where.sll_family = AF_PACKET;
+        where.sll_protocol = htons(ETH_P_IP);
+        where.sll_ifindex = static_cast<int>(if_nametoindex("lo"));
+        if (where.sll_ifindex == 0 ||
+            bind(fd_, reinterpret_cast<sockaddr *>(&where), sizeof where) != 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
+    ~LoopbackCapture() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    LoopbackCapture(const LoopbackCapture &) = delete;
+    LoopbackCapture &operator=(const LoopbackCapture &) = delete;
+
+    bool valid() const { return fd_ >= 0; }
+
+    // Up to `count` packets, waiting at most `limit` in all.
+    std::vector<Bytes> take(size_t count, milliseconds limit) {
+        std::vector<Bytes> out;
+        const auto end = Clock::now() + limit;
+        Bytes packet(70000);
+        while (out.size() < count && Clock::now() < end) {
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, 20) <= 0) continue;
+            sockaddr_ll from{};
+            socklen_t length = sizeof from;
+            const ssize_t n = recvfrom(fd_, packet.data(), packet.size(), 0,
+                                       reinterpret_cast<sockaddr *>(&from), &length);
+            // The loopback interface shows each packet leaving and arriving: keep one.
+            if (n < 28 || from.sll_pkttype == PACKET_OUTGOING) continue;
+            const size_t header = size_t{packet[0] & 0x0Fu} * 4;
+            if ((packet[0] >> 4) != 4 || packet[9] != 17 || size_t(n) < header + 8) continue;
+            if (camsim_test::be16(&packet[header + 2]) != port_) continue;
+            out.emplace_back(packet.begin(), packet.begin() + n);
+        }
+        return out;
+    }
+
+private:
+    int fd_ = -1;
+    uint16_t port_;
+};
 
 // The camera's control port as the library sees it: keeps every datagram and passes it on to
 // the simulator's control port.
@@ -80,11 +163,12 @@ constexpr uint16_t kHandRequest = 0xBEEF;
 // Frames 0 and 2 each lose a packet; frame 1 arrives whole.
 constexpr uint32_t kLost[] = {4, 0, 9};
 
-// One stream's requests, as the control port received them.
+// One stream's requests, as the control port received them and as the capture saw them.
 struct Asked {
     camsim::Config config;
     uint16_t port = 0;
     std::vector<Bytes> requests;
+    std::vector<Bytes> packets;  // empty without the privilege to capture
 };
 
 // Streams three frames, two of them lossy, to a zero-loss stream, then asks by hand for
@@ -103,6 +187,7 @@ void stream_and_ask(bool extended, Asked &run) {
 
     Relay relay(config.control_port);
     run.port = relay.port();
+    LoopbackCapture capture(relay.port());
     Receiver r;
     ASSERT_EQ(
         r.open_pr(config.dest_port, extended ? QEL_OPEN_EXTENDED_ID : 0, relay.port(), kChannel),
@@ -126,6 +211,10 @@ void stream_and_ask(bool extended, Asked &run) {
     run.requests = relay.received();
     ASSERT_EQ(run.requests.size(), sent);
     ASSERT_GE(run.requests.size(), 3u) << "one request for each lossy frame, one by hand";
+    if (capture.valid()) {
+        run.packets = capture.take(run.requests.size(), milliseconds(2000));
+        ASSERT_EQ(run.packets.size(), run.requests.size()) << "every request crossed loopback";
+    }
 }
 
 // What tshark read of one run's requests, in the order they were sent.
@@ -190,10 +279,15 @@ TEST_F(EndToEnd, ResendRequestsDecodeAsPacketResendCommandsNamingTheLostPackets)
     camsim_test::PcapWriter pcap(path);
     std::string options;
     for (const Asked &run : runs) {
-        for (const Bytes &d : run.requests) pcap.add(40000, run.port, d);
+        if (!run.packets.empty()) {
+            for (const Bytes &p : run.packets) pcap.add_ip(p);
+        } else {
+            for (const Bytes &d : run.requests) pcap.add(40000, run.port, d);
+        }
         options += " -d udp.port==" + std::to_string(run.port) + ",gvcp";
     }
     pcap.close();
+    RecordProperty("capture", runs[0].packets.empty() ? "control port" : "loopback interface");
     const std::vector<Decoded> decoded = camsim_test::tshark_fields(path, options, kFields);
     std::remove(path);
     ASSERT_EQ(decoded.size(), runs[0].requests.size() + runs[1].requests.size());

@@ -1,5 +1,7 @@
-// Two streams received side by side, each from a simulator streaming on loopback, every block
-// equal to its frame byte for byte.
+// Streams received side by side and a multicast stream, each from a simulator streaming on
+// loopback, every block equal to its frame byte for byte.
+#include <random>
+
 #include "e2e_fixture.h"
 
 namespace qel::test {
@@ -80,6 +82,40 @@ TEST_F(EndToEnd, TwoStreamsOnOneBoardEachReceiveTheirOwnFrames) {
               b_sim.counters().packets_sent);
     EXPECT_EQ(a.stats().blocks_complete, kFrames);
     EXPECT_EQ(b.stats().blocks_complete, kFrames);
+}
+
+// The simulator sends to a group on the loopback interface only (TTL 1, sent through
+// 127.0.0.1); the library joins the group there.
+TEST_F(EndToEnd, MulticastStreamReceivesEveryFrame) {
+    constexpr uint64_t kFrames = 10;
+    std::random_device seed;
+    // A group of the organisation-local scope, different in each run so that runs side by
+    // side do not hear each other.
+    const std::string group =
+        "239.255." + std::to_string(seed() % 250 + 1) + "." + std::to_string(seed() % 250 + 1);
+    camsim::Config config = stream_to(free_port());
+    config.dest_address = group;
+    config.multicast_interface = "127.0.0.1";
+    config.multicast_ttl = 1;
+    config.payload = PayloadKind::image;
+    config.pixel_format = camsim::PixelFormat::rgb8;
+    config.width = 160;
+    config.height = 100;
+    config.frames = kFrames;
+    config.frame_rate = 30;
+    camsim::Simulator sim(config);
+
+    Receiver r;
+    ASSERT_EQ(r.open_multicast(inet_addr(group.c_str()), config.dest_port, 0), 0);
+    const int queued = r.queue(sim.payload_size(), 10);
+    if (queued != 0) {
+        GTEST_SKIP() << "this host cannot join a multicast group on loopback (" << queued << ")";
+    }
+    ASSERT_EQ(sim.start(), "");
+    receive_all({{&r, &sim}}, kFrames);
+    sim.stop();
+    EXPECT_EQ(r.counter_at_least(Counter::packets, sim.counters().packets_sent),
+              sim.counters().packets_sent);
 }
 
 }  // namespace
