@@ -21,7 +21,9 @@ TEST_F(LibraryReceive, AStallFillsTheRingThenReceptionResumesWithNothingOverwrit
     config.payload = camsim::PayloadKind::raw;
     config.data_size = 2800;  // three packets
     config.frame_rate = 2000;
-    config.duration_ms = 1600;
+    // Streams until the test has seen reception resume, however slowly a loaded machine
+    // drains what piled up.
+    config.duration_ms = 60000;
     camsim::Simulator sim(config);
     ASSERT_EQ(sim.config_error(), "");
     open(0);
@@ -36,13 +38,13 @@ TEST_F(LibraryReceive, AStallFillsTheRingThenReceptionResumesWithNothingOverwrit
     uint64_t delivered = 0;
     uint64_t last_frame = 0;
     uint64_t statuses = 0;
-    bool any_after_resume = false;
+    bool any_after_resume = false;  // the camera is stopped then
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < end) {
         qel_block_t b{};
         const int rc = qel_poll_recv(stream_, &b, 50);
         if (rc == QEL_EAGAIN) continue;
-        if (rc == QEL_ETIMEDOUT && !sim.sending()) break;
+        if (rc == QEL_ETIMEDOUT && any_after_resume) break;
         if (rc == QEL_ENOBUFS || rc == QEL_ETIMEDOUT) {
             statuses += rc == QEL_ENOBUFS;
             continue;
@@ -57,13 +59,14 @@ TEST_F(LibraryReceive, AStallFillsTheRingThenReceptionResumesWithNothingOverwrit
         ASSERT_EQ(b.payload_length, expected.size());
         EXPECT_EQ(std::memcmp(b.data, expected.data(), expected.size()), 0)
             << "block " << b.block_id;
-        if (*frame > sent_at_resume + 64) any_after_resume = true;
+        if (*frame > sent_at_resume + 64 && !any_after_resume) {
+            any_after_resume = true;
+            sim.stop();
+        }
         ++delivered;
         ASSERT_EQ(qel_queue_buffer(b.buffer), 0);
     }
     sim.stop();
-    const uint64_t sent = sim.counters().frames_sent;
-    ASSERT_GT(sent, sent_at_resume + 200) << "the camera must have streamed on after the stall";
     EXPECT_GE(delivered, 48u) << "the blocks held through the stall";
     EXPECT_TRUE(any_after_resume) << "reception resumed after the stall";
     // Every block the firmware could not give a buffer or hold in the ring was ended with a
