@@ -45,24 +45,30 @@ protected:
 };
 
 TEST_F(BufferTest, DataAreaIsPinnedAtThePageBoundary) {
-    qel_buffer_t *b = alloc(1000);
-    ASSERT_NE(b, nullptr);
-    auto pins = adapter_.commands_with(TREL_PIN_BUF);
-    ASSERT_EQ(pins.size(), 1u);
-    const auto pin = pins[0].as<PinRecord>();
-    const uintptr_t mem = reinterpret_cast<uintptr_t>(b->mem);
-    EXPECT_EQ(pin.address % 4096, 0u);
-    EXPECT_GE(pin.address, mem);
-    EXPECT_LT(pin.address, mem + 4096);
-    EXPECT_EQ(pin.length, 1000u);
-    EXPECT_NE(b->index, 0u) << "the index the driver returned";
-    // The whole data area lies inside the allocation (5095 bytes): writing it is safe.
-    std::memset(reinterpret_cast<void *>(pin.address), 0xAB, 1000);
-    const uint32_t index = b->index;
-    EXPECT_EQ(release(b), 0);
-    auto unpins = adapter_.commands_with(TREL_UNPIN_BUF);
-    ASSERT_EQ(unpins.size(), 1u);
-    EXPECT_EQ(unpins[0].as<WordRecord>().value, index);
+    // A small buffer, and one of more than a huge page, which is laid out differently.
+    const size_t sizes[] = {1000, (size_t{2} << 20) + 1000};
+    for (size_t i = 0; i < std::size(sizes); ++i) {
+        SCOPED_TRACE(sizes[i]);
+        qel_buffer_t *b = alloc(sizes[i]);
+        ASSERT_NE(b, nullptr);
+        auto pins = adapter_.commands_with(TREL_PIN_BUF);
+        ASSERT_EQ(pins.size(), i + 1);
+        const auto pin = pins[i].as<PinRecord>();
+        const uintptr_t mem = reinterpret_cast<uintptr_t>(b->mem);
+        EXPECT_EQ(pin.address % 4096, 0u);
+        EXPECT_GE(pin.address, mem);
+        EXPECT_LT(pin.address, mem + 4096);
+        EXPECT_EQ(pin.length, sizes[i]);
+        EXPECT_NE(b->index, 0u) << "the index the driver returned";
+        // The whole data area lies inside the allocation: writing it is safe (the sanitizer
+        // build checks).
+        std::memset(reinterpret_cast<void *>(pin.address), 0xAB, sizes[i]);
+        const uint32_t index = b->index;
+        EXPECT_EQ(release(b), 0);
+        auto unpins = adapter_.commands_with(TREL_UNPIN_BUF);
+        ASSERT_EQ(unpins.size(), i + 1);
+        EXPECT_EQ(unpins[i].as<WordRecord>().value, index);
+    }
 }
 
 TEST_F(BufferTest, FirstFourQueueCommandsCarryACredit) {
