@@ -2,9 +2,8 @@
 // playing the firmware, posts leader and trailer descriptors into the stream's shared ring
 // as fast as the ring has room (once it finds the ring full, it waits for a run of 32 free
 // entries rather than reading the host's count for each one). The application's loop is the
-// usual one: poll, then queue
-// the buffer again. Reference in the same run: the block buffer ring moving one pointer per
-// block between the same two CPUs.
+// usual one: poll, then queue the buffer again. Reference in the same run: the block buffer
+// ring moving one pointer per block between the same two CPUs.
 //
 // The stream is opened on the scripted adapter; its commands are recorded, so the two
 // commands of the loop (queueing a buffer, waiting for a descriptor) are answered here

@@ -148,8 +148,8 @@ uint64_t host_time_of(const uint8_t *page, uint64_t ticks) {
         // The fence orders the parameter loads before the second look at the sequence word
         // and pairs with the firmware's release fence after it made the word odd: a reader
         // that saw any new parameter sees the changed word. The first look needs no fence of
-        // its own; its acquire keeps the parameter loads after it. Neither costs an
-        // instruction here, where a full fence would stall every block's trailer.
+        // its own; its acquire keeps the parameter loads after it. On x86 neither
+        // costs an instruction, where a full fence stalled every stamped trailer.
         std::atomic_thread_fence(std::memory_order_acquire);
         if (seq.load(std::memory_order_relaxed) == before) return time;
     }
