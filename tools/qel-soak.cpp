@@ -10,8 +10,6 @@
 //   qel-soak [--duration S] [--loss PERMILLE] [--fps N] [--width W] [--height H]
 //            [--packet-size B] [--buffers N] [--rss-margin-kb K]
 #include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -101,23 +99,6 @@ uint64_t resident_kb() {
     return resident * static_cast<uint64_t>(sysconf(_SC_PAGESIZE)) / 1024;
 }
 
-// A UDP port free on 127.0.0.1 right now.
-uint16_t free_port() {
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return 0;
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof a;
-    uint16_t port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &length) == 0) {
-        port = ntohs(a.sin_port);
-    }
-    close(fd);
-    return port;
-}
-
 struct Tally {
     uint64_t delivered = 0;
     uint64_t corrupt = 0;     // delivered with other bytes or length than sent
@@ -133,9 +114,9 @@ int run(const Options &o) {
     }
     camsim::Config config;
     config.dest_address = "127.0.0.1";
-    config.dest_port = free_port();
+    config.dest_port = camsim::free_loopback_port();
     config.control_address = "127.0.0.1";
-    config.control_port = free_port();
+    config.control_port = camsim::free_loopback_port();
     config.payload = camsim::PayloadKind::image;
     config.width = o.width;
     config.height = o.height;

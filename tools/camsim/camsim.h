@@ -201,4 +201,9 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
+// A UDP port on 127.0.0.1 that nobody uses right now (0 when none could be found): a socket
+// binds to port 0, and the kernel's choice is read back and released. For a simulator's
+// destination in tests, demos and benchmarks.
+[[nodiscard]] uint16_t free_loopback_port();
+
 }  // namespace qel::camsim

@@ -51,6 +51,16 @@ uint16_t local_port(int fd) {
     return ntohs(a.sin_port);
 }
 
+uint16_t free_loopback_port() {
+    const Fd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!fd.valid()) return 0;
+    const sockaddr_in loopback = ipv4("127.0.0.1", 0);
+    if (bind(fd.get(), reinterpret_cast<const sockaddr *>(&loopback), sizeof loopback) != 0) {
+        return 0;
+    }
+    return local_port(fd.get());
+}
+
 std::string open_stream_socket(const Config &config, Fd *out) {
     Fd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!fd.valid()) return errno_text("stream socket", errno);

@@ -1,11 +1,6 @@
 // The demo: the camera simulator streams in this process on loopback with 1% of its packets
 // lost on the way, and the stream is received with resend. Every frame is compared with what
 // the simulator sent; one is saved as PNG.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,23 +26,6 @@ constexpr uint32_t kDemoLossPerMille = 10;
 // Frames still missing this long after the simulator sent its last are lost.
 constexpr auto kDemoGrace = std::chrono::seconds(2);
 
-// A UDP port on loopback that nobody uses right now; 0 when none could be found.
-uint16_t free_loopback_port() {
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return 0;
-    sockaddr_in where{};
-    where.sin_family = AF_INET;
-    where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof where;
-    uint16_t port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr *>(&where), sizeof where) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr *>(&where), &size) == 0) {
-        port = ntohs(where.sin_port);
-    }
-    close(fd);
-    return port;
-}
-
 const char *format_name(uint32_t pixel_format) {
     switch (pixel_format) {
         case 0x01080001:
@@ -63,8 +41,8 @@ const char *format_name(uint32_t pixel_format) {
 
 int run_demo(const Options &given) {
     FILE *human = given.json ? stderr : stdout;
-    const uint16_t stream_port = free_loopback_port();
-    const uint16_t control_port = free_loopback_port();
+    const uint16_t stream_port = camsim::free_loopback_port();
+    const uint16_t control_port = camsim::free_loopback_port();
     if (stream_port == 0 || control_port == 0) {
         return complain(kExitFailed, "demo: no free UDP port on loopback");
     }
