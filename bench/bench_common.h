@@ -139,4 +139,13 @@ void run_transfer(benchmark::State &state, uint32_t slots, uint64_t per_iteratio
     state.SetLabel(pin_label(producer_pinned.value.load(), pin.pinned()));
 }
 
+// The rest of every benchmark program's main, once its benchmarks are registered.
+inline int run_benchmarks(int argc, char **argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
+
 }  // namespace qel::bench

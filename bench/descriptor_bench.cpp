@@ -183,9 +183,5 @@ int main(int argc, char **argv) {
     benchmark::RegisterBenchmark("descriptor_rate/ours", qel::bench::descriptor_path)
         ->UseRealTime();
     benchmark::RegisterBenchmark("descriptor_rate/ref", qel::bench::ring_reference)->UseRealTime();
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return qel::bench::run_benchmarks(argc, argv);
 }

@@ -88,18 +88,6 @@ void pin_thread(pid_t tid, unsigned cpu) {
     sched_setaffinity(tid, sizeof one, &one);
 }
 
-uint16_t free_port() {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in where{};
-    where.sin_family = AF_INET;
-    where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr *>(&where), sizeof where);
-    socklen_t size = sizeof where;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&where), &size);
-    close(fd);
-    return ntohs(where.sin_port);
-}
-
 camsim::Config stream_config(uint16_t port, uint32_t packet_size, uint64_t block_bytes,
                              double packet_rate, double seconds) {
     camsim::Config c;
@@ -162,7 +150,7 @@ Outcome receive_with_library(const camsim::Config &base, unsigned cpu) {
     Library library;
     if (!library.ok()) return out;
     camsim::Config config = base;
-    config.dest_port = free_port();
+    config.dest_port = camsim::free_loopback_port();
     camsim::Simulator sim(config);
     if (!sim.config_error().empty()) return out;
 
@@ -246,7 +234,7 @@ Outcome receive_with_library(const camsim::Config &base, unsigned cpu) {
 Outcome receive_bare(const camsim::Config &base, unsigned cpu) {
     Outcome out;
     camsim::Config config = base;
-    config.dest_port = free_port();
+    config.dest_port = camsim::free_loopback_port();
     camsim::Simulator sim(config);
     if (!sim.config_error().empty()) return out;
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -405,9 +393,5 @@ void register_benchmarks() {
 
 int main(int argc, char **argv) {
     qel::bench::register_benchmarks();
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return qel::bench::run_benchmarks(argc, argv);
 }

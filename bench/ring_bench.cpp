@@ -86,9 +86,5 @@ void register_benchmarks() {
 
 int main(int argc, char **argv) {
     qel::bench::register_benchmarks();
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return qel::bench::run_benchmarks(argc, argv);
 }
