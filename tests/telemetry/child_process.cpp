@@ -1,13 +1,10 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 #include "support/adapter_env.h"
 #include "telemetry_fixture.h"
@@ -19,13 +16,6 @@ namespace qel::test {
 namespace {
 constexpr const char *kChildMarker = "QEL_TEST_CHILD";
 constexpr const char *kChildSwitches = "QEL_TEST_CHILD_SWITCHES";
-
-std::string read_file(const std::string &path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 }  // namespace
 
 bool in_child() {
@@ -42,10 +32,8 @@ void set_child_switches() {
 
 ChildResult run_in_child(const std::string &library_dir, const EnvPairs &extra) {
     EnvPairs env = extra;
-    std::string switches;
-    for (const auto &[name, value] : extra) {
-        if (name == "QEL_VERBOSE" || name == "QEL_DEBUG") switches += name + ",";
-    }
+    std::string switches;  // every name: the child picks out the switches
+    for (const auto &[name, value] : extra) switches += name + ",";
     env.insert(env.end(),
                {{"LD_LIBRARY_PATH", library_dir}, {kChildMarker, "1"}, {kChildSwitches, switches}});
     std::vector<std::string> entries;
@@ -59,10 +47,7 @@ ChildResult run_in_child(const std::string &library_dir, const EnvPairs &extra) 
     for (auto &entry : entries) envp.push_back(entry.data());
     envp.push_back(nullptr);
 
-    std::string exe(4096, '\0');
-    const ssize_t n = readlink("/proc/self/exe", exe.data(), exe.size() - 1);
-    if (n <= 0) return {};
-    exe.resize(static_cast<size_t>(n));
+    std::string exe = "/proc/self/exe";
     const testing::TestInfo *info = testing::UnitTest::GetInstance()->current_test_info();
     std::string filter =
         std::string("--gtest_filter=") + info->test_suite_name() + "." + info->name();

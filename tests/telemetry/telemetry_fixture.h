@@ -8,11 +8,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <thread>
-#include <utility>
-#include <vector>
 
 #include "support/stream_fixture.h"
 #include "telemetry/addon.h"
@@ -50,6 +50,13 @@ inline std::string addon_dir(const std::string &name) {
         }                                                                  \
     } while (0)
 
+inline std::string read_file(const std::string &path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
 // A symbol of the loaded add-on.
 inline void *addon_symbol(const char *name) {
     void *module = dlopen("libqeltelemetry.so", RTLD_NOW | RTLD_NOLOAD);
@@ -61,11 +68,8 @@ inline void *addon_symbol(const char *name) {
 
 // The test add-on's record of calls, one line per call.
 inline std::string addon_log() {
-    auto log = reinterpret_cast<size_t (*)(char *, size_t)>(addon_symbol("test_addon_log"));
-    if (log == nullptr) return "<no add-on loaded>";
-    std::string text(log(nullptr, 0) + 1, '\0');
-    text.resize(log(text.data(), text.size()));
-    return text;
+    auto log = reinterpret_cast<const char *(*)()>(addon_symbol("test_addon_log"));
+    return log != nullptr ? log() : "<no add-on loaded>";
 }
 
 inline size_t count_of(const std::string &text, const std::string &part) {
