@@ -26,9 +26,6 @@ inline FilterRecord filter_record(uint32_t address, uint16_t port, uint8_t op = 
 inline int add_filter(hux_handle_t h, uint16_t port, uint32_t address = kLoopbackAddress) {
     return command(h, TREL_FILTER_OP, filter_record(address, port));
 }
-inline int delete_filter(hux_handle_t h) {
-    return command(h, TREL_FILTER_OP, filter_record(0, 0, kFilterDelete));
-}
 
 class AttachedEndpoint : public AdapterTest {
 protected:
@@ -46,9 +43,9 @@ protected:
         AdapterTest::TearDown();
     }
 
-    const char *ring_bytes_;  // QEL_ADAPTER_RING_BYTES for the attach, or none
     hux_handle_t h_ = HUX_INVALID_HANDLE;
     std::shared_ptr<adapter::Endpoint> endpoint_;
+    const char *ring_bytes_;  // QEL_ADAPTER_RING_BYTES for the attach, or none
 };
 
 }  // namespace qel::test
