@@ -1,13 +1,13 @@
-// An independent decoder's view: the datagrams the simulator sent (first sendings, a resent
-// packet, an error-status packet) are written to a pcap file and decoded by tshark's GVSP
-// dissector, whose fields must be what was meant. (The payload bytes are checked on the wire.)
+// The simulator on the wire, seen by an independent decoder: the datagrams it sent (first
+// sendings and a packet resent on a PACKETRESEND command) are written to a pcap file and decoded
+// by tshark's GVSP dissector, whose fields must be what was meant. The resent packet carries what
+// was first sent, and a run with seeded faults sends exactly what its fault plan says.
 #include <gtest/gtest.h>
-
-#include <unistd.h>
 
 #include <cstdio>
 
 #include "camsim/camsim.h"
+#include "camsim/faults.h"
 #include "wire_helpers.h"
 
 namespace {
@@ -17,39 +17,54 @@ using camsim_test::Bytes;
 using camsim_test::Decoded;
 using camsim_test::hex;
 using camsim_test::number;
-using camsim_test::Packet;
 
 constexpr uint16_t kFirstPort = 50000;
 
-const char *const kFields[] = {"udp.dstport",
-                               "gvsp.status",
-                               "gvsp.blockid16",
-                               "gvsp.blockid64",
-                               "gvsp.flags",
-                               "gvsp.format",
-                               "gvsp.packetid24",
-                               "gvsp.packetid32",
-                               "gvsp.payloadtype",
-                               "gvsp.timestamp",
-                               "gvsp.pixel",
-                               "gvsp.sizex",
-                               "gvsp.sizey",
-                               "gvsp.payloaddatasize",
-                               "gvsp.filename",
-                               "gvsp.payloadlength",
-                               "gvsp.chunkdatapayloadlengthhex",
-                               "gvsp.chunklayoutidhex",
-                               "gvsp.payloaddata"};
+const char *const kFields[] = {
+    "udp.dstport",      "gvsp.status",     "gvsp.blockid16",
+    "gvsp.blockid64",   "gvsp.flags",      "gvsp.format",
+    "gvsp.packetid24",  "gvsp.packetid32", "gvsp.payloadtype",
+    "gvsp.timestamp",   "gvsp.pixel",      "gvsp.sizex",
+    "gvsp.sizey",       "gvsp.filename",   "gvsp.chunkdatapayloadlengthhex",
+    "gvsp.payloaddata",
+};
+
+// A GVSP packet as these tests read it: the header is 20 bytes long with extended ids, else 8.
+struct Packet {
+    uint64_t block_id = 0;
+    uint32_t packet_id = 0;
+    uint8_t format = 0;
+    Bytes body;
+};
+
+Packet read_packet(const Bytes &d) {
+    const bool extended = d.size() >= 20 && (d[4] & 0x80) != 0;
+    const size_t header = extended ? 20 : 8;
+    if (d.size() < header) return {};
+    return {extended ? camsim_test::be64(&d[8]) : camsim_test::be16(&d[2]),
+            extended ? camsim_test::be32(&d[16]) : camsim_test::be32(&d[4]) & 0xFFFFFF,
+            static_cast<uint8_t>(d[4] & 0x0F), Bytes(d.begin() + header, d.end())};
+}
+
+// The next `count` datagrams, each awaited for at most five seconds.
+void receive(camsim_test::UdpSocket &socket, size_t count, std::vector<Bytes> *into) {
+    for (size_t n = 0; n < count; ++n) {
+        auto d = socket.receive(std::chrono::seconds(5));
+        if (!d) return;
+        into->push_back(std::move(*d));
+    }
+}
 
 struct Sent {
     Config config;
     std::vector<Bytes> datagrams;
     uint64_t payload_size = 0;
+    uint32_t trailer_id = 0;
 };
 
-// Two frames, then a resent payload packet 1 of frame 0 and an error packet for a block never
-// sent.
-Sent capture(PayloadKind kind, bool extended) {
+// Two frames (six in smaller packets with faults), then payload packet 1 of frame 0 resent on
+// request.
+Sent capture(PayloadKind kind, bool extended, const FaultConfig &faults = {}) {
     camsim_test::UdpSocket receiver, host;
     Sent s;
     Config &c = s.config;
@@ -62,95 +77,74 @@ Sent capture(PayloadKind kind, bool extended) {
     c.height = 20;
     c.data_size = 3000;
     c.file_name = "frame.raw";
-    c.frames = 2;
+    c.frames = faults.seed != 0 ? 6 : 2;
+    c.packet_size = faults.seed != 0 ? 200 : c.packet_size;
+    c.faults = faults;
     c.first_block_id = extended ? 0x123456789ull : 0x4242;
     Simulator sim(c);
     EXPECT_EQ(sim.start(), "");
     EXPECT_TRUE(sim.wait_sent(std::chrono::seconds(20)));
-    s.datagrams = receiver.receive_count(sim.counters().packets_sent, std::chrono::seconds(5));
+    receive(receiver, sim.counters().packets_sent, &s.datagrams);
     Bytes ask = hex(extended ? "4210004000140001 00000000 0000000100000001 0000000123456789"
                              : "42000040000c0001 00004242 0000000100000001 0000000000000000");
     EXPECT_TRUE(host.send_to(sim.control_port(), ask));
-    ask[extended ? 27 : 11] ^= 0x10;  // another block id
-    EXPECT_TRUE(host.send_to(sim.control_port(), ask));
-    for (Bytes &d : receiver.receive_count(2, std::chrono::seconds(5))) s.datagrams.push_back(d);
+    receive(receiver, 1, &s.datagrams);
     sim.stop();
     s.payload_size = sim.payload_size();
+    s.trailer_id = sim.trailer_packet_id();
     return s;
 }
 
-// Checks what tshark decoded of one datagram against what the configuration means; counts
-// the resent and error packets.
-void check(const Sent &s, uint16_t port, const Packet &p, const Decoded &d, int *resends,
-           int *errors) {
+// Checks what tshark decoded of one datagram against what the configuration means.
+void check(const Sent &s, uint16_t port, const Packet &p, const Decoded &d, bool resent) {
     const Config &c = s.config;
-    SCOPED_TRACE(std::string(payload_kind_name(c.payload)) + (c.extended_ids ? " ext" : " std") +
-                 " packet " + std::to_string(p.packet_id) + " format " + std::to_string(p.format));
+    SCOPED_TRACE(std::string(payload_kind_name(c.payload)) + " packet " +
+                 std::to_string(p.packet_id));
     ASSERT_EQ(number(d, "udp.dstport"), port);
-    const long long block = number(d, c.extended_ids ? "gvsp.blockid64" : "gvsp.blockid16");
-    EXPECT_EQ(block, static_cast<long long>(p.block_id));
+    EXPECT_EQ(number(d, c.extended_ids ? "gvsp.blockid64" : "gvsp.blockid16"),
+              static_cast<long long>(p.block_id));
     EXPECT_EQ(number(d, c.extended_ids ? "gvsp.packetid32" : "gvsp.packetid24"), p.packet_id);
     EXPECT_EQ(number(d, "gvsp.format"), p.format | (c.extended_ids ? 0x80 : 0));
-    if (p.status & 0x8000) {  // the error answer: no data
-        ++*errors;
-        EXPECT_EQ(number(d, "gvsp.status"), 0x800C);
-        EXPECT_EQ(d.at("gvsp.payloaddata"), "");
-        return;
-    }
-    const bool resent =
-        c.extended_ids ? number(d, "gvsp.flags") == 1 : number(d, "gvsp.status") == 0x0100;
-    *resends += resent;
-    if (!resent) {
-        EXPECT_EQ(number(d, "gvsp.status"), 0);
-    }
-    const bool image = c.payload == PayloadKind::image ||
-                       c.payload == PayloadKind::extended_chunk ||
-                       c.payload == PayloadKind::image_extended_chunk;
-    const long long size = static_cast<long long>(s.payload_size);
+    EXPECT_EQ(number(d, "gvsp.status"), resent && !c.extended_ids ? 0x0100 : 0);
+    EXPECT_EQ(number(d, "gvsp.flags"), !c.extended_ids ? -1 : resent ? 1 : 0);
+    const bool image = c.payload != PayloadKind::file;
     if (p.format != 3) {
         EXPECT_EQ(number(d, "gvsp.payloadtype"), payload_type_code(c.payload));
     }
     if (p.format == 1) {
         EXPECT_EQ(number(d, "gvsp.timestamp"),
                   static_cast<long long>(camsim_test::be64(&p.body[4])));
-        EXPECT_GT(number(d, "gvsp.timestamp"), 0);
         EXPECT_EQ(number(d, "gvsp.pixel"), image ? 0x01080001 : -1);
         EXPECT_EQ(number(d, "gvsp.sizex"), image ? 40 : -1);
-        EXPECT_EQ(number(d, "gvsp.sizey"), image ? 20 : -1);
-        const bool sized = c.payload == PayloadKind::raw || c.payload == PayloadKind::file;
-        EXPECT_EQ(number(d, "gvsp.payloaddatasize"), sized ? 3000 : -1);
-        EXPECT_EQ(d.at("gvsp.filename"), c.payload == PayloadKind::file ? "frame.raw" : "");
+        EXPECT_EQ(d.at("gvsp.filename"), image ? "" : "frame.raw");
     } else if (p.format == 2) {
         EXPECT_EQ(number(d, "gvsp.sizey"), image ? 20 : -1);
-        const bool chunk =
-            c.payload == PayloadKind::chunk || c.payload == PayloadKind::extended_chunk;
-        EXPECT_EQ(number(d, "gvsp.payloadlength"), chunk ? size : -1);
-        const bool extended_chunk = c.payload == PayloadKind::extended_chunk ||
-                                    c.payload == PayloadKind::image_extended_chunk;
-        EXPECT_EQ(number(d, "gvsp.chunklayoutidhex"), extended_chunk ? 1 : -1);
         if (c.payload == PayloadKind::image_extended_chunk) {
-            EXPECT_EQ(number(d, "gvsp.chunkdatapayloadlengthhex"), size);
+            EXPECT_EQ(number(d, "gvsp.chunkdatapayloadlengthhex"),
+                      static_cast<long long>(s.payload_size));
         }
     } else if (!resent || c.extended_ids) {
         // tshark leaves the data of a standard-id packet with a non-zero status undecoded.
-        std::string body = camsim_test::to_hex(p.body);
-        std::erase(body, ' ');
+        std::string body;
+        for (const uint8_t b : p.body)
+            body += "0123456789abcdef"[b >> 4] + std::string(1, "0123456789abcdef"[b & 15]);
         EXPECT_EQ(d.at("gvsp.payloaddata"), body);
     }
 }
 
-TEST(Tshark, DecodesEveryPayloadTypeAsSentWithBothIdForms) {
+TEST(Wire, TsharkDecodesWhatWasSentResentAndPlannedByTheSeededFaults) {
     if (!camsim_test::have_tshark()) GTEST_SKIP() << "tshark is not installed";
-    char path[] = "/tmp/camsim-tshark-XXXXXX";
-    const int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    ::close(fd);
+    const std::string path = ::testing::TempDir() + "camsim-tshark.pcap";
     std::vector<Sent> runs;
     for (const PayloadKind kind :
-         {PayloadKind::image, PayloadKind::raw, PayloadKind::file, PayloadKind::chunk,
-          PayloadKind::extended_chunk, PayloadKind::image_extended_chunk}) {
+         {PayloadKind::image, PayloadKind::file, PayloadKind::image_extended_chunk}) {
         for (const bool extended : {false, true}) runs.push_back(capture(kind, extended));
     }
+    FaultConfig faults;
+    faults.seed = 2024;
+    faults.loss_per_mille = faults.duplicate_per_mille = faults.reorder_per_mille = 100;
+    faults.leader_loss_per_mille = 300;
+    runs.push_back(capture(PayloadKind::image, false, faults));
     camsim_test::PcapWriter pcap(path);
     size_t datagrams = 0;
     for (size_t r = 0; r < runs.size(); ++r) {
@@ -158,21 +152,39 @@ TEST(Tshark, DecodesEveryPayloadTypeAsSentWithBothIdForms) {
         datagrams += runs[r].datagrams.size();
     }
     pcap.close();
-    const std::string ports =
-        std::to_string(kFirstPort) + "-" + std::to_string(kFirstPort + runs.size() - 1);
-    const std::vector<Decoded> decoded =
-        camsim_test::tshark_fields(path, "-d udp.port==" + ports + ",gvsp", kFields);
-    std::remove(path);
+    const auto decoded = camsim_test::tshark_fields(path, "-d udp.port==50000-50099,gvsp", kFields);
+    std::remove(path.c_str());
     ASSERT_EQ(decoded.size(), datagrams);
     size_t i = 0;
     for (size_t r = 0; r < runs.size(); ++r) {
-        int resends = 0, errors = 0;
-        for (const Bytes &d : runs[r].datagrams) {
-            check(runs[r], static_cast<uint16_t>(kFirstPort + r),
-                  camsim_test::read_packet(d).value(), decoded[i++], &resends, &errors);
+        const std::vector<Bytes> &sent = runs[r].datagrams;
+        ASSERT_GE(sent.size(), 3u);
+        const Packet resent = read_packet(sent.back());
+        EXPECT_EQ(resent.block_id, runs[r].config.first_block_id);
+        EXPECT_EQ(resent.packet_id, 1u);
+        std::vector<std::vector<uint32_t>> got(runs[r].config.frames);
+        for (size_t k = 0; k < sent.size(); ++k) {
+            const Packet p = read_packet(sent[k]);
+            check(runs[r], static_cast<uint16_t>(kFirstPort + r), p, decoded[i++],
+                  k + 1 == sent.size());
+            if (k + 1 == sent.size()) break;
+            got.at(p.block_id - runs[r].config.first_block_id).push_back(p.packet_id);
+            if (p.block_id == resent.block_id && p.packet_id == 1) {
+                EXPECT_EQ(resent.body, p.body) << "a resent packet carries what was first sent";
+            }
         }
-        EXPECT_EQ(resends, 1) << payload_kind_name(runs[r].config.payload);
-        EXPECT_EQ(errors, 1) << payload_kind_name(runs[r].config.payload);
+        FaultPlan plan(runs[r].config.faults);  // every fault strikes the faulted run only
+        uint64_t withheld = 0, duplicated = 0, reordered = 0;
+        for (uint64_t f = 0; f < got.size(); ++f) {
+            plan.begin_frame(f, runs[r].trailer_id);
+            std::vector<uint32_t> want;
+            for (uint32_t id = 0; plan.next(&id);) want.push_back(id);
+            EXPECT_EQ(got[f], want) << "frame " << f;
+            withheld += plan.withheld();
+            duplicated += plan.duplicated();
+            reordered += plan.reordered();
+        }
+        EXPECT_EQ(withheld > 0 && duplicated > 0 && reordered > 0, r + 1 == runs.size());
     }
 }
 

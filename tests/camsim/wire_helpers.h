@@ -16,9 +16,7 @@ namespace camsim_test {
 
 using Bytes = std::vector<uint8_t>;
 
-// "42 00 00 40" -> bytes; white space is ignored.
 Bytes hex(const std::string &text);
-std::string to_hex(std::span<const uint8_t> bytes);
 
 uint16_t be16(const uint8_t *p);
 uint32_t be32(const uint8_t *p);
@@ -35,29 +33,12 @@ public:
     [[nodiscard]] uint16_t port() const { return port_; }
     // The next datagram, or none when nothing arrived within `timeout`.
     std::optional<Bytes> receive(std::chrono::milliseconds timeout);
-    // Every datagram until none arrived for `quiet`.
-    std::vector<Bytes> drain(std::chrono::milliseconds quiet);
-    // Up to `count` datagrams, waiting at most `timeout` in all.
-    std::vector<Bytes> receive_count(size_t count, std::chrono::milliseconds timeout);
     bool send_to(uint16_t port, std::span<const uint8_t> bytes);  // to 127.0.0.1:port
 
 private:
     int fd_ = -1;
     uint16_t port_ = 0;
 };
-
-// One GVSP packet as the tests read it.
-struct Packet {
-    uint16_t status = 0;
-    uint16_t flags = 0;
-    bool extended = false;
-    uint8_t format = 0;
-    uint64_t block_id = 0;
-    uint32_t packet_id = 0;
-    Bytes body;  // everything after the header
-};
-
-std::optional<Packet> read_packet(std::span<const uint8_t> datagram);
 
 // A pcap file of raw IPv4 packets (link type 101), for tshark to read.
 class PcapWriter {

