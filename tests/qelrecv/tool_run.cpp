@@ -1,8 +1,6 @@
 #include "tool_run.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,18 +21,6 @@ ScratchDir::ScratchDir() {
 ScratchDir::~ScratchDir() {
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
-}
-
-uint16_t free_udp_port() {
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in where{};
-    where.sin_family = AF_INET;
-    where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr *>(&where), sizeof where);
-    socklen_t size = sizeof where;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&where), &size);
-    close(fd);
-    return ntohs(where.sin_port);
 }
 
 ToolResult run_qel_recv(const std::vector<std::string> &args, bool as_nobody) {

@@ -30,6 +30,4 @@ private:
     std::string path_;
 };
 
-uint16_t free_udp_port();  // on loopback, free right now
-
 }  // namespace qel::recv_tool::test

@@ -39,7 +39,7 @@ TEST(QelRecvDemo, EveryFrameArrivesThroughResend) {
 enum class Meanwhile { nothing, camera_streams, port_held, run_unprivileged };
 
 TEST(QelRecv, BadInputGivesOneLineAndAFailureStatus) {
-    const uint16_t port = free_udp_port();
+    const uint16_t port = camsim::free_loopback_port();
     const std::string p = std::to_string(port);
     const struct {
         std::string args;
@@ -83,7 +83,7 @@ TEST(QelRecv, BadInputGivesOneLineAndAFailureStatus) {
 
 TEST(QelRecv, ASavedFrameDecodesToTheFrameTheCameraSent) {
     ScratchDir dir;
-    const uint16_t port = free_udp_port();
+    const uint16_t port = camsim::free_loopback_port();
     camsim::Simulator sim(camera(port));
     ASSERT_EQ(sim.start(), "");
     const ToolResult r = run_qel_recv({"--local", "127.0.0.1", "--port", std::to_string(port),
