@@ -1,6 +1,7 @@
-// qel_poll_recv: each firmware status with its counters and buffer movement.
-#include <gmock/gmock.h>
+// qel_poll_recv: the block record, and each firmware status with its counters and buffers.
 #include <gtest/gtest.h>
+
+#include <functional>
 
 #include "core/driver.h"
 #include "recv/descriptor.h"
@@ -15,159 +16,99 @@ class PollTest : public qel::test::ReceiveTest {
 protected:
     void SetUp() override {
         ReceiveTest::SetUp();
-        queue_buffers(3);
+        queue_buffers(3);  // of 4096 bytes
         adapter_.clear_commands();
     }
-    void post_block(uint64_t id, uint8_t status = 0, uint32_t packet = 0) {
+
+public:
+    void post_raw(const qel::test::Descriptor &d) { post(d); }
+    void post_block(uint64_t id, uint8_t status = 0, uint32_t length = 3072) {
         post(qel::test::image_leader(id, 0x01080001, 64, 48));
-        post(qel::test::trailer(id, 1, 3072, status, packet));
+        post(qel::test::trailer(id, 1, length, status, 0));
     }
     // Polls through the leader (which reports nothing yet) to the block's outcome.
     int receive() {
         int rc = qel_poll_recv(stream_, &block_, 0);
         return rc == QEL_EAGAIN ? qel_poll_recv(stream_, &block_, 0) : rc;
     }
-    const qel_stats_t &stats() { return *stream_->stats; }
     qel_block_t block_{};
 };
 
-TEST_F(PollTest, NothingPostedCountsAPollError) {
+TEST_F(PollTest, LeaderThenTrailerFillsTheBlockRecord) {
+    post(qel::test::image_leader(1, 0x01080001, 64, 48, 1234));
     EXPECT_EQ(qel_poll_recv(stream_, &block_, 0), QEL_EAGAIN);
-    EXPECT_EQ(stats().poll_errors, 1u);
-    EXPECT_EQ(adapter_.command_count(), 0u);
-}
-
-TEST_F(PollTest, LeaderThenTrailerDeliversTheHeadBuffer) {
-    post(qel::test::image_leader(1, 0x01080001, 64, 48));
-    EXPECT_EQ(qel_poll_recv(stream_, &block_, 0), QEL_EAGAIN);
-    EXPECT_EQ(stats().poll_errors, 1u);
     post(qel::test::trailer(1, 1, 3072));
     ASSERT_EQ(qel_poll_recv(stream_, &block_, 0), 0);
     EXPECT_EQ(block_.buffer, buffers_[0]);
     EXPECT_EQ(block_.data, qel::stream::buffer_data(buffers_[0]));
     EXPECT_EQ(block_.block_id, 1u);
     EXPECT_EQ(block_.u.image.size_x, 64u);
+    EXPECT_EQ(block_.timestamp, 1234u);
     EXPECT_EQ(block_.payload_length, 3072u);
-    EXPECT_EQ(stats().blocks_complete, 1u);
-    EXPECT_EQ(stream_->delivered_blocks, 1u);
-    EXPECT_EQ(stream_->queued_count, 2u);
-    EXPECT_EQ(stream_->queue_head, buffers_[1]);
     EXPECT_EQ(progress_word(progress_page::kBuffersConsumed), 1u);
-    // The record in progress is all zero after delivery.
-    const qel_block_t zero{};
-    EXPECT_EQ(std::memcmp(&stream_->block, &zero, sizeof zero), 0);
-    EXPECT_EQ(qel_queue_buffer(block_.buffer), 0) << "the application queues it again";
 }
 
-TEST_F(PollTest, IncompleteChangesNothing) {
-    post(qel::test::image_leader(1, 0x01080001, 64, 48));
-    post(qel::test::trailer(0, 0, 0, KOB_QEL_STATUS_INCOMPLETE, 5));
-    EXPECT_EQ(qel_poll_recv(stream_, &block_, 0), QEL_EAGAIN);
-    EXPECT_EQ(qel_poll_recv(stream_, &block_, 0), QEL_EAGAIN);
-    EXPECT_EQ(stats().poll_errors, 1u) << "only the lone leader counted";
-    EXPECT_EQ(stream_->queued_count, 3u);
-    EXPECT_EQ(stats().blocks_dropped, 0u);
-}
+struct StatusCase {
+    const char *name;
+    std::function<void(PollTest &)> post;
+    int rc;
+    int buffer;  // index into buffers_ of the delivered block, -1 none
+    uint64_t dropped;
+    uint32_t queued;
+};
 
-TEST_F(PollTest, IncompleteFinalIsSkippedWithinOneCall) {
-    post(qel::test::image_leader(1, 0x01080001, 64, 48));
-    ASSERT_EQ(qel_poll_recv(stream_, &block_, 0), QEL_EAGAIN);
-    post(qel::test::trailer(1, 1, 0, KOB_QEL_STATUS_INCOMPLETE_FINAL, 9));
-    post(qel::test::trailer(2, 1, 3072));
-    adapter_.clear_commands();
-    ASSERT_EQ(qel_poll_recv(stream_, &block_, 0), 0);
-    EXPECT_EQ(block_.block_id, 2u);
-    EXPECT_EQ(block_.buffer, buffers_[1]);
-    EXPECT_EQ(stats().blocks_dropped, 1u);
-    EXPECT_EQ(stream_->dropped_blocks, 1u);
-    EXPECT_EQ(stats().blocks_complete, 1u);
-    // The failed block's buffer went straight back to the firmware, at the tail.
-    auto queued = adapter_.commands_with(TREL_QUEUE_BUF);
-    ASSERT_EQ(queued.size(), 1u);
-    EXPECT_EQ(queued[0].as<QueueRecord>().index, buffers_[0]->index);
-    EXPECT_EQ(stream_->queue_head, buffers_[2]);
-    EXPECT_EQ(stream_->queue_head->next, buffers_[0]);
-}
+class PollStatusTest : public PollTest, public testing::WithParamInterface<StatusCase> {};
 
-TEST_F(PollTest, OverflowRequeuesTheBuffer) {
-    post_block(1, KOB_QEL_STATUS_BUFFER_OVERFLOW, 3);
-    EXPECT_EQ(receive(), QEL_ENOMEM);
-    EXPECT_EQ(stats().blocks_dropped, 1u);
-    EXPECT_EQ(stats().poll_errors, 2u) << "the lone leader and the overflow";
-    EXPECT_EQ(stream_->dropped_blocks, 1u);
-    EXPECT_EQ(stream_->queued_count, 3u);
-    EXPECT_EQ(adapter_.count(TREL_QUEUE_BUF), 1u);
-    post_block(2);
-    ASSERT_EQ(receive(), 0);
-    EXPECT_EQ(block_.buffer, buffers_[1]);
-}
-
-TEST_F(PollTest, BlockLongerThanItsBufferIsAnOverflow) {
-    // Buffers of 4096 bytes: a trailer that claims one byte more is not handed over to be read.
-    post(qel::test::image_leader(1, 0x01080001, 64, 48));
-    post(qel::test::trailer(1, 1, 4097));
-    EXPECT_EQ(receive(), QEL_ENOMEM);
-    EXPECT_EQ(stats().blocks_dropped, 1u);
-    EXPECT_EQ(stats().blocks_complete, 0u);
-    EXPECT_EQ(stream_->queued_count, 3u) << "its buffer is queued again";
-    post(qel::test::image_leader(2, 0x01080001, 64, 64));
-    post(qel::test::trailer(2, 1, 4096));
+TEST_P(PollStatusTest, CountsAndMovesBuffers) {
+    const StatusCase &c = GetParam();
+    c.post(*this);
+    block_ = {};
+    EXPECT_EQ(receive(), c.rc);
+    EXPECT_EQ(block_.buffer, c.buffer < 0 ? nullptr : buffers_[static_cast<size_t>(c.buffer)]);
+    EXPECT_EQ(stream_->stats->blocks_dropped, c.dropped);
+    EXPECT_EQ(stream_->queued_count, c.queued);
+    // The stream goes on: the next block fills its buffer to the last byte.
+    for (int i = 0; i < 3 && stream_->queued_count == 0; ++i) {
+        ASSERT_EQ(qel_queue_buffer(buffers_[static_cast<size_t>(i)]), 0);
+    }
+    post_block(9, 0, 4096);
     ASSERT_EQ(receive(), 0);
     EXPECT_EQ(block_.payload_length, 4096u);
 }
 
-TEST_F(PollTest, NoBuffersTakesNone) {
-    post(qel::test::trailer(1, 1, 0, KOB_QEL_STATUS_NO_BUFFERS));
-    EXPECT_EQ(qel_poll_recv(stream_, &block_, 0), QEL_ENOBUFS);
-    EXPECT_EQ(stats().blocks_dropped, 1u);
-    EXPECT_EQ(stats().poll_errors, 1u);
-    EXPECT_EQ(stream_->queued_count, 3u);
-    EXPECT_EQ(adapter_.count(TREL_QUEUE_BUF), 0u);
-}
-
-TEST_F(PollTest, FinishedBlockWithoutQueuedBufferIsAnError) {
-    for (int i = 0; i < 3; ++i) {
-        post_block(i + 1);
-        ASSERT_EQ(receive(), 0);
-    }
-    const uint64_t errors = stats().poll_errors;
-    post_block(4);
-    block_ = {};
-    EXPECT_EQ(receive(), QEL_EPROTO);
-    EXPECT_EQ(stats().poll_errors, errors + 2) << "the leader, then the trailer";
-    EXPECT_EQ(block_.buffer, nullptr);
-    EXPECT_EQ(stream_->queue_head, nullptr);
-    EXPECT_EQ(stream_->queue_tail, &stream_->queue_head);
-    // The delivered buffers go back and the stream goes on.
-    for (int i = 0; i < 3; ++i) ASSERT_EQ(qel_queue_buffer(buffers_[i]), 0);
-    post_block(5);
-    ASSERT_EQ(receive(), 0);
-    EXPECT_EQ(block_.buffer, buffers_[0]);
-}
-
-TEST_F(PollTest, UnknownFirmwareStatusIsNotADelivery) {
-    post_block(1, 7);
-    block_ = {};
-    EXPECT_EQ(receive(), QEL_EPROTO);
-    EXPECT_EQ(block_.buffer, nullptr);
-    EXPECT_EQ(stream_->queued_count, 3u);
-    EXPECT_EQ(stats().blocks_complete, 0u);
-}
-
-TEST_F(PollTest, WaitFailureIsReturned) {
-    adapter_.fail(TREL_WAIT_DESC, QEL_ETIMEDOUT);
-    EXPECT_EQ(qel_poll_recv(stream_, &block_, 10), QEL_ETIMEDOUT);
-    EXPECT_EQ(stats().poll_errors, 1u);
-    EXPECT_EQ(qel_poll_recv(nullptr, &block_, 0), QEL_EINVAL);
-    EXPECT_EQ(qel_poll_recv(stream_, nullptr, 0), QEL_EINVAL);
-}
-
-TEST_F(PollTest, IncompleteBlocksAreDroppedEvenWhenTheStreamKeepsThem) {
-    open_with(QEL_OPEN_KEEP_INCOMPLETE);
-    queue_buffers(2);
-    post_block(1, KOB_QEL_STATUS_INCOMPLETE_FINAL);
-    EXPECT_EQ(receive(), QEL_EAGAIN);
-    EXPECT_EQ(stream_->stats->blocks_dropped, 1u);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Statuses, PollStatusTest,
+    testing::Values(StatusCase{"Complete", [](PollTest &t) { t.post_block(1); }, 0, 0, 0, 2},
+                    // Skipped within one call; its buffer goes straight back, at the tail.
+                    StatusCase{"IncompleteFinalSkipped",
+                               [](PollTest &t) {
+                                   auto &p = t;
+                                   p.post_block(1, KOB_QEL_STATUS_INCOMPLETE_FINAL);
+                                   p.post_raw(qel::test::trailer(2, 1, 3072));
+                               },
+                               0, 1, 1, 2},
+                    StatusCase{"Overflow",
+                               [](PollTest &t) { t.post_block(1, KOB_QEL_STATUS_BUFFER_OVERFLOW); },
+                               QEL_ENOMEM, -1, 1, 3},
+                    StatusCase{"LongerThanItsBuffer", [](PollTest &t) { t.post_block(1, 0, 4097); },
+                               QEL_ENOMEM, -1, 1, 3},
+                    StatusCase{"NoBuffers",
+                               [](PollTest &t) {
+                                   t.post_raw(
+                                       qel::test::trailer(1, 1, 0, KOB_QEL_STATUS_NO_BUFFERS));
+                               },
+                               QEL_ENOBUFS, -1, 1, 3},
+                    // Every buffer delivered: a finished block with none queued is not a delivery.
+                    StatusCase{"NoBufferQueued",
+                               [](PollTest &t) {
+                                   auto &p = t;
+                                   for (int i = 1; i <= 3; ++i) {
+                                       p.post_block(static_cast<uint64_t>(i));
+                                       ASSERT_EQ(p.receive(), 0);
+                                   }
+                                   p.post_block(4);
+                               },
+                               QEL_EPROTO, -1, 0, 0}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -1,0 +1,294 @@
+// The receive worker on the scripted adapter, with a UDP socket standing for the camera: create
+// and destroy with the line that ends each trace span, the controls and destroy in the middle
+// of a block, the buffers a destroy gives back, and the resend series.
+#include <gtest/gtest.h>
+
+#include <future>
+#include <thread>
+
+#include "core/driver.h"
+#include "recv/descriptor.h"
+#include "support/camera_socket.h"
+#include "support/receive_fixture.h"
+#include "telemetry/addon.h"
+#include "worker/recv_worker.h"
+#include "worker/ring_memory.h"
+#include "worker/ring_registry.h"
+
+namespace qel::worker {
+namespace {
+
+using namespace std::chrono_literals;
+using namespace recv;
+constexpr uint32_t kNone = QEL_RECEIVE_STREAM_WORKER_THREAD_STATE_NONE;
+
+// Waits (wide limit: a loaded machine may keep the worker off the processor) until `condition`
+// holds; false when the limit passes first.
+template <class Condition>
+bool eventually(Condition condition) {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    for (; !condition(); std::this_thread::sleep_for(1ms)) {
+        if (std::chrono::steady_clock::now() > deadline) return condition();
+    }
+    return true;
+}
+
+class WorkerTest : public test::ReceiveTest {
+protected:
+    void TearDown() override {
+        EXPECT_EQ(stream_ != nullptr ? qel_destroy_recv_worker(stream_) : 0, 0);
+        ReceiveTest::TearDown();
+        EXPECT_EQ(ring_registry.head, nullptr) << "a worker ring was left behind";
+    }
+    void post_leader(uint64_t id) { post(test::image_leader(id, 0x01080001, 64, 48)); }
+    void post_status(uint64_t id, uint8_t status, uint32_t packet = 0) {
+        post(test::trailer(id, 1, 3072, status, packet));
+    }
+    uint32_t consumed() {
+        auto *word = reinterpret_cast<uint32_t *>(regions().base[5] + progress_page::kConsumed);
+        return std::atomic_ref<uint32_t>(*word).load(std::memory_order_acquire);  // the release
+    }
+    uint32_t in_worker_ring() {
+        plix_ring *r = stream_->worker_ring;
+        return r->prod.load(std::memory_order_acquire) - r->cons.load(std::memory_order_acquire);
+    }
+    qel_stats_t stats() {
+        qel_stats_t s{};
+        EXPECT_EQ(qel_get_stats(stream_, &s), 0);
+        return s;
+    }
+    test::Camera camera_;
+};
+
+std::vector<std::pair<std::string, int>> ended;  // span name, exit line
+int span_token;
+
+class WorkerApiTest : public WorkerTest {
+protected:
+    void SetUp() override {
+        WorkerTest::SetUp();
+        saved_ = telemetry::addon;
+        telemetry::addon = telemetry::Addon{};
+        telemetry::addon.start_span = [](void *, const char *, void **span) {
+            *span = &span_token;
+            return 0;
+        };
+        telemetry::addon.add_event = [](void *, const char *name, const char *, const char *v) {
+            ended.emplace_back(name, std::stoi(v));
+            return 0;
+        };
+        telemetry::addon.end_span = [](void *, void *) { return 7; };  // destroy returns it
+        telemetry::qel_telemetry_available = 1;
+        telemetry::qel_trace_handle = &span_token;
+        ended.clear();  // read only after destroy joined the thread that writes it
+    }
+    void TearDown() override {
+        EXPECT_EQ(qel_destroy_recv_worker(stream_), 7);
+        telemetry::addon = saved_;
+        telemetry::qel_telemetry_available = 0;
+        telemetry::qel_trace_handle = nullptr;
+        WorkerTest::TearDown();
+    }
+    static std::vector<int> lines_of(const std::string &name) {
+        std::vector<int> lines;
+        for (const auto &[n, line] : ended) lines.insert(lines.end(), n == name ? 1 : 0, line);
+        return lines;
+    }
+    telemetry::Addon saved_;
+};
+
+TEST_F(WorkerApiTest, CreateTwiceStatusAndDestroy) {
+    EXPECT_EQ(qel_destroy_recv_worker(nullptr), 7);
+    EXPECT_EQ(qel_destroy_recv_worker(stream_), 7);
+    ASSERT_EQ(qel_create_recv_worker(stream_, 0, nullptr), 0);
+    EXPECT_EQ(stream_->worker_ring->count, regions().length[0]) << "a slot per ring byte";
+    plix_ring *ring = stream_->worker_ring;
+    ASSERT_EQ(qel_create_recv_worker(stream_, 33, nullptr), 0);
+    EXPECT_EQ(stream_->worker_ring, ring) << "a second create leaves the worker as it was";
+    // Destroy joins the thread; started and blocked survive it for the next worker.
+    ASSERT_EQ(qel_start_recv_worker(stream_), 0);
+    ASSERT_EQ(qel_block_recv_worker(stream_), 0);
+    EXPECT_EQ(qel_destroy_recv_worker(stream_), 7);
+    EXPECT_EQ(stream_->worker_state.load(), kNone);
+    ASSERT_EQ(qel_create_recv_worker(stream_, 0, nullptr), 0);
+    qel_recv_worker_status_t s{};
+    ASSERT_EQ(qel_get_status_recv_worker(stream_, &s), 0);
+    EXPECT_EQ(s.started, 1u);
+    EXPECT_EQ(s.mode, uint32_t{QEL_RECEIVE_STREAM_WORKER_BLOCKED});
+    EXPECT_EQ(lines_of("qel_create_recv_worker"), (std::vector{355, 312, 355}));
+    EXPECT_EQ(lines_of("qel_destroy_recv_worker"), (std::vector{366, 374, 390}));
+    EXPECT_EQ(lines_of("qel__rwdt_thread"), std::vector{268});
+}
+
+class WorkerFlowTest : public WorkerTest {
+protected:
+    void SetUp() override {
+        WorkerTest::SetUp();
+        queue_buffers(5);
+        adapter_.clear_commands();
+    }
+    void create_started(bool blocked = false) {
+        ASSERT_EQ(qel_create_recv_worker(stream_, 0, nullptr), 0);
+        ASSERT_EQ(blocked ? qel_block_recv_worker(stream_) : 0, 0);
+        ASSERT_EQ(qel_start_recv_worker(stream_), 0);
+    }
+    // The indices the firmware was given, expected as positions in buffers_.
+    void expect_queued(std::initializer_list<size_t> positions) {
+        std::vector<uint32_t> queued, expected;
+        for (const auto &c : adapter_.commands_with(driver::TREL_QUEUE_BUF)) {
+            queued.push_back(c.as<driver::QueueRecord>().index);
+        }
+        for (size_t p : positions) expected.push_back(buffers_[p]->index);
+        EXPECT_EQ(queued, expected);
+    }
+    qel_block_t block_{};
+};
+
+enum class Mid { kStop, kBlock, kUnblock, kDestroy, kDestroyBlocked };
+
+class WorkerMidBlockTest : public WorkerFlowTest, public testing::WithParamInterface<Mid> {};
+
+// A control or destroy while the worker awaits the rest of a block returns at once; the rest
+// of the block then goes where the new state says.
+TEST_P(WorkerMidBlockTest, ReturnsAndTheRestGoesWhereItShould) {
+    const Mid m = GetParam();
+    create_started(m == Mid::kUnblock || m == Mid::kDestroyBlocked);
+    post_leader(1);
+    ASSERT_TRUE(eventually([&] { return consumed() >= 1; }));
+    int (*const control[])(qel_stream_t *) = {qel_stop_recv_worker, qel_block_recv_worker,
+                                              qel_unblock_recv_worker, qel_destroy_recv_worker,
+                                              qel_destroy_recv_worker};
+    auto returned = std::async(std::launch::async, control[static_cast<int>(m)], stream_);
+    // A control that hangs would hang the teardown too: end the process, failed, at once.
+    if (returned.wait_for(10s) != std::future_status::ready) std::abort();
+    ASSERT_EQ(returned.get(), 0);
+    post_status(1, KOB_QEL_STATUS_COMPLETE);
+    if (m == Mid::kStop) {
+        std::this_thread::sleep_for(50ms);  // many times what a running worker needs
+        EXPECT_EQ(consumed(), 1u);
+        ASSERT_EQ(qel_start_recv_worker(stream_), 0);
+    } else if (m == Mid::kBlock) {
+        ASSERT_TRUE(eventually([&] { return stats().blocks_dropped_by_watchdog == 1; }));
+        ASSERT_EQ(qel_stop_recv_worker(stream_), 0);
+        return expect_queued({0});
+    }
+    // The rest reaches the poll, through the worker or (once destroyed) directly.
+    int rc = QEL_EAGAIN;
+    eventually([&] { return (rc = qel_poll_recv(stream_, &block_, 0)) != QEL_EAGAIN; });
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(block_.buffer, buffers_[0]);
+    EXPECT_EQ(block_.u.image.size_x, m == Mid::kStop ? 64u : 0u) << "a stopped worker kept it";
+    EXPECT_EQ(stats().blocks_dropped_by_watchdog, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Controls, WorkerMidBlockTest,
+                         testing::Values(Mid::kStop, Mid::kBlock, Mid::kUnblock, Mid::kDestroy,
+                                         Mid::kDestroyBlocked));
+
+// Blocks the worker took and the application never polled: their buffers go back to the
+// firmware in queue order, so the next block from the shared ring meets its own buffer.
+TEST_F(WorkerFlowTest, DestroyGivesBackTheBuffersOfBlocksLeftInTheRing) {
+    create_started();
+    // clang-format off
+    const std::pair<uint64_t, int> posts[] = {  // -1: the leader
+        {1, -1}, {1, KOB_QEL_STATUS_COMPLETE}, {2, -1}, {2, KOB_QEL_STATUS_INCOMPLETE},
+        {2, KOB_QEL_STATUS_INCOMPLETE_FINAL}, {3, -1}, {3, KOB_QEL_STATUS_BUFFER_OVERFLOW},
+        {4, KOB_QEL_STATUS_NO_BUFFERS}, {5, -1}};
+    // clang-format on
+    for (auto [id, status] : posts) {
+        if (status < 0) post_leader(id);
+        if (status >= 0) post_status(id, static_cast<uint8_t>(status), 7);
+    }
+    ASSERT_TRUE(eventually([&] { return consumed() == 9 && in_worker_ring() == 9; }));
+    ASSERT_EQ(qel_destroy_recv_worker(stream_), 0);
+    expect_queued({0, 1, 2});
+    std::vector<qel_buffer_t *> list;
+    for (qel_buffer_t *b = stream_->queue_head; b != nullptr; b = b->next) list.push_back(b);
+    EXPECT_EQ(list, (std::vector{buffers_[3], buffers_[4], buffers_[0], buffers_[1], buffers_[2]}));
+    EXPECT_EQ(stats().blocks_dropped_by_watchdog, 2u) << "the complete and the final block";
+    post_status(5, KOB_QEL_STATUS_COMPLETE);
+    ASSERT_EQ(qel_poll_recv(stream_, &block_, 0), 0);
+    EXPECT_EQ(block_.buffer, buffers_[3]) << "block 5's own buffer";
+}
+
+// What the application's callback hands out, and its calls (on the worker's thread).
+std::atomic<uint16_t> callback_req_id{0}, callback_max{0};
+std::atomic<int> callback_calls{0};
+
+int resend_callback(qel_stream_t *, uint16_t *req_id, uint16_t *max) {
+    EXPECT_EQ(*req_id | *max, 0) << "out-arguments start at 0";
+    *req_id = callback_req_id.load();
+    *max = callback_max.load();
+    callback_calls.fetch_add(1);
+    return -1;  // ignored
+}
+
+struct Series {
+    const char *name;
+    uint16_t req_id, callback_max;
+    uint32_t max_requests, incomplete_statuses;  // the latter posted after the leader
+    bool final_status;                           // and then an INCOMPLETE_FINAL
+    size_t expected_requests;
+    int expected_result;  // of the call that meets them
+};
+
+class WorkerSeriesTest : public WorkerTest, public testing::WithParamInterface<Series> {
+protected:
+    void TearDown() override {  // as the worker leaves its ring
+        stream_->worker_state.store(kNone);
+        stream_->worker_started.store(0);
+        settle_and_release_ring(stream_);
+        WorkerTest::TearDown();
+    }
+};
+
+// The worker's ring and settings without its thread: the test calls the routine itself.
+TEST_P(WorkerSeriesTest, RequestsUpToTheLargerLimitThenGivesUp) {
+    const Series &s = GetParam();
+    // Without a limit a block must end some other way.
+    // clang-format off
+    qel_stream_options_t o{QEL_OPEN_ZEROLOSS, s.max_requests == 0 ? 100u : 0u, 0, s.max_requests,
+                           2, 0, loopback_, camera_.port(), 0};
+    // clang-format on
+    open_with(0, &o);
+    callback_req_id.store(s.req_id);
+    callback_max.store(s.callback_max);
+    callback_calls.store(0);
+    queue_buffers(2);
+    testing::internal::CaptureStderr();
+    const bool attached = attach_ring(stream_, 64);
+    testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(attached);
+    stream_->resend_cb = resend_callback;
+    stream_->worker_started.store(1);
+    stream_->worker_state.store(QEL_RECEIVE_STREAM_WORKER_THREAD_STATE_RUNNING);
+    post_leader(0x42);
+    for (uint32_t i = 0; i < s.incomplete_statuses; ++i) {
+        post_status(0x42, KOB_QEL_STATUS_INCOMPLETE, 100 + i);
+    }
+    if (s.final_status) post_status(0x42, KOB_QEL_STATUS_INCOMPLETE_FINAL, 100);
+    EXPECT_EQ(qel__recv_worker_recv(stream_), s.expected_result);
+    const auto got = camera_.receive_all(200);
+    ASSERT_EQ(got.size(), s.expected_requests);
+    for (size_t i = 0; i < got.size(); ++i) {
+        EXPECT_EQ(got[i][6] << 8 | got[i][7], static_cast<uint16_t>(s.req_id + i)) << "ids";
+        EXPECT_EQ(be32(got[i].data() + 12), 100 + i) << "the status's packet id";
+    }
+    EXPECT_EQ(callback_calls.load(), 1);
+    EXPECT_EQ(stats().resend_sent, s.expected_requests);
+    EXPECT_EQ(in_worker_ring(), s.final_status ? 2u : 1u) << "the leader (and final) passed on";
+}
+
+// The first request goes out whatever max is; later ones while fewer than max went out. The
+// option wins when it is not below the callback's count, and is not cut to 16 bits.
+INSTANTIATE_TEST_SUITE_P(
+    Limits, WorkerSeriesTest,
+    testing::Values(Series{"CallbackThree", 0x1230, 3, 0, 4, false, 3, kSeriesGivenUp},
+                    Series{"OptionAboveCallback", 0x1230, 1, 5, 6, false, 5, kSeriesGivenUp},
+                    Series{"OptionNotCutTo16Bits", 0x1230, 3, 0x10002, 5, true, 5,
+                           KOB_QEL_STATUS_INCOMPLETE_FINAL},
+                    Series{"IdsWrapAt16Bits", 0xFFFF, 3, 3, 4, false, 3, kSeriesGivenUp}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace qel::worker
