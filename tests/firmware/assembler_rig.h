@@ -1,15 +1,12 @@
 // The firmware's receive path on a bench: a packet receiver on one end of a datagram socket
-// pair, an assembler, a buffer pool whose buffers sit between inaccessible guard pages, a
-// descriptor ring that the test consumes as the host would, and a clock the test sets.
+// pair, an assembler, buffers between inaccessible guard pages, a descriptor ring the test
+// consumes as the host would, and a clock the test sets.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <array>
-#include <cstdint>
 #include <map>
 #include <memory>
-#include <vector>
 
 #include "adapter/block_assembler.h"
 #include "adapter/buffer_pool.h"
@@ -21,76 +18,55 @@
 
 namespace qel::test {
 
-// Memory of `length` bytes (page-aligned start) between two inaccessible pages, the bytes
-// from its end to the next page filled with a canary.
+// `length` bytes (page-aligned) between two inaccessible pages, the rest of its last page
+// filled with a canary.
 class GuardedBuffer {
 public:
     explicit GuardedBuffer(size_t length);
     ~GuardedBuffer();
-    GuardedBuffer(const GuardedBuffer &) = delete;
-    GuardedBuffer &operator=(const GuardedBuffer &) = delete;
-    uint8_t *data() const { return data_; }
+    uint8_t *data() const { return base_ + kPage; }
     bool canary_intact() const;
+    static constexpr size_t kPage = 4096;
 
 private:
     uint8_t *base_ = nullptr;
-    size_t mapped_ = 0;
-    uint8_t *data_ = nullptr;
     size_t length_ = 0;
     size_t rounded_ = 0;
 };
 
 // A descriptor as the host reads it.
 struct Seen {
-    uint16_t status_word = 0;
     uint16_t type = 0;
     uint64_t block_id = 0;
     uint32_t packet_id = 0;  // trailers
-    uint32_t payload_length = 0;
-    uint64_t ticks = 0;
     uint8_t firmware_status = 0;
-    uint8_t credit = 0;
-    uint8_t time = 0;
-    std::array<uint8_t, 64> raw{};
-
-    bool is_leader() const { return type == 1; }
     bool is_final() const { return type == 2 && firmware_status != 1; }
 };
 
 class Rig {
 public:
-    explicit Rig(adapter::AssemblerTimes times = {}, uint32_t ring_bytes = 65536);
+    explicit Rig(adapter::AssemblerTimes times = {});
     ~Rig();
-
     // Pins a guarded buffer of `length` bytes and queues it; returns its index.
-    uint32_t add_buffer(size_t length, bool credit = false);
-    void requeue(uint32_t index, bool credit = false);
+    uint32_t add_buffer(size_t length);
+    void requeue(uint32_t index) { EXPECT_EQ(pool_.queue(index, 0), 0); }
     GuardedBuffer &buffer(uint32_t index) { return *buffers_.at(index); }
-
     // Sends datagrams into the socket; receive_all lets the receiver read them at `now`.
     void send(const Bytes &datagram);
     void receive_all(uint64_t now);
-    void feed(const Bytes &datagram, uint64_t now) {
-        send(datagram);
-        receive_all(now);
-    }
+    void feed(const Bytes &datagram, uint64_t now) { feed(std::vector<Bytes>{datagram}, now); }
     void feed(const std::vector<Bytes> &datagrams, uint64_t now);
     void timer(uint64_t now) { assembler_->on_timer(now); }
-
     // Consumes every descriptor posted so far, as the host does.
     std::vector<Seen> drain();
-
     uint64_t counter(adapter::Counter c) const { return counters_.get(c); }
     adapter::BufferPool &pool() { return pool_; }
-    adapter::DropRequests &drops() { return drops_; }
     adapter::BlockAssembler &assembler() { return *assembler_; }
-    adapter::DescriptorRing &ring() { return ring_; }
-
     static uint64_t clock_now;  // what the receiver stamps packets with
 
 private:
-    std::vector<uint8_t> ring_memory_;
-    std::vector<uint8_t> progress_;
+    std::vector<uint8_t> ring_memory_ = std::vector<uint8_t>(65536);
+    std::vector<uint8_t> progress_ = std::vector<uint8_t>(GuardedBuffer::kPage);
     adapter::BufferPool pool_;
     adapter::DescriptorRing ring_;
     adapter::DropRequests drops_;
@@ -104,12 +80,6 @@ private:
     uint32_t consumed_ = 0;
 };
 
-// The descriptors of each block in the order seen, checking that no two blocks' descriptors
-// interleave: a block's descriptors end with its final one, and another block's start only
-// after it. Fails the test otherwise.
-void expect_not_interleaved(const std::vector<Seen> &seen);
-
-// Milliseconds as nanoseconds.
 constexpr uint64_t ms(uint64_t n) {
     return n * 1'000'000;
 }

@@ -1,8 +1,6 @@
 // End to end: the camera simulator streams to the library on loopback, with faults on the
 // wire, and the library receives through the software adapter's firmware with packet resend.
 // Every block arrives complete and equal, byte for byte, to what its frame carried.
-#include <time.h>
-
 #include <cstring>
 
 #include "camsim/camsim.h"
@@ -18,8 +16,8 @@ struct StreamCase {
     PayloadKind kind;
     bool extended;
     uint32_t packet_size;
-    // Per mille: loss, reorder, duplicate, leader loss, trailer loss, bursts of five lost.
-    std::array<uint32_t, 6> faults;
+    // Per mille: loss, reorder, duplicate, leader loss, trailer loss.
+    std::array<uint32_t, 5> faults;
 };
 
 class CameraStream : public LibraryReceive, public ::testing::WithParamInterface<StreamCase> {};
@@ -43,14 +41,12 @@ TEST_P(CameraStream, EveryFrameArrivesWholeThroughResend) {
     // sanitizers) before a frame finds no buffer.
     config.frame_rate = 40;
     camsim::FaultConfig &f = config.faults;
-    f.seed = 7 + c.faults[0] + c.faults[1] + c.faults[2] + c.faults[3] + c.faults[4] + c.faults[5];
+    f.seed = 7 + c.faults[0] + c.faults[1] + c.faults[2] + c.faults[3] + c.faults[4];
     f.loss_per_mille = c.faults[0];
     f.reorder_per_mille = c.faults[1];
     f.duplicate_per_mille = c.faults[2];
     f.leader_loss_per_mille = c.faults[3];
     f.trailer_loss_per_mille = c.faults[4];
-    f.burst_per_mille = c.faults[5];
-    f.burst_length = 5;
     camsim::Simulator sim(config);
     ASSERT_EQ(sim.config_error(), "");
 
@@ -74,30 +70,26 @@ TEST_P(CameraStream, EveryFrameArrivesWholeThroughResend) {
         const auto frame = sim.frame_of_block(b.block_id);
         ASSERT_TRUE(frame.has_value()) << "block " << b.block_id;
         EXPECT_EQ(b.payload_type, camsim::payload_type_code(c.kind));
+        if ((b.payload_type & 0xBFFF) == 1) {
+            EXPECT_EQ(b.u.image.size_x, config.width);
+            EXPECT_EQ(b.u.image.size_y, config.height);
+        }
+        if (c.kind == PayloadKind::file) {
+            EXPECT_STREQ(b.u.file.file_name, "camsim.bin");
+        }
         const std::vector<uint8_t> expected = sim.expected_payload(*frame);
         ASSERT_EQ(b.payload_length, expected.size()) << "block " << b.block_id;
         EXPECT_EQ(std::memcmp(b.data, expected.data(), expected.size()), 0)
             << "block " << b.block_id;
-        // The host time comes from the firmware's clock page: the wall clock, give or take.
-        timespec now{};
-        clock_gettime(CLOCK_REALTIME, &now);
-        const uint64_t wall = uint64_t(now.tv_sec) * 1000000000u + uint64_t(now.tv_nsec);
-        EXPECT_LT(std::max(b.host_time, wall) - std::min(b.host_time, wall), 2000000000u);
         ++delivered;
         ASSERT_EQ(qel_queue_buffer(b.buffer), 0);
     }
     sim.stop();
     EXPECT_EQ(delivered, kFrames);
     const camsim::Counters sent = sim.counters();
-    if (f.any()) {
-        EXPECT_GT(sent.packets_withheld + sent.packets_duplicated + sent.packets_reordered, 0u)
-            << "the faults must have struck";
-    }
-    if (sent.packets_withheld > 0) {
-        EXPECT_GT(sent.resend_requests, 0u);
-        EXPECT_GT(counter(Counter::resent), 0u);
-    }
-    EXPECT_TRUE(sent.packets_duplicated == 0 || counter(Counter::duplicates) > 0);
+    EXPECT_EQ(f.any(), sent.packets_withheld + sent.packets_duplicated + sent.packets_reordered > 0)
+        << "the faults must have struck";
+    EXPECT_TRUE(sent.packets_withheld == 0 || counter(Counter::resent) > 0);
     EXPECT_EQ(counter_at_least(Counter::blocks_complete, kFrames), kFrames);
     EXPECT_EQ(counter(Counter::blocks_incomplete_final), 0u);
 }
@@ -108,15 +100,23 @@ INSTANTIATE_TEST_SUITE_P(
         StreamCase{"image_standard", PayloadKind::image, false, 1400, {}},
         StreamCase{"image_extended_jumbo", PayloadKind::image, true, 8192, {}},
         StreamCase{"raw_loss_reorder_duplicates", PayloadKind::raw, false, 1400, {20, 20, 20}},
-        StreamCase{
-            "file_lost_leaders_and_trailers", PayloadKind::file, true, 1400, {0, 0, 0, 250, 250}},
-        StreamCase{"chunk_bursts", PayloadKind::chunk, false, 1000, {0, 0, 0, 0, 0, 10}},
+        StreamCase{"raw_extended_lost_trailers", PayloadKind::raw, true, 1400, {0, 0, 0, 0, 250}},
+        StreamCase{"file_lost_leaders", PayloadKind::file, true, 1400, {0, 0, 0, 250}},
+        StreamCase{"file_standard", PayloadKind::file, false, 1400, {}},
+        StreamCase{"chunk_standard", PayloadKind::chunk, false, 1000, {}},
+        StreamCase{"chunk_extended_reordered", PayloadKind::chunk, true, 1000, {0, 30}},
         StreamCase{"extended_chunk_loss", PayloadKind::extended_chunk, true, 1400, {30}},
+        StreamCase{"extended_chunk_standard", PayloadKind::extended_chunk, false, 1400, {}},
         StreamCase{"image_extended_chunk_everything",
                    PayloadKind::image_extended_chunk,
                    false,
                    1400,
-                   {10, 10, 10, 100, 100, 5}}),
+                   {10, 10, 10, 100, 100}},
+        StreamCase{"image_extended_chunk_extended",
+                   PayloadKind::image_extended_chunk,
+                   true,
+                   1400,
+                   {0, 0, 30}}),
     [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -10,25 +10,21 @@ void put(Bytes &b, uint64_t value, int bytes) {
     for (int i = bytes - 1; i >= 0; --i) b.push_back(static_cast<uint8_t>(value >> (8 * i)));
 }
 
-bool has_chunks(uint16_t type) {
-    return (type & 0x4000) != 0;
-}
-
 }  // namespace
 
-Bytes packet(const PacketHead &head, const Bytes &payload) {
+Bytes packet(Ids ids, uint8_t format, uint64_t block_id, uint32_t packet_id, const Bytes &payload) {
     Bytes b;
-    put(b, head.status, 2);
-    if (head.ids == Ids::extended) {
-        put(b, head.flags, 2);
-        b.push_back(static_cast<uint8_t>(0x80 | head.format));
+    put(b, 0, 2);  // status
+    if (ids == Ids::extended) {
+        put(b, 0, 2);  // flags
+        b.push_back(static_cast<uint8_t>(0x80 | format));
         put(b, 0, 3);
-        put(b, head.block_id, 8);
-        put(b, head.packet_id, 4);
+        put(b, block_id, 8);
+        put(b, packet_id, 4);
     } else {
-        put(b, head.block_id & 0xFFFF, 2);
-        b.push_back(head.format);
-        put(b, head.packet_id & 0xFFFFFF, 3);
+        put(b, block_id & 0xFFFF, 2);
+        b.push_back(format);
+        put(b, packet_id & 0xFFFFFF, 3);
     }
     b.insert(b.end(), payload.begin(), payload.end());
     return b;
@@ -36,57 +32,25 @@ Bytes packet(const PacketHead &head, const Bytes &payload) {
 
 Bytes leader_payload(const BlockShape &s, uint64_t data_bytes) {
     Bytes b;
-    put(b, s.leader_flags, 2);
+    put(b, 0, 2);
     put(b, s.payload_type, 2);
     put(b, s.timestamp, 8);
-    switch (s.payload_type & 0xBFFF) {
-        case 1:  // image
-        case 5:  // extended chunk, older form
-            put(b, s.pixel_format, 4);
-            put(b, s.size_x, 4);
-            put(b, s.size_y, 4);
-            put(b, s.offset_x, 4);
-            put(b, s.offset_y, 4);
-            put(b, s.padding_x, 2);
-            put(b, s.padding_y, 2);
-            break;
-        case 2:  // raw data
-            put(b, data_bytes, 8);
-            break;
-        case 3:  // file
-            put(b, data_bytes, 8);
-            b.insert(b.end(), s.file_name.begin(), s.file_name.end());
-            b.push_back(0);
-            break;
-        default:
-            break;
+    if (s.payload_type == 1) {  // image: pixel format, size, offset, padding
+        put(b, s.pixel_format, 4);
+        put(b, s.size_x, 4);
+        put(b, s.size_y, 4);
+        put(b, 0, 12);
+    } else {  // raw data
+        put(b, data_bytes, 8);
     }
     return b;
 }
 
-Bytes trailer_payload(const BlockShape &s, uint64_t data_bytes) {
+Bytes trailer_payload(const BlockShape &s) {
     Bytes b;
     put(b, 0, 2);
     put(b, s.payload_type, 2);
-    switch (s.payload_type & 0xBFFF) {
-        case 1:
-            put(b, s.final_size_y, 4);
-            break;
-        case 4:
-            put(b, data_bytes, 4);
-            break;
-        case 5:
-            put(b, data_bytes, 4);
-            put(b, s.final_size_y, 4);
-            put(b, s.chunk_layout_id, 4);
-            break;
-        default:
-            break;
-    }
-    if (has_chunks(s.payload_type)) {
-        put(b, s.chunk_data_length, 4);
-        put(b, s.chunk_layout_id, 4);
-    }
+    if (s.payload_type == 1) put(b, s.size_y, 4);
     return b;
 }
 
@@ -98,23 +62,14 @@ Block make_block(Ids ids, uint64_t block_id, const BlockShape &shape, uint32_t b
     for (uint32_t i = 0; i < bytes; ++i) {
         block.data[i] = static_cast<uint8_t>(i * 7 + block_id * 13 + (i >> 8));
     }
-    PacketHead head;
-    head.ids = ids;
-    head.block_id = block_id;
-    head.format = 1;
-    head.packet_id = 0;
-    block.packets.push_back(packet(head, leader_payload(shape, bytes)));
-    head.format = 3;
+    block.packets.push_back(packet(ids, 1, block_id, 0, leader_payload(shape, bytes)));
     uint32_t id = 1;
     for (uint32_t at = 0; at < bytes; at += packet_payload, ++id) {
-        const uint32_t n = std::min(packet_payload, bytes - at);
-        head.packet_id = id;
+        const auto from = block.data.begin() + at;
         block.packets.push_back(
-            packet(head, Bytes(block.data.begin() + at, block.data.begin() + at + n)));
+            packet(ids, 3, block_id, id, Bytes(from, from + std::min(packet_payload, bytes - at))));
     }
-    head.format = 2;
-    head.packet_id = id;
-    block.packets.push_back(packet(head, trailer_payload(shape, bytes)));
+    block.packets.push_back(packet(ids, 2, block_id, id, trailer_payload(shape)));
     return block;
 }
 

@@ -110,22 +110,15 @@ protected:
         }
         return counter(c);
     }
-    // qel_poll_recv until it answers something other than 11 (a leader alone answers 11), for
-    // at most two seconds.
-    int poll(qel_block_t *block) {
+    // qel_poll_recv (or _pr when `status` is given) until it answers something other than 11
+    // (a leader alone answers 11), for at most two seconds.
+    int poll(qel_block_t *block) { return poll_pr(block, nullptr, false); }
+    int poll_pr(qel_block_t *block, qel_pr_status_t *status, bool pr = true) {
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
         int rc = QEL_EAGAIN;
         while (rc == QEL_EAGAIN && std::chrono::steady_clock::now() < end) {
-            rc = qel_poll_recv(stream_, block, 100);
-        }
-        return rc;
-    }
-    // qel_poll_recv_pr until it answers something other than 11, for at most two seconds.
-    int poll_pr(qel_block_t *block, qel_pr_status_t *status) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-        int rc = QEL_EAGAIN;
-        while (rc == QEL_EAGAIN && std::chrono::steady_clock::now() < end) {
-            rc = qel_poll_recv_pr(stream_, block, 100, status);
+            rc = pr ? qel_poll_recv_pr(stream_, block, 100, status)
+                    : qel_poll_recv(stream_, block, 100);
             if (rc == QEL_EAGAIN) std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
         return rc;
