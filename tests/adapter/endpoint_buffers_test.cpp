@@ -4,6 +4,7 @@
 
 #include <functional>
 
+#include "camsim/camsim.h"
 #include "endpoint_fixture.h"
 
 namespace qel::test {
@@ -67,7 +68,7 @@ TEST_F(EndpointBuffers, BadPinsQueuesAndFiltersAreRefused) {
     EXPECT_EQ(endpoint_->filter_fd(), -1);
     ASSERT_EQ(queue(a, 1), 0);
     EXPECT_EQ(queue(a, 1), QEL_EBUSY) << "already the firmware's";
-    ASSERT_EQ(add_filter(h_, free_port()), 0);
+    ASSERT_EQ(add_filter(h_, camsim::free_loopback_port()), 0);
     EXPECT_EQ(unpin(a), QEL_EBUSY) << "queued while packets may arrive";
 }
 

@@ -143,7 +143,7 @@ inline camsim::Config stream_to(uint16_t port) {
     camsim::Config c;
     c.dest_port = port;
     c.control_address = "127.0.0.1";
-    c.control_port = free_port();
+    c.control_port = camsim::free_loopback_port();
     return c;
 }
 

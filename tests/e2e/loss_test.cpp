@@ -2,6 +2,7 @@
 // arrives whole and the resend counters of the library, the firmware and the simulator agree;
 // without it the frames that lost packets are dropped and counted. Either way every buffer comes
 // back.
+#include "camsim/camsim.h"
 #include "e2e_fixture.h"
 
 namespace qel::test {
@@ -18,7 +19,7 @@ TEST_P(OnePerCentLoss, FramesArriveOrAreDroppedAsTheirLossesSayAndNoBufferIsLost
     // they do not run out of buffers. With resend, long, so that a slow answer on a loaded
     // machine never ends a block.
     set_block_timeout(milliseconds(resend ? 3000 : 100));
-    camsim::Config config = stream_to(free_port());
+    camsim::Config config = stream_to(camsim::free_loopback_port());
     config.payload = camsim::PayloadKind::raw;
     config.data_size = 16000;
     config.frames = kFrames;
@@ -84,7 +85,7 @@ class RequestsIgnored : public EndToEnd, public ::testing::WithParamInterface<bo
 TEST_P(RequestsIgnored, BlockEndsAfterTheBlockTimeoutAndIsDeliveredOrDroppedByTheFlags) {
     const bool keep = GetParam();
     set_block_timeout(kBlockTimeout);
-    camsim::Config config = stream_to(free_port());
+    camsim::Config config = stream_to(camsim::free_loopback_port());
     config.payload = camsim::PayloadKind::raw;
     config.data_size = 20000;
     config.frames = 3;

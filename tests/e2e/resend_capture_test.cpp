@@ -10,6 +10,7 @@
 #include <cstdio>
 
 #include "../camsim/wire_helpers.h"
+#include "camsim/camsim.h"
 #include "e2e_fixture.h"
 
 namespace qel::test {
@@ -78,7 +79,7 @@ TEST_F(EndToEnd, ResendRequestsDecodeAsPacketResendCommandsNamingTheLostPackets)
     if (!camsim_test::have_tshark()) {
         GTEST_SKIP() << "tshark is not installed (scripts/install-deps installs it)";
     }
-    camsim::Config config = stream_to(free_port());
+    camsim::Config config = stream_to(camsim::free_loopback_port());
     config.payload = camsim::PayloadKind::raw;
     config.data_size = 20000;
     config.frames = 3;

@@ -1,5 +1,6 @@
 // Two streams side by side on one board, one of them multicast, each from a simulator streaming
 // on loopback, every block equal to its frame byte for byte.
+#include "camsim/camsim.h"
 #include "e2e_fixture.h"
 
 namespace qel::test {
@@ -10,8 +11,8 @@ namespace {
 // interface only (TTL 1, sent through 127.0.0.1); the library joins the group there.
 TEST_F(EndToEnd, TwoStreamsOnOneBoardOneMulticastEachReceiveTheirOwnFrames) {
     constexpr uint64_t kFrames = 10;
-    camsim::Config a_config = stream_to(free_port());  // 640 by 480 mono8 images
-    camsim::Config b_config = stream_to(free_port());
+    camsim::Config a_config = stream_to(camsim::free_loopback_port());  // 640 by 480 mono8 images
+    camsim::Config b_config = stream_to(camsim::free_loopback_port());
     // Organisation-local scope, named after the free port so that runs side by side do not mix.
     const std::string group = "239.255." + std::to_string(b_config.dest_port >> 8) + "." +
                               std::to_string(b_config.dest_port & 0xFF);

@@ -28,7 +28,7 @@ TEST_F(LibraryReceive, AFloodOfForeignPacketsChangesNoFrame) {
     camsim::Config config;
     config.dest_port = port_;
     config.control_address = "127.0.0.1";
-    config.control_port = free_port();
+    config.control_port = camsim::free_loopback_port();
     config.payload = camsim::PayloadKind::raw;
     config.data_size = 60000;
     config.first_block_id = 1;

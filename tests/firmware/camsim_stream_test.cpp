@@ -28,7 +28,7 @@ TEST_P(CameraStream, EveryFrameArrivesWholeThroughResend) {
     camsim::Config config;
     config.dest_port = port_;
     config.control_address = "127.0.0.1";
-    config.control_port = free_port();
+    config.control_port = camsim::free_loopback_port();
     config.payload = c.kind;
     config.width = 320;
     config.height = 120;

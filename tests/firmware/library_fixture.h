@@ -17,6 +17,7 @@
 #include "core/state.h"
 #include "qel.h"
 #include "stream/stream.h"
+#include "camsim/camsim.h"
 #include "support/adapter_env.h"
 
 namespace qel::test {
@@ -53,7 +54,7 @@ protected:
         setenv("QEL_ADAPTER_BLOCK_TIMEOUT_MS", "5000", 1);
         core::reset_library_state();
         ASSERT_EQ(qel_init(QEL_API_VERSION), 0);
-        port_ = free_port();
+        port_ = camsim::free_loopback_port();
     }
     void TearDown() override {
         close();

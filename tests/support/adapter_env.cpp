@@ -1,8 +1,5 @@
 #include "support/adapter_env.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -65,18 +62,6 @@ AdapterTest::Mapped AdapterTest::map_all(hux_handle_t h) {
         mapped.length[i] = place.length;
     }
     return mapped;
-}
-
-uint16_t free_port() {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in where{};
-    where.sin_family = AF_INET;
-    where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr *>(&where), sizeof where);
-    socklen_t size = sizeof where;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&where), &size);
-    close(fd);
-    return ntohs(where.sin_port);
 }
 
 int run_in_child(int (*child)(void *), void *context) {

@@ -50,9 +50,6 @@ private:
     std::unique_ptr<TempDir> dirs_;
 };
 
-// A UDP port that is free on 127.0.0.1 right now.
-uint16_t free_port();
-
 // Runs `child` in a forked process and returns its exit status (-1 when it did not exit).
 // The child must not use gtest assertions; it reports through its exit code.
 int run_in_child(int (*child)(void *), void *context);
