@@ -7,7 +7,10 @@ namespace qel::test {
 namespace {
 
 void put(Bytes &b, uint64_t value, int bytes) {
-    for (int i = bytes - 1; i >= 0; --i) b.push_back(static_cast<uint8_t>(value >> (8 * i)));
+    // Bytes beyond the value's eight are zero (a shift of 64 or more is undefined).
+    for (int i = bytes - 1; i >= 0; --i) {
+        b.push_back(i < 8 ? static_cast<uint8_t>(value >> (8 * i)) : 0);
+    }
 }
 
 }  // namespace
