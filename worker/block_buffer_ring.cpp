@@ -22,17 +22,24 @@ plix_ring *refuse(uint32_t count, int rc) {
 }  // namespace
 
 plix_ring *qel_bbr_create(uint32_t count) noexcept {
-    const plix_ring_entry *existing = plix_ring_lookup(kBlockBufferRingName);
-    if (existing != nullptr && existing->ring != nullptr) return refuse(count, kRingExists);
-
-    plix_ring *ring = plix_ring_create(count);
-    if (ring == nullptr) return refuse(count, kCreateFailed);
-
-    if (plix_ring_register(ring) != 0) {
-        plix_ring_free(ring);
-        return refuse(count, kRegisterFailed);
+    plix_ring *ring = nullptr;
+    int rc = 0;
+    {
+        // From the look to the registration: another thread's creation in between would find
+        // no ring either, and both would succeed.
+        const RegistryLock lock = lock_ring_registry();
+        const plix_ring_entry *existing = plix_ring_lookup(kBlockBufferRingName, lock);
+        if (existing != nullptr && existing->ring != nullptr) {
+            rc = kRingExists;
+        } else if ((ring = plix_ring_create(count)) == nullptr) {
+            rc = kCreateFailed;
+        } else if (plix_ring_register(ring, lock) != 0) {
+            rc = kRegisterFailed;
+        }
     }
-    return ring;
+    if (rc == 0) return ring;
+    plix_ring_free(ring);  // it was not registered; null is accepted
+    return refuse(count, rc);
 }
 
 }  // namespace qel::worker

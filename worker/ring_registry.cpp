@@ -11,6 +11,8 @@ plix_ring_registry ring_registry{};
 
 namespace {
 
+std::mutex registry_mutex;
+
 // Takes the entry out of the list, wherever it sits, and releases it (zeroed).
 void unlink_and_release(plix_ring_entry *entry) noexcept {
     if (entry->prev != nullptr) {
@@ -30,7 +32,11 @@ void unlink_and_release(plix_ring_entry *entry) noexcept {
 
 }  // namespace
 
-int plix_ring_register(plix_ring *ring) noexcept {
+RegistryLock lock_ring_registry() noexcept {
+    return RegistryLock(registry_mutex);
+}
+
+int plix_ring_register(plix_ring *ring, const RegistryLock &) noexcept {
     if (ring == nullptr) return kRegisterNullRing;
     auto *entry = static_cast<plix_ring_entry *>(
         ring_allocate(sizeof(plix_ring_entry), alignof(plix_ring_entry)));
@@ -52,7 +58,7 @@ int plix_ring_register(plix_ring *ring) noexcept {
     return 0;
 }
 
-plix_ring_entry *plix_ring_lookup(const char *name) noexcept {
+plix_ring_entry *plix_ring_lookup(const char *name, const RegistryLock &) noexcept {
     if (name == nullptr) return nullptr;
     for (plix_ring_entry *entry = ring_registry.head; entry != nullptr; entry = entry->next) {
         if (std::strcmp(entry->name, name) == 0) return entry;
@@ -61,10 +67,12 @@ plix_ring_entry *plix_ring_lookup(const char *name) noexcept {
 }
 
 void plix_ring_unregister(const char *name) noexcept {
-    if (plix_ring_entry *entry = plix_ring_lookup(name)) unlink_and_release(entry);
+    const RegistryLock lock = lock_ring_registry();
+    if (plix_ring_entry *entry = plix_ring_lookup(name, lock)) unlink_and_release(entry);
 }
 
 void plix_ring_unregister_ring(const plix_ring *ring) noexcept {
+    const RegistryLock lock = lock_ring_registry();
     plix_ring_entry *entry = ring_registry.head;
     while (entry != nullptr) {
         plix_ring_entry *next = entry->next;

@@ -1,10 +1,11 @@
 // The process-wide registry of rings by name. It is what keeps a second worker ring from being
-// created while one exists. It has no lock: rings are created, registered, released and
-// unregistered by application threads that the application serialises (worker creation and
-// destruction).
+// created while one exists. Workers on different streams may be created and destroyed from
+// different application threads at once, so the registry has a lock; it is taken on those
+// control paths only, never by a ring's producer or consumer.
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 
 #include "worker/plix_ring.h"
 
@@ -31,20 +32,26 @@ inline constexpr int kRegisterNullRing = 63;
 inline constexpr int kRegisterNoEntryMemory = 69;
 inline constexpr int kRegisterNoNameMemory = 75;
 
+// The registry's lock, held. A worker ring's creation holds it from its look for an existing
+// ring to the registration of its own, so that of two creations at once only one can succeed.
+using RegistryLock = std::unique_lock<std::mutex>;
+RegistryLock lock_ring_registry() noexcept;
+
 // Appends an entry named "qel-bbr" holding `ring` at the tail. Returns 0, or one of the codes
-// above; on failure the registry is unchanged.
-int plix_ring_register(plix_ring *ring) noexcept;
+// above; on failure the registry is unchanged. The caller holds the lock.
+int plix_ring_register(plix_ring *ring, const RegistryLock &held) noexcept;
+
+// The first entry whose name is exactly `name`, or null. The caller holds the lock, and the
+// entry is valid only while it does.
+plix_ring_entry *plix_ring_lookup(const char *name, const RegistryLock &held) noexcept;
 
 // Removes the first entry (from the head) whose name is exactly `name`. A null name or an
-// empty registry is a no-op.
+// empty registry is a no-op. Takes the lock.
 void plix_ring_unregister(const char *name) noexcept;
 
 // Removes every entry that holds `ring`, wherever it is in the list. Releasing a ring goes
 // through this rather than by name: every ring has the same name, so removing by name would
-// take the first ring's entry, not the released one's.
+// take the first ring's entry, not the released one's. Takes the lock.
 void plix_ring_unregister_ring(const plix_ring *ring) noexcept;
-
-// The first entry whose name is exactly `name`, or null.
-plix_ring_entry *plix_ring_lookup(const char *name) noexcept;
 
 }  // namespace qel::worker

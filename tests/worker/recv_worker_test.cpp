@@ -3,7 +3,9 @@
 // of a block, the buffers a destroy gives back, and the resend series.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <future>
+#include <latch>
 #include <thread>
 
 #include "core/driver.h"
@@ -209,6 +211,44 @@ TEST_F(WorkerFlowTest, DestroyGivesBackTheBuffersOfBlocksLeftInTheRing) {
     post_status(5, KOB_QEL_STATUS_COMPLETE);
     ASSERT_EQ(qel_poll_recv(stream_, &block_, 0), 0);
     EXPECT_EQ(block_.buffer, buffers_[3]) << "block 5's own buffer";
+}
+
+// Workers on two streams created from two threads at once: exactly one gets the process's
+// worker. Closing a stream (which releases its worker's ring and registry entry) while another
+// thread creates a worker on another stream leaves the registry whole, and the creation
+// succeeds once the ring is gone. Rounds, since the threads must meet inside the registry; the
+// ThreadSanitizer build sees an unguarded registry even where the results come out right.
+TEST_F(WorkerTest, TwoThreadsCreateAndCloseWorkersOnTwoStreams) {
+    test_hooks::set_ring_slots(64);
+    testing::internal::CaptureStderr();  // every creation writes its line
+    for (int round = 0; round < 20 && !HasFailure(); ++round) {
+        qel_stream_t *other = open(0, 5001);
+        ASSERT_NE(other, nullptr);
+        std::latch start(2);
+        auto create = [&](qel_stream_t *s) {
+            start.arrive_and_wait();
+            return qel_create_recv_worker(s, 0, nullptr);
+        };
+        auto first = std::async(std::launch::async, create, other);
+        const int second = create(stream_);
+        const int results[] = {first.get(), second};
+        EXPECT_EQ(std::count(std::begin(results), std::end(results), 0), 1) << "round " << round;
+        EXPECT_EQ(results[0] + results[1], QEL_EINVAL) << "round " << round;
+        ASSERT_EQ(qel_destroy_recv_worker(stream_), 0);
+
+        ASSERT_EQ(qel_create_recv_worker(other, 0, nullptr), 0);
+        std::latch closing(2);
+        auto closed = std::async(std::launch::async, [&] {
+            closing.arrive_and_wait();
+            return qel_close_stream(other);
+        });
+        closing.arrive_and_wait();
+        EXPECT_TRUE(eventually([&] { return qel_create_recv_worker(stream_, 0, nullptr) == 0; }));
+        EXPECT_EQ(closed.get(), 0);
+        ASSERT_EQ(qel_destroy_recv_worker(stream_), 0);
+    }
+    testing::internal::GetCapturedStderr();
+    test_hooks::set_ring_slots(0);
 }
 
 // What the application's callback hands out, and its calls (on the worker's thread).
