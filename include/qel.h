@@ -149,7 +149,9 @@ typedef struct qel_buffer qel_buffer_t;
 /* Allocates a buffer of `size` bytes (page-aligned data area) and pins it. */
 QEL_EXPORT int qel_alloc(qel_stream_t *stream, size_t size, qel_buffer_t **buffer_out);
 /* Unpins and releases a buffer. QEL_EBUSY while the buffer is queued: the firmware may still
- * write into it. The driver's code when the unpin fails (the call may be repeated). */
+ * write into it; a buffer that a blocked receive worker is handing back to the firmware counts
+ * as queued (qel_free may be called on another thread meanwhile). The driver's code when the
+ * unpin fails (the call may be repeated). */
 QEL_EXPORT int qel_free(qel_buffer_t *buffer);
 /* Queues a buffer for the next block. QEL_EBUSY when it is already queued. The first queueing
  * of a stream adds its receive filter; when that fails the buffer is released (QEL_EINVAL). */

@@ -65,11 +65,62 @@ void unlink_tail(qel_stream_t *stream, qel_buffer_t *buffer) {
     *link = buffer->next;
     if (stream->queue_tail == &buffer->next) stream->queue_tail = link;
     buffer->next = nullptr;
-    buffer->queued = 0;
+    buffer->queued.store(0, std::memory_order_relaxed);
     --stream->queued_count;
 }
 
+// Appends the buffer to the queue list and marks it queued.
+void link_at_tail(qel_stream_t *stream, qel_buffer_t *buffer) {
+    buffer->next = nullptr;
+    buffer->queued.store(1, std::memory_order_relaxed);
+    *stream->queue_tail = buffer;
+    stream->queue_tail = &buffer->next;
+    ++stream->queued_count;
+}
+
+// Hands the buffer to the firmware and appends it to the queue list, marked queued. The
+// driver's code when the queue command fails; the buffer is then neither queued nor changed.
+int hand_to_firmware(qel_buffer_t *buffer, const char *tag) {
+    qel_stream_t *stream = buffer->stream;
+    qel::driver::QueueRecord record{buffer->index, 0};
+    // Only this side takes credits; a receive worker may add some meanwhile, which the next
+    // queueing uses.
+    if (stream->queue_credits.load(std::memory_order_relaxed) > 0) {
+        record.credit = 1;
+        stream->queue_credits.fetch_sub(1, std::memory_order_relaxed);
+    }
+    int rc = hux_ioctl(stream->handle, qel::driver::TREL_QUEUE_BUF, &record, sizeof record);
+    if (rc != 0) {
+        QEL_DEBUG_TAGGED(tag, "Could not queue buffer: %s", qel_strerror(rc));
+        return rc;
+    }
+    link_at_tail(stream, buffer);
+    return 0;
+}
+
+void count_queued(const qel_buffer_t *buffer, const char *tag) {
+    qel::stream::count(buffer->stream->stats->buffers_queued);
+    QEL_DEBUG_TAGGED(tag, "queued buf, idx:%u, stream %d", buffer->index,
+                     static_cast<int>(buffer->stream->endpt));
+}
+
 }  // namespace
+
+namespace qel::recv {
+
+int queue_again(qel_buffer_t *buffer) {
+    constexpr const char *kTag = "qel_queue_buffer";
+    if (int rc = hand_to_firmware(buffer, kTag); rc != 0) {
+        // Release pairs with qel_free's acquire load: nothing of this thread touches the
+        // buffer after the application may free it.
+        buffer->queued.store(0, std::memory_order_release);
+        return rc;
+    }
+    count_queued(buffer, kTag);
+    return 0;
+}
+
+}  // namespace qel::recv
 
 extern "C" {
 
@@ -131,8 +182,10 @@ QEL_EXPORT int qel_free(qel_buffer_t *buffer) {
         QEL_VERBOSE_TAGGED(kTag, "Invalid QEL Buffer handle");
         return QEL_EINVAL;
     }
-    if (buffer->queued) {
-        // The firmware may still write into it, and the queue list would keep a freed handle.
+    // Acquire pairs with the receive worker's release store when it gives a buffer up.
+    if (buffer->queued.load(std::memory_order_acquire) != 0) {
+        // The firmware may still write into it, and the queue list would keep a freed handle;
+        // or a blocked receive worker is handing it back to the firmware.
         QEL_VERBOSE_TAGGED(kTag, "QEL Buffer is queued");
         return QEL_EBUSY;
     }
@@ -149,29 +202,13 @@ QEL_EXPORT int qel_queue_buffer(qel_buffer_t *buffer) {
         QEL_VERBOSE_TAGGED(kTag, "Invalid QEL Buffer handle");
         return QEL_EINVAL;
     }
-    if (buffer->queued) {
+    if (buffer->queued.load(std::memory_order_acquire) != 0) {
         // A second entry would pair a later block with the wrong buffer.
         QEL_VERBOSE_TAGGED(kTag, "QEL Buffer is already queued");
         return QEL_EBUSY;
     }
+    if (int rc = hand_to_firmware(buffer, kTag); rc != 0) return rc;
     qel_stream_t *stream = buffer->stream;
-    qel::driver::QueueRecord record{buffer->index, 0};
-    // Only this side takes credits; a receive worker may add some meanwhile, which the next
-    // queueing uses.
-    if (stream->queue_credits.load(std::memory_order_relaxed) > 0) {
-        record.credit = 1;
-        stream->queue_credits.fetch_sub(1, std::memory_order_relaxed);
-    }
-    int rc = hux_ioctl(stream->handle, qel::driver::TREL_QUEUE_BUF, &record, sizeof record);
-    if (rc != 0) {
-        QEL_DEBUG_TAGGED(kTag, "Could not queue buffer: %s", qel_strerror(rc));
-        return rc;
-    }
-    buffer->next = nullptr;
-    buffer->queued = 1;
-    *stream->queue_tail = buffer;
-    stream->queue_tail = &buffer->next;
-    ++stream->queued_count;
 
     if (stream->filter_added == 0) {
         if (qel::core::verbose()) {
@@ -186,20 +223,12 @@ QEL_EXPORT int qel_queue_buffer(qel_buffer_t *buffer) {
             // go on unpin. Only then is it released; should the unpin fail, it stays queued
             // (and consistent with the firmware) rather than freed under it.
             unlink_tail(stream, buffer);
-            if (unpin_and_release(buffer) != 0) {
-                buffer->next = nullptr;
-                buffer->queued = 1;
-                *stream->queue_tail = buffer;
-                stream->queue_tail = &buffer->next;
-                ++stream->queued_count;
-            }
+            if (unpin_and_release(buffer) != 0) link_at_tail(stream, buffer);
             return QEL_EINVAL;
         }
         stream->filter_added = 1;
     }
-    qel::stream::count(stream->stats->buffers_queued);
-    QEL_DEBUG_TAGGED(kTag, "queued buf, idx:%u, stream %d", buffer->index,
-                     static_cast<int>(stream->endpt));
+    count_queued(buffer, kTag);
     return 0;
 }
 

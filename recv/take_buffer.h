@@ -17,4 +17,16 @@ bool take_buffer(qel_stream_t *stream);
 // Queues the buffer of a failed block again; its result is not reported.
 void requeue(qel_stream_t *stream);
 
+// Gives the head of the queue list, whose block is dropped unread, straight back to the
+// firmware at the tail. It stays marked queued throughout, so that qel_free on another thread
+// refuses it instead of freeing it under the receive worker; only a failed queue command makes
+// it the application's again. False, taking nothing, when no buffer is queued.
+bool requeue_head(qel_stream_t *stream);
+
+// Queues again a buffer the receive path took off the queue list with its queued mark left
+// set (recv/buffers.cpp): as qel_queue_buffer, without its checks and without the filter,
+// which a block that reached the buffer shows to be there. On failure the mark is cleared, as
+// the last touch of the buffer, and the driver's code returned.
+int queue_again(qel_buffer_t *buffer);
+
 }  // namespace qel::recv

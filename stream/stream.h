@@ -102,9 +102,13 @@ struct qel_buffer {
     qel_buffer_t *next;  // link in the queue list; null at the tail
     void *mem;           // the allocation: size + 4095 bytes, not aligned
     qel_stream_t *stream;
-    uint32_t index;   // the driver's name of the pinned buffer
-    uint32_t queued;  // 1 while in the stream's queue list
-    uint32_t size;    // bytes of the data area, as pinned
+    uint32_t index;  // the driver's name of the pinned buffer
+    // 1 while in the stream's queue list, and while the receive path hands the buffer of a
+    // dropped block back to the firmware. A blocked receive worker does that on its own thread
+    // while qel_free may look on the application's: the worker's last touch of a buffer it gives
+    // up is a release store of 0 here, and qel_free frees nothing it has not seen at 0.
+    std::atomic<uint32_t> queued;
+    uint32_t size;  // bytes of the data area, as pinned
     // Link in the list of every buffer the stream has allocated and not yet freed, queued or
     // not, so that closing the stream can detach them all.
     qel_buffer_t *owned_prev;

@@ -135,27 +135,26 @@ int qel__recv_worker_recv(qel_stream_t *stream) {
 
 int drop_descriptor(qel_stream_t *stream, const uint8_t *d, const char *tag) {
     const int status = d[offset::kFirmwareStatus];
-    qel_buffer_t *buffer = nullptr;
     const bool finished = status == KOB_QEL_STATUS_COMPLETE ||
                           status == KOB_QEL_STATUS_INCOMPLETE_FINAL ||
                           status == KOB_QEL_STATUS_BUFFER_OVERFLOW;
-    if (finished) buffer = take_head_buffer(stream);
+    // The buffer goes from the firmware straight back to it, never the application's meanwhile
+    // (an application thread may try to free it).
+    const bool requeued = finished && requeue_head(stream);
     QEL_DEBUG_TAGGED(tag, "rwdt dropped blk:%u",
                      static_cast<unsigned>(be64(d + offset::kBlockId) & 0xFFFF));
     // A finished block with no buffer queued: the firmware and the queue list disagree, and
     // there is nothing to give back.
-    if (finished && buffer == nullptr) return QEL_EPROTO;
+    if (finished && !requeued) return QEL_EPROTO;
     switch (status) {
         case KOB_QEL_STATUS_COMPLETE:
         case KOB_QEL_STATUS_INCOMPLETE_FINAL:
             stream::count(stream->stats->blocks_dropped_by_watchdog);
             stream::count(stream->dropped_blocks);
-            static_cast<void>(qel_queue_buffer(buffer));
             return 0;
         case KOB_QEL_STATUS_INCOMPLETE:
             return kBlockGoesOn;
         case KOB_QEL_STATUS_BUFFER_OVERFLOW:
-            static_cast<void>(qel_queue_buffer(buffer));
             return QEL_ENOMEM;
         case KOB_QEL_STATUS_NO_BUFFERS:
             return QEL_ENOBUFINVOLVED;

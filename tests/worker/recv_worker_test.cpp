@@ -213,6 +213,39 @@ TEST_F(WorkerFlowTest, DestroyGivesBackTheBuffersOfBlocksLeftInTheRing) {
     EXPECT_EQ(block_.buffer, buffers_[3]) << "block 5's own buffer";
 }
 
+// qel_free on the application's thread while the blocked worker hands a dropped block's buffer
+// back to the firmware: refused as queued, never freed under the worker (the sanitizer builds
+// see a write into freed memory). A buffer the firmware refuses back is the application's again.
+TEST_F(WorkerFlowTest, FreeIsRefusedWhileTheBlockedWorkerGivesTheBufferBack) {
+    // Static: a test that fails early leaves the handler to the teardown's queue commands.
+    static std::atomic<int> queue_commands;
+    static std::atomic<bool> go_on;
+    queue_commands.store(0);
+    go_on.store(false);
+    adapter_.on(driver::TREL_QUEUE_BUF, [](test::Call &) {
+        const int nth = queue_commands.fetch_add(1) + 1;
+        eventually([&] { return go_on.load(); });
+        return nth == 2 ? driver::host_error_of_driver_code(QEL_ENODEV) : 0u;
+    });
+    create_started(true);
+    post_leader(1);
+    post_status(1, KOB_QEL_STATUS_COMPLETE);
+    ASSERT_TRUE(eventually([&] { return queue_commands.load() == 1; }));
+    EXPECT_EQ(qel_free(buffers_[0]), QEL_EBUSY) << "freed while the worker queues it";
+    go_on.store(true);
+    post_leader(2);
+    post_status(2, KOB_QEL_STATUS_COMPLETE);
+    ASSERT_TRUE(eventually([&] { return stats().blocks_dropped_by_watchdog == 2; }));
+    ASSERT_EQ(qel_stop_recv_worker(stream_), 0);  // the worker is done with both
+    adapter_.on(driver::TREL_QUEUE_BUF, nullptr);
+    expect_queued({0, 1});
+    std::vector<qel_buffer_t *> list;
+    for (qel_buffer_t *b = stream_->queue_head; b != nullptr; b = b->next) list.push_back(b);
+    EXPECT_EQ(list, (std::vector{buffers_[2], buffers_[3], buffers_[4], buffers_[0]}));
+    EXPECT_EQ(qel_free(buffers_[1]), 0) << "refused by the firmware: the application's";
+    buffers_.erase(buffers_.begin() + 1);
+}
+
 // Workers on two streams created from two threads at once: exactly one gets the process's
 // worker. Closing a stream (which releases its worker's ring and registry entry) while another
 // thread creates a worker on another stream leaves the registry whole, and the creation
