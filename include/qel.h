@@ -406,7 +406,8 @@ typedef int (*qel_resend_cb_t)(qel_stream_t *stream, uint16_t *req_id, uint16_t 
 QEL_EXPORT int qel_create_recv_worker(qel_stream_t *stream, uint32_t cpu,
                                       qel_resend_cb_t resend_cb);
 /* Ends the stream's worker and waits for its thread. Blocks the worker had taken but
- * qel_poll_recv had not are dropped: their buffers are queued again, in order. Nothing is done
+ * qel_poll_recv had not are dropped: their buffers are queued again, in order; a block whose
+ * rest has not come yet keeps its leader, and qel_poll_recv delivers it whole. Nothing is done
  * without a worker. Returns 0 unless the telemetry add-on reports a failure of the trace span
  * (then its result). qel_close_stream calls it. */
 QEL_EXPORT int qel_destroy_recv_worker(qel_stream_t *stream);

@@ -95,6 +95,12 @@ struct qel_stream {
     // still come; used by the worker thread only.
     bool worker_series_given_up;
     uint64_t worker_given_up_block;
+    // The leader of the block the drop routine was in when a control interrupted it: the rest of
+    // that block goes to the receive routine after an unblock, or to the poll after a destroy,
+    // and must not arrive there without its leader. Used by the worker thread, and by destroy
+    // after the join.
+    bool worker_leader_held;
+    uint8_t worker_held_leader[64];
 };
 
 // The buffer handle.

@@ -2,7 +2,9 @@
 // drop (finished blocks' buffers straight back to the firmware).
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <span>
+#include <utility>
 
 #include "core/log.h"
 #include "qel.h"
@@ -21,6 +23,7 @@ using namespace qel::recv;
 constexpr const char *kRecvTag = "qel__recv_worker_recv";
 constexpr const char *kDropTag = "qel__recv_worker_drop";
 constexpr uint32_t kMaxSeriesRequests = 0xFFFF;
+static_assert(sizeof(qel_stream::worker_held_leader) == kDescriptorBytes);
 
 uint16_t type_of(const uint8_t *d) {
     return be16(d + offset::kType);
@@ -94,6 +97,16 @@ int qel__recv_worker_recv(qel_stream_t *stream) {
     const bool zero_loss = (stream->opts->flags & QEL_OPEN_ZEROLOSS) != 0;
     bool leader_seen = false;
     Series series;
+    if (stream->worker_leader_held) {
+        // The drop routine left this block when the worker was unblocked: it is delivered
+        // from its leader on.
+        if (!wait_for_room(stream)) return kInterrupted;
+        const std::span<uint8_t, kDescriptorBytes> cell = next_cell(stream);
+        std::memcpy(cell.data(), stream->worker_held_leader, kDescriptorBytes);
+        pass_on(stream, cell);
+        stream->worker_leader_held = false;
+        leader_seen = true;
+    }
     for (;;) {
         // The copy's cell must be free before anything moves on the shared ring.
         if (!wait_for_room(stream)) return kInterrupted;
@@ -164,7 +177,8 @@ int drop_descriptor(qel_stream_t *stream, const uint8_t *d, const char *tag) {
 }
 
 int qel__recv_worker_drop(qel_stream_t *stream) {
-    bool leader_seen = false;
+    // A block an earlier call was interrupted in is dropped to its end.
+    bool leader_seen = std::exchange(stream->worker_leader_held, false);
     // Descriptors that arrive while blocked are dropped straight from the shared ring, without
     // a trip through the worker ring; this copy is enough for them.
     uint8_t arrived[kDescriptorBytes];
@@ -178,12 +192,18 @@ int qel__recv_worker_drop(qel_stream_t *stream) {
             d = arrived;
         } else {
             if (!leader_seen) return 0;
-            if (!still_acting(stream, QEL_RECEIVE_STREAM_WORKER_BLOCKED)) return kInterrupted;
+            if (!still_acting(stream, QEL_RECEIVE_STREAM_WORKER_BLOCKED)) {
+                // Whatever takes the rest of the block must have its leader, or it would
+                // deliver a complete block without geometry, id or timestamp.
+                stream->worker_leader_held = true;
+                return kInterrupted;
+            }
             cpu_pause();
             continue;
         }
         if (type_of(d) != kTrailer) {
             leader_seen = true;
+            std::memcpy(stream->worker_held_leader, d, kDescriptorBytes);
             continue;
         }
         const int rc = drop_descriptor(stream, d, kDropTag);

@@ -54,13 +54,21 @@ void settle_and_release_ring(qel_stream_t *stream) {
     // The worker took these descriptors off the shared ring, so the firmware is done with the
     // blocks they finish; their buffers are at the head of the queue list, in order. Giving
     // them back keeps the next descriptor read from the shared ring paired with its buffer.
+    // The leader of a block that has not finished (kept by the drop routine, which is older
+    // than anything in the ring, or the ring's last) goes into the block record: the poll
+    // reads the rest of that block from the shared ring and delivers it whole.
+    const uint8_t *unfinished = stream->worker_leader_held ? stream->worker_held_leader : nullptr;
+    stream->worker_leader_held = false;
     void *element = nullptr;
     while (plix_ring_dequeue(ring, &element) != 0) {
         const auto *d = static_cast<const uint8_t *>(element);
-        if (recv::be16(d + recv::offset::kType) == recv::kTrailer) {
-            static_cast<void>(drop_descriptor(stream, d, kDestroyTag));
+        if (recv::be16(d + recv::offset::kType) != recv::kTrailer) {
+            unfinished = d;  // its cell stays as it is until the cells are released below
+        } else if (drop_descriptor(stream, d, kDestroyTag) != kBlockGoesOn) {
+            unfinished = nullptr;
         }
     }
+    if (unfinished != nullptr) static_cast<void>(recv::kob_to_qel_block(stream, unfinished));
     plix_ring_free(ring);
     ring_release(stream->worker_copies, 0);
     stream->worker_ring = nullptr;
