@@ -221,10 +221,12 @@ QEL_EXPORT int qel_queue_buffer(qel_buffer_t *buffer) {
                              static_cast<int>(stream->endpt), stream->port);
             // Without a filter no packet reaches the endpoint, so the firmware lets the buffer
             // go on unpin. Only then is it released; should the unpin fail, it stays queued
-            // (and consistent with the firmware) rather than freed under it.
+            // (and consistent with the firmware) rather than freed under it, and the caller
+            // learns so from QEL_EBUSY: its handle is still good.
             unlink_tail(stream, buffer);
-            if (unpin_and_release(buffer) != 0) link_at_tail(stream, buffer);
-            return QEL_EINVAL;
+            if (unpin_and_release(buffer) == 0) return QEL_EINVAL;
+            link_at_tail(stream, buffer);
+            return QEL_EBUSY;
         }
         stream->filter_added = 1;
     }
