@@ -157,7 +157,9 @@ QEL_EXPORT int qel_alloc(qel_stream_t *stream, size_t size, qel_buffer_t **buffe
     }
     qel::stream::adopt_buffer(stream, buffer);
     buffer->index = pin.index;
-    buffer->size = pin.length;
+    // The bound of every block put into the buffer is what was allocated here, whatever the
+    // driver wrote back into the record.
+    buffer->size = static_cast<uint32_t>(size);
     *buffer_out = buffer;
     QEL_DEBUG_TAGGED(kTag, "alloc'd buf, size:%lu idx:%u, stream %d",
                      static_cast<unsigned long>(size), buffer->index,

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "core/driver.h"
+#include "support/descriptors.h"
 #include "support/open_stream_fixture.h"
 
 using namespace qel::driver;
@@ -82,6 +83,22 @@ TEST_F(BufferTest, CloseDetachesEveryBufferWhichCanStillBeFreed) {
     EXPECT_EQ(release(a), 0);
     EXPECT_EQ(release(b), 0);
     EXPECT_EQ(adapter_.command_count(), 0u) << "the endpoint is gone: nothing to unpin";
+}
+
+// A block is bounded by the size allocated, not by a larger length the driver wrote back into
+// the pin record: a block one byte longer than the buffer is an overflow.
+TEST_F(BufferTest, TheBoundIsTheSizeAllocatedWhateverThePinReplySays) {
+    adapter_.on(TREL_PIN_BUF, [](qel::test::Call &call) {
+        call.as<PinRecord>() = PinRecord{call.as<PinRecord>().address, 1u << 20, 7};
+        return 0u;
+    });
+    qel_buffer_t *b = alloc(4096);
+    ASSERT_EQ(qel_queue_buffer(b), 0);
+    adapter_.post_descriptor(0, stream_->endpt, qel::test::image_leader(1, 0x01080001, 64, 65));
+    adapter_.post_descriptor(0, stream_->endpt, qel::test::trailer(1, 1, 4097));
+    qel_block_t block{};
+    EXPECT_EQ(qel_poll_recv(stream_, &block, 0), QEL_EAGAIN);
+    EXPECT_EQ(qel_poll_recv(stream_, &block, 0), QEL_ENOMEM);
 }
 
 // The first queueing's filter fails: the buffer is released (22), or, when its unpin fails too,
