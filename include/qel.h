@@ -118,7 +118,7 @@ typedef enum qel_filter_operation {
     QEL_FILTER_DELETE = 1
 } qel_filter_operation_t;
 /* Adds or deletes the stream's receive filter: `addr` IPv4 in network order, `port` in host
- * order (both ignored for delete). */
+ * order (both ignored for delete). QEL_EINVAL, with nothing sent, for any other operation. */
 QEL_EXPORT int qel_filter_op(qel_stream_t *stream, uint32_t addr, uint16_t port,
                              qel_filter_operation_t operation);
 

@@ -2,6 +2,7 @@
 #include <arpa/inet.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "core/driver.h"
 #include "core/log.h"
@@ -11,6 +12,13 @@
 extern "C" QEL_EXPORT int qel_filter_op(qel_stream_t *stream, uint32_t addr, uint16_t port,
                                         qel_filter_operation_t operation) {
     if (stream == nullptr) return QEL_EINVAL;
+    // Anything but the two operations is refused before the driver hears of it: read as a
+    // delete, a stray value would silently take the stream's filter away. A C caller may pass
+    // any int, which is no value of this enum in C++: its bytes are read as the integer.
+    uint32_t value = 0;
+    static_assert(sizeof operation == sizeof value);
+    std::memcpy(&value, &operation, sizeof value);
+    if (value != QEL_FILTER_ADD && value != QEL_FILTER_DELETE) return QEL_EINVAL;
     const bool add = operation == QEL_FILTER_ADD;
     const char *what = add ? "filter-add" : "filter-del";
     qel::driver::FilterRecord record{};

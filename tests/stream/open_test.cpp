@@ -113,6 +113,11 @@ TEST_F(OpenTest, FilterLines) {
     EXPECT_THAT(GetCapturedStderr(),
                 HasSubstr("\nfilter-add ip c0a80114, port 1388 to tag 1: FAILED with return "
                           "value 13\n"));
+    // An operation that is neither add nor delete (as a C caller may pass) is not taken for a
+    // delete: nothing is sent.
+    adapter_.clear_commands();
+    EXPECT_EQ(qel_filter_op(s, 0, 0, static_cast<qel_filter_operation_t>(2)), QEL_EINVAL);
+    EXPECT_EQ(adapter_.count(TREL_FILTER_OP), 0u);
     qel_close_stream(s);
 }
 
