@@ -395,8 +395,9 @@ typedef struct qel_recv_worker_status {
 
 /* Called on the worker thread when a block of a zero-loss stream first misses packets: stores
  * in *req_id the request id of the series' first resend request and in *max_requests how many
- * requests the series may use (the stream's max_requests option when that is larger). Both
- * start at 0. The result is ignored. It must not wait for the application's thread. */
+ * requests the series may use (the stream's max_requests option when that is larger; an option
+ * above 65535 counts as 65535, the most a series of 16-bit request ids can number). Both start
+ * at 0. The result is ignored. It must not wait for the application's thread. */
 typedef int (*qel_resend_cb_t)(qel_stream_t *stream, uint16_t *req_id, uint16_t *max_requests);
 
 /* Attaches a receive worker to the stream, stopped and with the stream's mode (unblocked after
