@@ -273,13 +273,13 @@ QEL_EXPORT int qel_clear_stats(qel_stream_t *stream);
 /* ---- Metrics and traces ----
  *
  * Metrics and traces are produced by the optional telemetry add-on, libqeltelemetry.so, which
- * qel_init loads when the host's library search finds it. An application creates a metrics
- * context, a trace context or both, attaches streams, enables the context and starts its
- * worker thread, which asks the add-on to export about every five seconds. Every function of
- * this family returns 0 on success and -1 on failure (create, start, add and remove may pass on
- * another non-zero code, as said at each); all return -1 while the add-on is not in use. One
- * caller per context at a time. Remove a stream from its contexts before closing it (closing
- * an attached stream detaches it first). */
+ * qel_init loads from the library's own folder or, failing that, from the system's library
+ * path. An application creates a metrics context, a trace context or both, attaches streams,
+ * enables the context and starts its worker thread, which asks the add-on to export about
+ * every five seconds. Every function of this family returns 0 on success and -1 on failure
+ * (create, start, add and remove may pass on another non-zero code, as said at each); all
+ * return -1 while the add-on is not in use. One caller per context at a time. Remove a stream
+ * from its contexts before closing it (closing an attached stream detaches it first). */
 
 /* Worker commands in thread_cmd. */
 #define QEL_WORKER_CMD_NONE 0
