@@ -319,7 +319,9 @@ QEL_EXPORT int qel_create_metrics(qel_metrics_trace_t **out, uint32_t adapter_pe
                                   uint16_t addon_param16);
 QEL_EXPORT int qel_create_trace(qel_metrics_trace_t **out, uint32_t addon_param32,
                                 uint16_t addon_param16);
-/* Releases a context: refused while its worker runs or a stream is attached. */
+/* Releases a context: refused while its worker runs or a stream is attached. The add-on serves
+ * the newest context of each kind; when that one is released, the add-on's init runs again for
+ * the newest one still open, which goes on exporting and carrying spans. */
 QEL_EXPORT int qel_destroy_metrics(qel_metrics_trace_t *ctx);
 QEL_EXPORT int qel_destroy_trace(qel_metrics_trace_t *ctx);
 /* Enable wakes a parked worker and waits (up to timeout_s) until it exports; disable waits

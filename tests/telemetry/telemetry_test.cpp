@@ -183,6 +183,49 @@ size_t exports() {
     return count_of(log, "export_metrics") + count_of(log, "export_traces");
 }
 
+// Releasing the newest context of each kind leaves the older ones working through our add-on:
+// the older metrics context exports its own stream, a span begun before ends, and later spans
+// reach the trace file. Once the last one is gone, spans find no handle.
+TEST_F(TelemetryTest, OlderContextsOutliveTheNewest) {
+    TempDir files;
+    QEL_RUN_IN_CHILD(QEL_ADDON_DIR, {{"QEL_TELEMETRY_METRICS_FILE", files.path() + "/qel.prom"},
+                                     {"QEL_TELEMETRY_TRACE_FILE", files.path() + "/traces.jsonl"}});
+    const std::string prom = std::getenv("QEL_TELEMETRY_METRICS_FILE");
+    const std::string traces = std::getenv("QEL_TELEMETRY_TRACE_FILE");
+    qel_metrics_trace_t *metrics = nullptr, *trace = nullptr, *newer_metrics = nullptr,
+                        *newer_trace = nullptr;
+    ASSERT_EQ(qel_create_metrics(&metrics, 1000, 1000, 0, 0), 0);
+    ASSERT_EQ(qel_create_trace(&trace, 0, 0), 0);
+    ASSERT_EQ(qel_create_metrics(&newer_metrics, 1000, 1000, 0, 0), 0);
+    ASSERT_EQ(qel_create_trace(&newer_trace, 0, 0), 0);
+    void *span = nullptr;
+    ASSERT_EQ(qel_span_begin(&span, "begun_before"), 0);
+    ASSERT_EQ(qel_destroy_metrics(newer_metrics), 0);
+    ASSERT_EQ(qel_destroy_trace(newer_trace), 0);
+    EXPECT_EQ(qel_span_end(span, "begun_before", 1), 0);
+
+    qel_stream_t *s = open(0, 5000);
+    ASSERT_NE(s, nullptr);
+    s->stats->blocks_complete = 7;
+    ASSERT_EQ(qel_add_metrics(metrics, s), 0);
+    for (qel_metrics_trace_t *ctx : {metrics, trace}) {
+        ASSERT_EQ(kKinds[ctx == trace].enable(ctx), 0);
+        ASSERT_EQ(kKinds[ctx == trace].start(ctx, 1), 0);
+    }
+    EXPECT_TRUE(wait_until([&] {
+        return count_of(read_file(prom), "qel_stream_blocks_complete_total{board=\"0\"") == 1;
+    })) << read_file(prom);
+    EXPECT_TRUE(wait_until([&] {
+        const std::string text = read_file(traces);
+        return count_of(text, "\"begun_before\"") && count_of(text, "\"qel_open_stream\"");
+    })) << read_file(traces);
+    for (qel_metrics_trace_t *ctx : {metrics, trace}) ASSERT_EQ(kKinds[ctx == trace].stop(ctx), 0);
+    ASSERT_EQ(qel_close_stream(s), 0);
+    EXPECT_EQ(qel_destroy_metrics(metrics), 0);
+    EXPECT_EQ(qel_destroy_trace(trace), 0);
+    EXPECT_EQ(qel_span_begin(&span, "after_the_last"), -1);
+}
+
 // Start parks a disabled context, enable wakes it, disable parks it, stop ends it. Closing a
 // stream that an exporting worker holds detaches it first.
 TEST_F(TelemetryTest, ContextLifecycleOfBothKinds) {
