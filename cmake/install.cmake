@@ -1,26 +1,45 @@
-# What `cmake --install` puts in place: the library with its SONAME links, the telemetry add-on
-# beside it (the library loads it by name), the public headers, the tools, and two ways for
-# applications to find the library: a CMake package (find_package(qel), target qel::qel) and a
-# pkg-config file (qel.pc). Both are relocatable: they find the prefix from where they lie.
+# What `cmake --install` puts in place: the library with its SONAME links, the telemetry
+# add-on beside it (where the library looks for it first), the public headers, the tools, and
+# two ways for applications to find the library: a CMake package (find_package(qel), target
+# qel::qel) and a pkg-config file (qel.pc). Both are relocatable: they find the prefix from
+# where they lie.
 include(CMakePackageConfigHelpers)
 
 set(QEL_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/qel)
 
-# The library loads the add-on by name; its run path makes the one beside it found first.
-set_target_properties(qel PROPERTIES INSTALL_RPATH "$ORIGIN")
+# Run paths. Every installed binary is linked once, with the run path it is installed with:
+# a run path that CMake rewrites at install time is padded in the build tree with empty
+# elements, which the loader takes for the current folder. The libraries need none (the
+# library finds the add-on beside itself); the installed tools find the library relative to
+# themselves, and the build tree puts the library and the add-on where that same relative path
+# leads from tools/.
+file(RELATIVE_PATH qel_bin_to_lib ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
+cmake_path(ABSOLUTE_PATH qel_bin_to_lib BASE_DIRECTORY ${PROJECT_BINARY_DIR}/tools NORMALIZE
+    OUTPUT_VARIABLE qel_build_libdir)
+cmake_path(IS_PREFIX PROJECT_BINARY_DIR ${qel_build_libdir} NORMALIZE qel_libdir_inside)
+if(NOT qel_libdir_inside)
+    message(FATAL_ERROR "The tools reach the library through ${qel_bin_to_lib}, which leads out "
+        "of the build folder from tools/: install the tools one folder below the prefix")
+endif()
+set(qel_installed_tools qel-info qel-camsim qel-adapter)
+if(TARGET qel-recv)
+    list(APPEND qel_installed_tools qel-recv)
+endif()
+set_target_properties(qel qeltelemetry ${qel_installed_tools} PROPERTIES
+    BUILD_WITH_INSTALL_RPATH ON)
+set_target_properties(qel qeltelemetry PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${qel_build_libdir})
+# The camera simulator does not link the library.
+set(qel_tools_on_library ${qel_installed_tools})
+list(REMOVE_ITEM qel_tools_on_library qel-camsim)
+set_target_properties(${qel_tools_on_library} PROPERTIES
+    INSTALL_RPATH "$ORIGIN/${qel_bin_to_lib}")
+
 install(TARGETS qel EXPORT qelTargets
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(TARGETS qeltelemetry LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/include/qel.h ${PROJECT_SOURCE_DIR}/include/hux.h
     DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
-set(qel_installed_tools qel-info qel-camsim qel-adapter)
-if(TARGET qel-recv)
-    list(APPEND qel_installed_tools qel-recv)
-endif()
-# The installed tools find the installed library relative to themselves.
-file(RELATIVE_PATH qel_bin_to_lib ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
-set_target_properties(${qel_installed_tools} PROPERTIES INSTALL_RPATH "$ORIGIN/${qel_bin_to_lib}")
 install(TARGETS ${qel_installed_tools} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 install(EXPORT qelTargets NAMESPACE qel:: FILE qelTargets.cmake DESTINATION ${QEL_CMAKE_DIR})

@@ -277,13 +277,13 @@ QEL_EXPORT int qel_clear_stats(qel_stream_t *stream);
 /* ---- Metrics and traces ----
  *
  * Metrics and traces are produced by the optional telemetry add-on, libqeltelemetry.so, which
- * qel_init loads when the host's library search finds it. An application creates a metrics
- * context, a trace context or both, attaches streams, enables the context and starts its
- * worker thread, which asks the add-on to export about every five seconds. Every function of
- * this family returns 0 on success and -1 on failure (create, start, add and remove may pass on
- * another non-zero code, as said at each); all return -1 while the add-on is not in use. One
- * caller per context at a time. Remove a stream from its contexts before closing it (closing
- * an attached stream detaches it first). */
+ * qel_init loads from the library's own folder or, failing that, from the system's library
+ * path. An application creates a metrics context, a trace context or both, attaches streams,
+ * enables the context and starts its worker thread, which asks the add-on to export about
+ * every five seconds. Every function of this family returns 0 on success and -1 on failure
+ * (create, start, add and remove may pass on another non-zero code, as said at each); all
+ * return -1 while the add-on is not in use. One caller per context at a time. Remove a stream
+ * from its contexts before closing it (closing an attached stream detaches it first). */
 
 /* Worker commands in thread_cmd. */
 #define QEL_WORKER_CMD_NONE 0
@@ -323,7 +323,9 @@ QEL_EXPORT int qel_create_metrics(qel_metrics_trace_t **out, uint32_t adapter_pe
                                   uint16_t addon_param16);
 QEL_EXPORT int qel_create_trace(qel_metrics_trace_t **out, uint32_t addon_param32,
                                 uint16_t addon_param16);
-/* Releases a context: refused while its worker runs or a stream is attached. */
+/* Releases a context: refused while its worker runs or a stream is attached. The add-on serves
+ * the newest context of each kind; when that one is released, the add-on's init runs again for
+ * the newest one still open, which goes on exporting and carrying spans. */
 QEL_EXPORT int qel_destroy_metrics(qel_metrics_trace_t *ctx);
 QEL_EXPORT int qel_destroy_trace(qel_metrics_trace_t *ctx);
 /* Enable wakes a parked worker and waits (up to timeout_s) until it exports; disable waits

@@ -38,7 +38,8 @@ struct Addon {
 extern uint32_t qel_telemetry_available;
 extern Addon addon;
 
-// The process-wide handles the add-on's init calls write: the most recent context's wins.
+// The process-wide handles the add-on's init calls write: the newest open context's (see
+// handles.h).
 // Spans and workers read them from any thread, create and destroy write them: every access
 // goes through these two helpers (acquire pairs with the release in store_handle, so a reader
 // that sees a handle also sees what the add-on's init built behind it).

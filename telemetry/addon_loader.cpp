@@ -1,9 +1,12 @@
-// Loader of the optional telemetry add-on: finds the module, resolves its ten entry points and
-// registers the library's statistics reader with it.
+// Loader of the optional telemetry add-on: finds the module (beside the library, else in the
+// system's library path), resolves its ten entry points and registers the library's
+// statistics reader with it.
 #include <dlfcn.h>
+#include <link.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <string>
 
 #include "core/log.h"
 #include "telemetry/addon.h"
@@ -35,13 +38,32 @@ bool resolve(void *module, const char *name, Fn &slot) {
     return false;
 }
 
+// The add-on beside the library: the folder of the file the library was loaded from. Only an
+// absolute name says where that is; a library linked into the program itself has none of its
+// own (and the program's name is whatever its caller chose), so it has no such folder.
+void *open_beside_library() {
+    Dl_info info{};
+    link_map *library = nullptr;
+    if (dladdr1(reinterpret_cast<void *>(&qel_load_telemetry_addon), &info,
+                reinterpret_cast<void **>(&library), RTLD_DL_LINKMAP) == 0 ||
+        library == nullptr || library->l_name == nullptr || library->l_name[0] != '/') {
+        return nullptr;
+    }
+    std::string path = library->l_name;
+    path.replace(path.rfind('/') + 1, std::string::npos, kModuleName);
+    return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+}
+
 }  // namespace
 
 int qel_load_telemetry_addon() {
-    // The name goes to the host's loader as it stands, so its usual search order applies. The
-    // module is never closed: the add-on stays loaded for the life of the process.
+    // The add-on beside the library first, so that a library finds its own; otherwise the
+    // host's loader looks for the name in the system's library path (no run path of ours holds
+    // an empty element, which it would take for the current folder). The module is never
+    // closed: the add-on stays loaded for the life of the process.
     errno = 0;
-    void *module = dlopen(kModuleName, RTLD_NOW | RTLD_LOCAL);
+    void *module = open_beside_library();
+    if (module == nullptr) module = dlopen(kModuleName, RTLD_NOW | RTLD_LOCAL);
     if (module == nullptr) {
         if (core::debug()) {
             std::fprintf(stderr, "%llu\n", static_cast<unsigned long long>(errno));

@@ -56,7 +56,8 @@ int qel_wait_for_value(uint32_t timeout_s, const uint32_t *field, uint32_t value
 // 0xFFFFFFFF for an unknown key (or a period key on a trace context).
 uint32_t qel_metrics_trace_get_info(const qel_metrics_trace_t *ctx, const char *key);
 // With QEL_API_TEST_BUF holding the hexadecimal address of a buffer of at least 29 bytes,
-// writes "FP_GET_INFO=<accessor address>" there and into the environment.
+// writes "FP_GET_INFO=<accessor address>" there and into the environment. A value that does
+// not name 29 bytes this process may write is told of on standard error, never written through.
 void qel_publish_get_info();
 
 // Detaches a stream from the contexts it is attached to; close calls it before it releases

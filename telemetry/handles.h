@@ -1,4 +1,4 @@
-// The process-wide handles the add-on's init calls fill, and the context each belongs to.
+// The process-wide handles the add-on's init calls fill, and the contexts each may belong to.
 #pragma once
 
 #include "qel.h"
@@ -9,9 +9,9 @@ namespace qel::telemetry {
 // current handle to fill, and publishes the handle it leaves. Returns the init's result.
 int init_addon_for(qel_metrics_trace_t *ctx);
 
-// The handle that the add-on's init last filled for `ctx` may lead the add-on back to the
-// record: when `ctx` is released, that handle is withdrawn (spans and exports of its kind stop
-// until the next create) instead of leaving the add-on a released record.
+// Called when `ctx` is released. The handle that the add-on's init last filled for it may lead
+// the add-on back to the record: the newest context of its kind still open takes the handle
+// over (the add-on's init runs for it again), or, with none left, the handle is withdrawn.
 void forget_handle_owner(qel_metrics_trace_t *ctx);
 
 }  // namespace qel::telemetry

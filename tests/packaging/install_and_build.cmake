@@ -33,6 +33,9 @@ foreach(file include/qel.h include/hux.h bin/qel-info bin/qel-adapter bin/qel-ca
         message(FATAL_ERROR "not installed: ${file}")
     endif()
 endforeach()
+include(${CMAKE_CURRENT_LIST_DIR}/run_path_check.cmake)
+expect_clean_run_paths(${prefix}/bin/qel-info ${prefix}/bin/qel-adapter ${prefix}/bin/qel-camsim
+    ${prefix}/${LIBDIR}/libqel.so.2 ${prefix}/${LIBDIR}/libqeltelemetry.so)
 # An installed tool runs from the prefix alone.
 run("installed qel-adapter --help" ${prefix}/bin/qel-adapter --help)
 

@@ -2,7 +2,10 @@
 // contexts and their worker. A test that needs an add-on runs its body in a child process.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
+#include <cinttypes>
 #include <filesystem>
 #include <future>
 #include <nlohmann/json.hpp>
@@ -97,6 +100,63 @@ TEST_F(TelemetryTest, OurAddonWritesPromtoolCleanMetricsAndJsonLineSpans) {
     EXPECT_EQ(qel_destroy_trace(trace), 0);
 }
 
+// QEL_API_TEST_BUF names a buffer in this process: it is written only when the value is a
+// hexadecimal address of 29 writable bytes. Any other value is told of on standard error and
+// never faults, whatever lies there.
+TEST(GetInfoPublication, WritesOnlyToWritableMemory) {
+    const long page = sysconf(_SC_PAGESIZE);
+    // A writable page, a read-only one and one that may not be touched at all.
+    auto *pages = static_cast<char *>(
+        mmap(nullptr, 3 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(pages, MAP_FAILED);
+    ASSERT_EQ(mprotect(pages + page, page, PROT_READ), 0);
+    ASSERT_EQ(mprotect(pages + 2 * page, page, PROT_NONE), 0);
+    const auto hex = [](const void *at) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%" PRIxPTR, reinterpret_cast<uintptr_t>(at));
+        return std::string(text);
+    };
+    char buffer[29] = {};
+    const struct {
+        std::string value;
+        bool written;
+    } cases[] = {{hex(buffer), true},
+                 {hex(pages), true},
+                 {hex(pages + page), false},       // read-only
+                 {hex(pages + 2 * page), false},   // no access
+                 {hex(pages + page - 10), false},  // runs off a writable page
+                 {"1", false},
+                 {"0", false},
+                 {"ffffffffffffffff", false},
+                 {"fffffffffffffff0", false},
+                 {"-1", false},
+                 {"12zz", false},
+                 {"", false}};
+    char expected[29];
+    std::snprintf(expected, sizeof expected, "FP_GET_INFO=%016" PRIXPTR,
+                  reinterpret_cast<uintptr_t>(&qel_metrics_trace_get_info));
+    for (const auto &c : cases) {
+        SCOPED_TRACE("QEL_API_TEST_BUF=" + c.value);
+        std::memset(buffer, 0, sizeof buffer);
+        std::memset(pages, 0, page);
+        unsetenv("FP_GET_INFO");
+        setenv("QEL_API_TEST_BUF", c.value.c_str(), 1);
+        testing::internal::CaptureStderr();
+        qel_publish_get_info();
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(err.empty(), c.written) << err;
+        if (c.written) {
+            const char *target = reinterpret_cast<const char *>(std::stoull(c.value, nullptr, 16));
+            EXPECT_EQ(std::string(target), expected);
+        }
+        EXPECT_EQ(pages[page], 0) << "the read-only page is unchanged";
+        const char *published = std::getenv("FP_GET_INFO");
+        EXPECT_EQ(published != nullptr ? std::string(published) : "", expected + 12);
+    }
+    unsetenv("QEL_API_TEST_BUF");
+    munmap(pages, 3 * page);
+}
+
 // Both kinds of context behave alike apart from their slot and texts.
 struct Kind {
     const char *name;
@@ -121,6 +181,49 @@ const Kind kKinds[] = {
 size_t exports() {
     const std::string log = addon_log();
     return count_of(log, "export_metrics") + count_of(log, "export_traces");
+}
+
+// Releasing the newest context of each kind leaves the older ones working through our add-on:
+// the older metrics context exports its own stream, a span begun before ends, and later spans
+// reach the trace file. Once the last one is gone, spans find no handle.
+TEST_F(TelemetryTest, OlderContextsOutliveTheNewest) {
+    TempDir files;
+    QEL_RUN_IN_CHILD(QEL_ADDON_DIR, {{"QEL_TELEMETRY_METRICS_FILE", files.path() + "/qel.prom"},
+                                     {"QEL_TELEMETRY_TRACE_FILE", files.path() + "/traces.jsonl"}});
+    const std::string prom = std::getenv("QEL_TELEMETRY_METRICS_FILE");
+    const std::string traces = std::getenv("QEL_TELEMETRY_TRACE_FILE");
+    qel_metrics_trace_t *metrics = nullptr, *trace = nullptr, *newer_metrics = nullptr,
+                        *newer_trace = nullptr;
+    ASSERT_EQ(qel_create_metrics(&metrics, 1000, 1000, 0, 0), 0);
+    ASSERT_EQ(qel_create_trace(&trace, 0, 0), 0);
+    ASSERT_EQ(qel_create_metrics(&newer_metrics, 1000, 1000, 0, 0), 0);
+    ASSERT_EQ(qel_create_trace(&newer_trace, 0, 0), 0);
+    void *span = nullptr;
+    ASSERT_EQ(qel_span_begin(&span, "begun_before"), 0);
+    ASSERT_EQ(qel_destroy_metrics(newer_metrics), 0);
+    ASSERT_EQ(qel_destroy_trace(newer_trace), 0);
+    EXPECT_EQ(qel_span_end(span, "begun_before", 1), 0);
+
+    qel_stream_t *s = open(0, 5000);
+    ASSERT_NE(s, nullptr);
+    s->stats->blocks_complete = 7;
+    ASSERT_EQ(qel_add_metrics(metrics, s), 0);
+    for (qel_metrics_trace_t *ctx : {metrics, trace}) {
+        ASSERT_EQ(kKinds[ctx == trace].enable(ctx), 0);
+        ASSERT_EQ(kKinds[ctx == trace].start(ctx, 1), 0);
+    }
+    EXPECT_TRUE(wait_until([&] {
+        return count_of(read_file(prom), "qel_stream_blocks_complete_total{board=\"0\"") == 1;
+    })) << read_file(prom);
+    EXPECT_TRUE(wait_until([&] {
+        const std::string text = read_file(traces);
+        return count_of(text, "\"begun_before\"") && count_of(text, "\"qel_open_stream\"");
+    })) << read_file(traces);
+    for (qel_metrics_trace_t *ctx : {metrics, trace}) ASSERT_EQ(kKinds[ctx == trace].stop(ctx), 0);
+    ASSERT_EQ(qel_close_stream(s), 0);
+    EXPECT_EQ(qel_destroy_metrics(metrics), 0);
+    EXPECT_EQ(qel_destroy_trace(trace), 0);
+    EXPECT_EQ(qel_span_begin(&span, "after_the_last"), -1);
 }
 
 // Start parks a disabled context, enable wakes it, disable parks it, stop ends it. Closing a

@@ -29,7 +29,13 @@ std::string name_text(const BoardReport &board) {
     const auto add = [&](const std::optional<std::string> &name, const std::string &key) {
         if (!name) return;
         if (!text.empty()) text += ", ";
-        text += "\"" + printable(*name) + "\" (" + key + ")";
+        // Appended piece by piece: GCC 12 at -O3 takes "literal" + a temporary string for an
+        // overlapping copy (a false -Wrestrict).
+        text += '"';
+        text += printable(*name);
+        text += "\" (";
+        text += key;
+        text += ')';
     };
     add(board.name_by_mac, mac_key(board));
     add(board.name_by_serial, serial_key(board));
@@ -52,12 +58,14 @@ std::string render_text(const BoardList &list) {
         out += "  addresses  ";
         if (board.addresses.empty()) out += "-";
         for (size_t i = 0; i < board.addresses.size(); ++i) {
-            out += (i == 0 ? "" : " ") + address_text(board.addresses[i]);
+            if (i != 0) out += ' ';
+            out += address_text(board.addresses[i]);
         }
         out += "\n  endpoints  " + std::to_string(board.endpoints_in_use.size()) + " of " +
                std::to_string(board.endpoints) + " in use";
         for (size_t i = 0; i < board.endpoints_in_use.size(); ++i) {
-            out += (i == 0 ? ": " : " ") + std::to_string(board.endpoints_in_use[i]);
+            out += i == 0 ? ": " : " ";
+            out += std::to_string(board.endpoints_in_use[i]);
         }
         out += "\n  name       " + name_text(board) + "\n";
     }
@@ -76,7 +84,8 @@ std::string render_json(const BoardList &list) {
         out += ", \"endpoints\": " + std::to_string(board.endpoints);
         out += ", \"endpoints_in_use\": [";
         for (size_t i = 0; i < board.endpoints_in_use.size(); ++i) {
-            out += (i == 0 ? "" : ", ") + std::to_string(board.endpoints_in_use[i]);
+            if (i != 0) out += ", ";
+            out += std::to_string(board.endpoints_in_use[i]);
         }
         out += "], \"addresses\": [";
         for (size_t i = 0; i < board.addresses.size(); ++i) {
