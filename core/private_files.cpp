@@ -167,7 +167,14 @@ Opened open_file(int folder, const std::string &name, int flags, mode_t mode) {
                           (flags & ~O_TRUNC) | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
     if (fd < 0) {
         const int error = errno;
-        if (error == ELOOP) return refuse(EACCES, name + " is a symbolic link");
+        // The kernel may refuse a link in a sticky folder (protected_symlinks) before
+        // O_NOFOLLOW does: either way, say that it is one.
+        struct stat facts {};
+        if ((error == ELOOP || error == EACCES) &&
+            fstatat(folder, name.c_str(), &facts, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISLNK(facts.st_mode)) {
+            return refuse(EACCES, name + " is a symbolic link");
+        }
         return refuse_errno(error, name);
     }
     struct stat facts {};
