@@ -179,7 +179,9 @@ QEL_EXPORT int qel_queue_buffer(qel_buffer_t *buffer) {
             qel::core::log_notice("Binding to %d.%d.%d.%d:%d\n", octets[0], octets[1], octets[2],
                                   octets[3], stream->port);
         }
-        if (qel_filter_op(stream, stream->dest_addr, stream->port, QEL_FILTER_ADD) != 0) {
+        if (const int filter_rc =
+                qel_filter_op(stream, stream->dest_addr, stream->port, QEL_FILTER_ADD);
+            filter_rc != 0) {
             QEL_DEBUG_TAGGED(kTag, "Could not set filter, strm: %d, port:%u",
                              static_cast<int>(stream->endpt), stream->port);
             // Without a filter no packet reaches the endpoint, so the firmware lets the buffer
@@ -192,6 +194,12 @@ QEL_EXPORT int qel_queue_buffer(qel_buffer_t *buffer) {
                 *stream->queue_tail = buffer;
                 stream->queue_tail = &buffer->next;
                 ++stream->queued_count;
+            }
+            // A port that another stream (of this or another process or user) receives on is
+            // busy, not an invalid argument: the application can tell it apart and say so.
+            if (filter_rc == QEL_EBUSY) {
+                QEL_VERBOSE_TAGGED(kTag, "Port %u is in use by another stream", stream->port);
+                return QEL_EBUSY;
             }
             return QEL_EINVAL;
         }

@@ -110,6 +110,21 @@ TEST(QelRecv, ASavedFrameDecodesToTheFrameTheCameraSent) {
     EXPECT_EQ(pixels, sim.expected_payload(*frame));
 }
 
+// A run folder the adapter cannot use is reported with the adapter's reason, and blamed on no
+// one else.
+TEST(QelRecv, AnUnusableRunFolderIsReportedAsSuch) {
+    ScratchDir dir;
+    const std::string file = dir.path() + "/file";
+    qel::test::write_text(file, "");
+    const ToolResult r = run_qel_recv(
+        {"--local", "127.0.0.1", "--port", std::to_string(camsim::free_loopback_port())}, false,
+        {"QEL_ADAPTER_RUN_DIR=" + file});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "qel software adapter: cannot keep endpoint locks: " + file +
+                         " is not a folder\nqel-recv: the adapter refused its endpoints: access "
+                         "refused (13)\n");
+}
+
 // Another user's folder, or links another user planted where images go: nothing of theirs is
 // written, and the run says why it saved nothing.
 TEST(QelRecv, NoImageIsWrittenThroughAnotherUsersFolderOrLink) {
