@@ -119,7 +119,7 @@ Opened open_folder(const std::string &path, Folder kind) {
     while (realpath(existing.c_str(), resolved) == nullptr) {
         const int error = errno;
         std::vector<std::string> parts = split(existing);
-        if (error != ENOENT || !own || parts.empty()) return refuse_errno(error, path);
+        if (error != ENOENT || parts.empty()) return refuse_errno(error, path);
         if (parts.back() == "..") return refuse(EINVAL, path + ": a missing folder before ..");
         missing.insert(missing.begin(), parts.back());
         const size_t cut = existing.rfind(parts.back());
@@ -141,7 +141,7 @@ Opened open_folder(const std::string &path, Folder kind) {
             return refuse_errno(error, shown);
         }
         // A folder made here must be the user's own too: another may have made it first.
-        Opened next = open_step(fd, steps[i], shown, own && (last || i >= last_existing));
+        Opened next = open_step(fd, steps[i], shown, (own && last) || i >= last_existing);
         close(fd);
         if (!next) return next;
         fd = next.fd;

@@ -30,16 +30,18 @@ enum class Folder {
     // refused unless it belongs to this user and nobody else may write in it. For folders
     // the program chooses itself.
     own,
-    // A folder the user named: it must exist and belong to this user or to root, and others
-    // may write in it only when it is sticky (as /tmp is), where they cannot rename or remove
-    // this user's files.
+    // A folder the user named: it must belong to this user or to root, and others may write
+    // in it only when it is sticky (as /tmp is), where they cannot rename or remove this
+    // user's files. Made as for `own` when missing.
     named,
 };
 
-// Opens the folder `path` (relative paths from the working folder). Links in the path are
-// resolved once, then every folder from the root down is opened without following a link
-// and must belong to this user or root and be writable by nobody else unless sticky; the
-// last one must also meet `kind`. The descriptor is the caller's to close.
+// Opens the folder `path` (relative paths from the working folder), making it and missing
+// parents (mode 0700) when absent. Links in the existing part of the path are resolved once,
+// then every folder from the root down is opened without following a link and must belong to
+// this user or root and be writable by nobody else unless sticky; the last one must also meet
+// `kind`, and every folder made here must be the user's own. The descriptor is the caller's to
+// close.
 Opened open_folder(const std::string &path, Folder kind);
 
 // Opens `name` in the open folder `folder` for writing (`flags`: O_WRONLY or O_RDWR, with

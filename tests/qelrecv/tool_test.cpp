@@ -91,8 +91,9 @@ TEST(QelRecv, ASavedFrameDecodesToTheFrameTheCameraSent) {
     const uint16_t port = camsim::free_loopback_port();
     camsim::Simulator sim(camera(port));
     ASSERT_EQ(sim.start(), "");
-    const ToolResult r = run_qel_recv({"--local", "127.0.0.1", "--port", std::to_string(port),
-                                       "--frames", "1", "--save", dir.path(), "--json", "--quiet"});
+    const ToolResult r =
+        run_qel_recv({"--local", "127.0.0.1", "--port", std::to_string(port), "--frames", "1",
+                      "--save", dir.path() + "/made/here", "--json", "--quiet"});
     sim.stop();
     ASSERT_EQ(r.status, 0) << r.err;
     const nlohmann::json j = nlohmann::json::parse(r.out, nullptr, false);

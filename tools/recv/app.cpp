@@ -85,7 +85,7 @@ int run_tool(const std::vector<std::string> &args) {
     if (!options.save_dir.empty()) {
         if (std::string error = check_save_dir(options.save_dir, files::Folder::named);
             !error.empty()) {
-            return complain(kExitFailed, error);
+            return complain(kExitFailed, "--save: " + error);
         }
     }
     struct sigaction action {};

@@ -15,9 +15,9 @@ std::string check_save_dir(const std::string &dir, files::Folder kind) {
     const files::Opened folder = files::open_folder(dir, kind);
     if (!folder) {
         if (folder.error == EACCES || folder.error == EPERM || folder.error == EROFS) {
-            return "--save: refused: " + folder.problem;
+            return "refused: " + folder.problem;
         }
-        return "--save: cannot use " + folder.problem;
+        return "cannot use " + folder.problem;
     }
     // The one sure test: make a file there (access() would answer for the real user id, and
     // says nothing of read-only mounts). It has no name, so it leaves nothing behind.
@@ -28,11 +28,10 @@ std::string check_save_dir(const std::string &dir, files::Folder kind) {
         close(probe);
         return {};
     }
-    if (e == EACCES || e == EPERM || e == EROFS)
-        return "--save: no permission to write into " + dir;
+    if (e == EACCES || e == EPERM || e == EROFS) return "no permission to write into " + dir;
     // File systems without unnamed files: the first image will tell.
     if (e == EOPNOTSUPP || e == EISDIR) return {};
-    return "--save: cannot write into " + dir + ": " + std::strerror(e);
+    return "cannot write into " + dir + ": " + std::strerror(e);
 }
 
 std::string check_port(const std::string &address, uint16_t port) {

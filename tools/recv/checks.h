@@ -11,7 +11,7 @@ namespace qel::recv_tool {
 
 // Makes sure `dir` exists (creating it, private to the user) and is a folder no other user
 // controls (see files::open_folder; `kind` says which), and that files can be written into it;
-// empty when they can, else the reason.
+// empty when they can, else the reason (for the caller to put after what it was doing).
 [[nodiscard]] std::string check_save_dir(const std::string &dir, files::Folder kind);
 
 // Tries to bind a UDP socket to the unicast address and port: empty when that works or when

@@ -78,7 +78,8 @@ int run_demo(const Options &given) {
               : (std::filesystem::temp_directory_path() / "qel-recv-demo").string();
     if (!named) {
         if (std::string error = check_save_dir(save_dir, save_kind); !error.empty()) {
-            return complain(kExitFailed, "demo: " + error + " (choose a folder with --save)");
+            return complain(kExitFailed, "demo: cannot save a frame: " + error +
+                                             " (choose a folder with --save)");
         }
     }
 
