@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 
 #include "adapter/settings.h"
 #include "qel.h"
@@ -20,10 +21,18 @@ EndpointLock &EndpointLock::operator=(EndpointLock &&other) noexcept {
     return *this;
 }
 
+namespace {
+
+// Named by interface, not board number: two processes may number their boards differently
+// (QEL_ADAPTER_IFACES), but an interface is the same board for both.
+std::string lock_name(const std::string &interface, uint32_t endpoint) {
+    return interface + ".e" + std::to_string(endpoint) + ".lock";
+}
+
+}  // namespace
+
 std::string EndpointLock::path_of(const std::string &interface, uint32_t endpoint) {
-    // Named by interface, not board number: two processes may number their boards differently
-    // (QEL_ADAPTER_IFACES), but an interface is the same board for both.
-    return run_dir() + "/" + interface + ".e" + std::to_string(endpoint) + ".lock";
+    return run_dir() + "/" + lock_name(interface, endpoint);
 }
 
 int EndpointLock::acquire(const std::string &interface, uint32_t endpoint) {
@@ -34,10 +43,17 @@ int EndpointLock::acquire(const std::string &interface, uint32_t endpoint) {
         interface == "..") {
         return QEL_EINVAL;
     }
-    if (int rc = make_private_dir(run_dir()); rc != 0) return rc;
-    std::string path = path_of(interface, endpoint);
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) return errno == EACCES ? QEL_EACCES : QEL_EINVAL;
+    const files::Opened folder = open_private_dir(run_dir(), "endpoint locks");
+    if (!folder) return QEL_EACCES;
+    const files::Opened file =
+        files::open_file(folder.fd, lock_name(interface, endpoint), O_RDWR, 0600);
+    ::close(folder.fd);
+    if (!file) {
+        std::fprintf(stderr, "qel software adapter: cannot use the endpoint lock in %s: %s\n",
+                     run_dir().c_str(), file.problem.c_str());
+        return QEL_EACCES;
+    }
+    const int fd = file.fd;
     int rc;
     do {
         rc = flock(fd, LOCK_EX | LOCK_NB);

@@ -23,8 +23,26 @@ constexpr const char *kFileName = "adapter-names";
 constexpr const char *kLockName = "adapter-names.lock";
 constexpr const char *kTemporaryName = "adapter-names.tmp";
 
+// The code for a failed system call: the errno value itself (the library passes it on), but for
+// values that mean something else in the library's own codes (22 would read as a bad key).
 int code_of_errno(int error) {
-    return (error == EACCES || error == EPERM) ? QEL_EACCES : QEL_EINVAL;
+    switch (error) {
+        case 0:
+        case EACCES:
+        case EPERM:
+        case ENOENT:
+        case EIO:
+        case ENXIO:
+        case EAGAIN:
+        case EBUSY:
+        case ENODEV:
+        case EINVAL:
+        case ENOSYS:
+        case ETIMEDOUT:
+            return QEL_EACCES;
+        default:
+            return error;
+    }
 }
 
 // An open descriptor, closed on scope exit.
@@ -47,29 +65,42 @@ private:
     int fd_;
 };
 
-// The state directory, made private; a lock on its lock file held for the object's life.
+// The state directory, opened as a folder of the user's own; a lock on its lock file held for
+// the object's life. Every file of the store is opened relative to the folder's descriptor.
 class LockedStore {
 public:
     // `exclusive`: to change the file; else to read it.
     int lock(bool exclusive) {
         dir_ = state_dir();
-        if (dir_.empty()) return QEL_EINVAL;
-        if (int rc = make_private_dir(dir_); rc != 0) return rc;
-        int fd = ::open((dir_ + "/" + kLockName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW,
-                        0600);
-        if (fd < 0) return code_of_errno(errno);
-        lock_fd_.reset(fd);
+        if (dir_.empty()) {
+            std::fprintf(stderr,
+                         "qel software adapter: no folder for adapter names: set "
+                         "QEL_ADAPTER_STATE_DIR or HOME\n");
+            return QEL_EACCES;
+        }
+        files::Opened folder = open_private_dir(dir_, "adapter names");
+        if (!folder) return QEL_EACCES;
+        folder_.reset(folder.fd);
+        const files::Opened lock_file = files::open_file(folder_.get(), kLockName, O_RDWR, 0600);
+        if (!lock_file) {
+            std::fprintf(stderr, "qel software adapter: cannot use the names lock in %s: %s\n",
+                         dir_.c_str(), lock_file.problem.c_str());
+            return QEL_EACCES;
+        }
+        lock_fd_.reset(lock_file.fd);
         int rc;
         do {
-            rc = flock(fd, exclusive ? LOCK_EX : LOCK_SH);
+            rc = flock(lock_fd_.get(), exclusive ? LOCK_EX : LOCK_SH);
         } while (rc != 0 && errno == EINTR);
         return rc == 0 ? 0 : code_of_errno(errno);
     }
 
+    int folder() const { return folder_.get(); }
     std::string path(const char *name) const { return dir_ + "/" + name; }
 
 private:
     std::string dir_;
+    Fd folder_;
     Fd lock_fd_;  // closing it drops the lock
 };
 
@@ -84,7 +115,7 @@ void report_damage(const std::string &path, const std::string &why) {
 int read_entries(const LockedStore &store, std::vector<NameEntry> *entries) {
     const std::string path = store.path(kFileName);
     // Non-blocking: a FIFO planted in its place must not hang the caller.
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    Fd fd(::openat(store.folder(), kFileName, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     if (fd.get() < 0) {
         if (errno == ENOENT) {
             entries->clear();
@@ -121,46 +152,36 @@ int read_entries(const LockedStore &store, std::vector<NameEntry> *entries) {
     return 0;
 }
 
-bool write_all(int fd, const std::string &bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // Replaces the names file with `entries`: temporary file, fsync, rename, fsync of the
 // directory.
 int write_entries(const LockedStore &store, const std::vector<NameEntry> &entries) {
-    const std::string temporary = store.path(kTemporaryName);
-    const std::string path = store.path(kFileName);
+    // Made afresh, never opened as it stands: a leftover is removed first (the lock is held, so
+    // it is no other writer's).
+    ::unlinkat(store.folder(), kTemporaryName, 0);
     {
-        Fd fd(
-            ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
+        Fd fd(::openat(store.folder(), kTemporaryName,
+                       O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
         if (fd.get() < 0) return code_of_errno(errno);
-        // Whatever the umask or an older temporary file said, names are private.
-        if (fchmod(fd.get(), 0600) != 0 || !write_all(fd.get(), format_names_file(entries)) ||
-            fsync(fd.get()) != 0) {
+        // Whatever the umask said, names are private.
+        if (fchmod(fd.get(), 0600) != 0 ||
+            !files::write_all(fd.get(), format_names_file(entries)) || fsync(fd.get()) != 0) {
             const int error = errno;
-            ::unlink(temporary.c_str());
+            ::unlinkat(store.folder(), kTemporaryName, 0);
             return code_of_errno(error);
         }
         if (::close(fd.release()) != 0) {
-            ::unlink(temporary.c_str());
-            return QEL_EINVAL;
+            const int error = errno;
+            ::unlinkat(store.folder(), kTemporaryName, 0);
+            return code_of_errno(error);
         }
     }
-    if (::rename(temporary.c_str(), path.c_str()) != 0) {
+    if (::renameat(store.folder(), kTemporaryName, store.folder(), kFileName) != 0) {
         const int error = errno;
-        ::unlink(temporary.c_str());
+        ::unlinkat(store.folder(), kTemporaryName, 0);
         return code_of_errno(error);
     }
     // The rename itself reaches the disk with the directory.
-    Fd dir(::open(store.path(".").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.get() >= 0) fsync(dir.get());
+    fsync(store.folder());
     return 0;
 }
 

@@ -17,7 +17,8 @@ constexpr int kNamesFileDamaged = 117;
 std::string names_file_path();
 
 // Keys are canonical (names_file.h). Each returns 0 or a result code: 2 no name stored (get),
-// kNamesFileDamaged, 13 refused by the file system, 22 otherwise.
+// 22 a bad key or name, kNamesFileDamaged, 13 when the state folder or a file in it cannot be
+// used (said on standard error), or the errno value of a failed write (28 disk full, ...).
 int store_name(const std::string &key, const std::string &name);
 int load_name(const std::string &key, std::string *name);
 int erase_name(const std::string &key);

@@ -1,11 +1,8 @@
 #include "adapter/settings.h"
 
-#include <pwd.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <string_view>
 
@@ -30,30 +27,17 @@ bool parse_count(const char *text, unsigned long long *value) {
     return errno == 0 && *end == '\0';
 }
 
-std::string home_dir() {
-    if (const char *home = setting("HOME")) return home;
-    passwd entry{};
-    passwd *found = nullptr;
-    char scratch[4096];
-    if (getpwuid_r(getuid(), &entry, scratch, sizeof scratch, &found) == 0 && found != nullptr &&
-        found->pw_dir != nullptr) {
-        return found->pw_dir;
-    }
-    return {};
-}
-
 }  // namespace
 
 std::string run_dir() {
     if (const char *dir = setting("QEL_ADAPTER_RUN_DIR")) return dir;
-    if (const char *runtime = setting("XDG_RUNTIME_DIR")) return std::string(runtime) + "/qel";
-    return "/tmp/qel-" + std::to_string(getuid());
+    return files::runtime_folder();
 }
 
 std::string state_dir() {
     if (const char *dir = setting("QEL_ADAPTER_STATE_DIR")) return dir;
     if (const char *state = setting("XDG_STATE_HOME")) return std::string(state) + "/qel";
-    std::string home = home_dir();
+    std::string home = files::home_folder();
     if (home.empty()) return {};
     return home + "/.local/state/qel";
 }
@@ -101,25 +85,13 @@ bool accept_any_source() {
     return value != nullptr && std::string_view(value) == "1";
 }
 
-int make_private_dir(const std::string &path) {
-    if (path.empty() || path.front() != '/') return QEL_EINVAL;
-    // Each missing component on the way, then the directory itself.
-    for (size_t slash = path.find('/', 1); slash != std::string::npos;
-         slash = path.find('/', slash + 1)) {
-        std::string parent = path.substr(0, slash);
-        if (mkdir(parent.c_str(), 0700) != 0 && errno != EEXIST) {
-            return errno == EACCES ? QEL_EACCES : QEL_EINVAL;
-        }
+files::Opened open_private_dir(const std::string &path, const char *what) {
+    files::Opened folder = files::open_folder(path, files::Folder::own);
+    if (!folder) {
+        std::fprintf(stderr, "qel software adapter: cannot keep %s: %s\n", what,
+                     folder.problem.c_str());
     }
-    if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
-        return errno == EACCES ? QEL_EACCES : QEL_EINVAL;
-    }
-    struct stat facts {};
-    if (lstat(path.c_str(), &facts) != 0 || !S_ISDIR(facts.st_mode)) return QEL_EINVAL;
-    if (facts.st_uid != geteuid() || (facts.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        return QEL_EACCES;
-    }
-    return 0;
+    return folder;
 }
 
 }  // namespace qel::adapter

@@ -5,10 +5,13 @@
 #include <cstdint>
 #include <string>
 
+#include "core/private_files.h"
+
 namespace qel::adapter {
 
-// Where endpoint lock files live: QEL_ADAPTER_RUN_DIR, else $XDG_RUNTIME_DIR/qel, else
-// /tmp/qel-<uid>.
+// Where endpoint lock files live: QEL_ADAPTER_RUN_DIR, else the user's run-time folder
+// (files::runtime_folder: $XDG_RUNTIME_DIR/qel, /run/user/<uid>/qel, or one in the user's
+// state folder), never a name in a shared folder that another user could make first.
 std::string run_dir();
 
 // Where persistent state (adapter names) lives: QEL_ADAPTER_STATE_DIR, else
@@ -47,9 +50,8 @@ constexpr uint32_t kMaxFirmwareMs = 600000;
 // Otherwise (the default) the sender of the stream's first leader is its only source.
 bool accept_any_source();
 
-// Makes `path` and any missing parents as directories of mode 0700. The last one must be a
-// directory owned by this user and writable by nobody else, so that no other user can plant
-// files in it. Returns 0 or a result code (13 refused, 22 otherwise).
-int make_private_dir(const std::string &path);
+// Opens `path` as a folder of this user's own (files::open_folder), made when missing. When it
+// cannot be used, says on standard error why, naming `what` the adapter keeps there.
+files::Opened open_private_dir(const std::string &path, const char *what);
 
 }  // namespace qel::adapter

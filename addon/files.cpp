@@ -1,67 +1,56 @@
 #include "addon/files.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstdio>
 #include <cstdlib>
+
+#include "core/private_files.h"
 
 namespace qel::addon {
 
 namespace {
 
-std::string runtime_dir() {
-    if (const char *dir = std::getenv("XDG_RUNTIME_DIR"); dir != nullptr && *dir != '\0') {
-        return dir;
-    }
-    const std::string user_dir = "/run/user/" + std::to_string(getuid());
-    struct stat info {};
-    if (stat(user_dir.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return user_dir;
-    return "/tmp";
-}
+// Metrics files are read by collectors that may run as another user; spans stay private.
+constexpr mode_t kMetricsMode = 0644;
+constexpr mode_t kTraceMode = 0600;
 
-bool write_all(int fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t n = write(fd, text.data(), text.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        text.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
+// The folder of `path`, opened: the default folder must be the user's own; one the user named
+// must at least be one that no other user controls.
+files::Opened open_folder_of(const std::string &path, std::string *name) {
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    *name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (name->empty()) return {};
+    const bool own = folder == files::runtime_folder() + "/";
+    return files::open_folder(folder, own ? files::Folder::own : files::Folder::named);
 }
 
 }  // namespace
 
 std::string output_path(const char *variable, const char *file_name) {
     if (const char *path = std::getenv(variable); path != nullptr && *path != '\0') return path;
-    const std::string dir = runtime_dir() + "/qel";
-    mkdir(dir.c_str(), 0700);  // an existing folder is fine
-    return dir + "/" + file_name;
+    return files::runtime_folder() + "/" + file_name;
 }
 
 bool replace_file(const std::string &path, std::string_view text) {
-    // The temporary name does not end in the target's suffix, so collectors that read every
-    // "*.prom" file of the folder skip it.
-    const std::string temporary = path + ".tmp." + std::to_string(getpid());
-    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    const bool written = write_all(fd, text);
-    if (close(fd) != 0 || !written || std::rename(temporary.c_str(), path.c_str()) != 0) {
-        unlink(temporary.c_str());
-        return false;
-    }
-    return true;
+    std::string name;
+    const files::Opened folder = open_folder_of(path, &name);
+    if (!folder) return false;
+    const int rc = files::replace_file(folder.fd, name, text, kMetricsMode);
+    close(folder.fd);
+    return rc == 0;
 }
 
 bool append_file(const std::string &path, std::string_view text) {
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    const bool written = write_all(fd, text);
-    return close(fd) == 0 && written;
+    std::string name;
+    const files::Opened folder = open_folder_of(path, &name);
+    if (!folder) return false;
+    const files::Opened file = files::open_file(folder.fd, name, O_WRONLY | O_APPEND, kTraceMode);
+    close(folder.fd);
+    if (!file) return false;
+    const bool written = files::write_all(file.fd, text);
+    return close(file.fd) == 0 && written;
 }
 
 }  // namespace qel::addon

@@ -155,8 +155,9 @@ QEL_EXPORT int qel_alloc(qel_stream_t *stream, size_t size, qel_buffer_t **buffe
 QEL_EXPORT int qel_free(qel_buffer_t *buffer);
 /* Queues a buffer for the next block. QEL_EBUSY when it is already queued. The first queueing
  * of a stream adds its receive filter; when that fails the buffer is unpinned and released
- * (QEL_EINVAL), or, should the unpin fail too, it stays queued and its handle valid
- * (QEL_EBUSY); the next queueing tries the filter again. */
+ * (QEL_EBUSY when another stream receives on that address and port, else QEL_EINVAL), or,
+ * should the unpin fail too, it stays queued and its handle valid (QEL_EAGAIN); the next
+ * queueing tries the filter again. */
 QEL_EXPORT int qel_queue_buffer(qel_buffer_t *buffer);
 
 /* ---- Blocks ---- */

@@ -218,17 +218,28 @@ QEL_EXPORT int qel_queue_buffer(qel_buffer_t *buffer) {
             qel::core::log_notice("Binding to %d.%d.%d.%d:%d\n", octets[0], octets[1], octets[2],
                                   octets[3], stream->port);
         }
-        if (qel_filter_op(stream, stream->dest_addr, stream->port, QEL_FILTER_ADD) != 0) {
+        if (const int filter_rc =
+                qel_filter_op(stream, stream->dest_addr, stream->port, QEL_FILTER_ADD);
+            filter_rc != 0) {
             QEL_DEBUG_TAGGED(kTag, "Could not set filter, strm: %d, port:%u",
                              static_cast<int>(stream->endpt), stream->port);
             // Without a filter no packet reaches the endpoint, so the firmware lets the buffer
             // go on unpin. Only then is it released; should the unpin fail, it stays queued
             // (and consistent with the firmware) rather than freed under it, and the caller
-            // learns so from QEL_EBUSY: its handle is still good.
+            // learns so from QEL_EAGAIN, a code no released buffer gets: its handle is still
+            // good and the next queueing tries the filter again.
             unlink_tail(stream, buffer);
-            if (unpin_and_release(buffer) == 0) return QEL_EINVAL;
-            link_at_tail(stream, buffer);
-            return QEL_EBUSY;
+            if (unpin_and_release(buffer) != 0) {
+                link_at_tail(stream, buffer);
+                return QEL_EAGAIN;
+            }
+            // A port that another stream (of this or another process or user) receives on is
+            // busy, not an invalid argument: the application can tell it apart and say so.
+            if (filter_rc == QEL_EBUSY) {
+                QEL_VERBOSE_TAGGED(kTag, "Port %u is in use by another stream", stream->port);
+                return QEL_EBUSY;
+            }
+            return QEL_EINVAL;
         }
         stream->filter_added = 1;
     }

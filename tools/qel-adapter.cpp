@@ -35,6 +35,12 @@ int name_failure(const char *operation, const std::string &key, int rc) {
             return fail(kExitFailed, "no board has the key '" + key + "'");
         case QEL_ENOENT:
             return fail(kExitFailed, "no name stored for '" + key + "'");
+        case QEL_EACCES:
+            // The adapter has said on standard error which folder or file, and why.
+            return fail(kExitFailed, std::string(operation) +
+                                         " failed: the adapter cannot use the place where it "
+                                         "keeps names: " +
+                                         qel_strerror(rc) + " (" + std::to_string(rc) + ")");
         default:
             return fail(kExitFailed, std::string(operation) + " failed: " + qel_strerror(rc) +
                                          " (" + std::to_string(rc) + ")");

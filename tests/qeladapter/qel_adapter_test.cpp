@@ -1,12 +1,14 @@
 // qel-adapter run as a program, with loopback as the software adapter's only board.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <fstream>
 #include <iterator>
 
 #include "support/adapter_env.h"
+#include "support/other_user.h"
 
 namespace {
 
@@ -69,6 +71,41 @@ TEST_F(QelAdapterTool, ANameIsSetReadAndReset) {
     ASSERT_EQ(run_tool({"reset-name", kSerialKey}).status, 0);
     EXPECT_EQ(run_tool({"get-name", kSerialKey}),
               (ToolRun{1, "", "qel-adapter: no name stored for 'S=QSA000000000000'\n"}));
+}
+
+// A state folder the adapter cannot use is reported as that, with the adapter's reason, never
+// as a bad key.
+TEST_F(QelAdapterTool, AnUnusableStateFolderIsReportedAsSuch) {
+    const qel::test::TempDir dir;
+    const std::string file = dir.path() + "/file", theirs = dir.path() + "/theirs";
+    qel::test::write_text(file, "");
+    const struct {
+        std::string state_dir;
+        std::string reason;
+        bool needs_root;
+    } cases[] = {
+        {file, file + " is not a folder", false},
+        {theirs, theirs + " belongs to another user", true},
+        {theirs + "/state", theirs + " belongs to another user", true},
+    };
+    if (geteuid() == 0) {
+        ASSERT_EQ(mkdir(theirs.c_str(), 0755), 0);
+        qel::test::give_to_other_user(theirs);
+    }
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.state_dir);
+        if (c.needs_root && geteuid() != 0) continue;
+        setenv("QEL_ADAPTER_STATE_DIR", c.state_dir.c_str(), 1);
+        const ToolRun run = run_tool({"set-name", kSerialKey, "cam"});
+        EXPECT_EQ(run.status, 1);
+        EXPECT_NE(run.err.find("qel software adapter: cannot keep adapter names: " + c.reason),
+                  std::string::npos)
+            << run.err;
+        EXPECT_NE(run.err.find("qel-adapter: set-name failed: the adapter cannot use the place "
+                               "where it keeps names"),
+                  std::string::npos)
+            << run.err;
+    }
 }
 
 }  // namespace

@@ -23,19 +23,25 @@ ScratchDir::~ScratchDir() {
     std::filesystem::remove_all(path_, ignored);
 }
 
-ToolResult run_qel_recv(const std::vector<std::string> &args, bool as_nobody) {
+ToolResult run_qel_recv(const std::vector<std::string> &args, bool as_nobody,
+                        const std::vector<std::string> &first_env) {
     ScratchDir files;
-    // Open to all: a run as nobody writes its output here.
-    std::filesystem::permissions(files.path(), std::filesystem::perms::all);
+    // Open to all: a run as nobody writes its output here. Sticky, as /tmp is, so that no user
+    // may rename or remove another's files in it (the adapter refuses a folder under one
+    // where they could).
+    std::filesystem::permissions(files.path(),
+                                 std::filesystem::perms::all | std::filesystem::perms::sticky_bit);
     const std::string out_path = files.path() + "/out", err_path = files.path() + "/err";
     std::vector<std::string> argv_text{QEL_RECV_TOOL};
     argv_text.insert(argv_text.end(), args.begin(), args.end());
     // The adapter's boards and endpoint locks: loopback only, directories of this run only.
     // Made before the fork: the child of a process with threads may only make
     // async-signal-safe calls until it executes.
-    std::vector<std::string> env_text{"QEL_ADAPTER_IFACES=lo",
-                                      "QEL_ADAPTER_RUN_DIR=" + files.path() + "/run",
-                                      "QEL_ADAPTER_STATE_DIR=" + files.path() + "/state"};
+    // The first of two entries of one name is the one a program reads.
+    std::vector<std::string> env_text = first_env;
+    env_text.insert(env_text.end(),
+                    {"QEL_ADAPTER_IFACES=lo", "QEL_ADAPTER_RUN_DIR=" + files.path() + "/run",
+                     "QEL_ADAPTER_STATE_DIR=" + files.path() + "/state"});
     for (char **e = environ; *e != nullptr; ++e) {
         if (std::string(*e).rfind("QEL_ADAPTER_", 0) != 0) env_text.emplace_back(*e);
     }

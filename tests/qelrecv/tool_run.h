@@ -13,9 +13,11 @@ struct ToolResult {
     std::string err;
 };
 
-// Runs qel-recv with `args`; as user nobody when `as_nobody` (the caller must be root). A run
-// that takes longer than a minute is killed.
-ToolResult run_qel_recv(const std::vector<std::string> &args, bool as_nobody = false);
+// Runs qel-recv with `args`; as user nobody when `as_nobody` (the caller must be root); with
+// the "NAME=value" entries of `first_env` before any other. A run that takes longer than a minute
+// is killed.
+ToolResult run_qel_recv(const std::vector<std::string> &args, bool as_nobody = false,
+                        const std::vector<std::string> &first_env = {});
 
 // A fresh directory, removed with its contents at the end.
 class ScratchDir {

@@ -4,6 +4,9 @@
 #include <png.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <nlohmann/json.hpp>
@@ -11,6 +14,8 @@
 #include <sstream>
 
 #include "camsim/camsim.h"
+#include "recv/frame_saver.h"
+#include "support/other_user.h"
 #include "tool_run.h"
 
 namespace qel::recv_tool::test {
@@ -86,8 +91,9 @@ TEST(QelRecv, ASavedFrameDecodesToTheFrameTheCameraSent) {
     const uint16_t port = camsim::free_loopback_port();
     camsim::Simulator sim(camera(port));
     ASSERT_EQ(sim.start(), "");
-    const ToolResult r = run_qel_recv({"--local", "127.0.0.1", "--port", std::to_string(port),
-                                       "--frames", "1", "--save", dir.path(), "--json", "--quiet"});
+    const ToolResult r =
+        run_qel_recv({"--local", "127.0.0.1", "--port", std::to_string(port), "--frames", "1",
+                      "--save", dir.path() + "/made/here", "--json", "--quiet"});
     sim.stop();
     ASSERT_EQ(r.status, 0) << r.err;
     const nlohmann::json j = nlohmann::json::parse(r.out, nullptr, false);
@@ -103,6 +109,86 @@ TEST(QelRecv, ASavedFrameDecodesToTheFrameTheCameraSent) {
     std::vector<uint8_t> pixels(PNG_IMAGE_SIZE(image));
     ASSERT_NE(png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr), 0);
     EXPECT_EQ(pixels, sim.expected_payload(*frame));
+}
+
+// A run folder the adapter cannot use is reported with the adapter's reason, and blamed on no
+// one else.
+TEST(QelRecv, AnUnusableRunFolderIsReportedAsSuch) {
+    ScratchDir dir;
+    const std::string file = dir.path() + "/file";
+    qel::test::write_text(file, "");
+    const ToolResult r = run_qel_recv(
+        {"--local", "127.0.0.1", "--port", std::to_string(camsim::free_loopback_port())}, false,
+        {"QEL_ADAPTER_RUN_DIR=" + file});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "qel software adapter: cannot keep endpoint locks: " + file +
+                         " is not a folder\nqel-recv: the adapter refused its endpoints: access "
+                         "refused (13)\n");
+}
+
+// Another user's folder, or links another user planted where images go: nothing of theirs is
+// written, and the run says why it saved nothing.
+TEST(QelRecv, NoImageIsWrittenThroughAnotherUsersFolderOrLink) {
+    QEL_NEED_ROOT();
+    using qel::test::give_to_other_user;
+    enum class Plant { demo_folder, save_folder, links };
+    const struct {
+        Plant plant;
+        int status;
+        std::string message;  // part of the standard error
+    } cases[] = {
+        {Plant::demo_folder, 1, "qel-recv-demo belongs to another user"},
+        {Plant::save_folder, 1, "belongs to another user"},
+        {Plant::links, 0, ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.plant));
+        ScratchDir dir;
+        const std::string images =
+            dir.path() + (c.plant == Plant::demo_folder ? "/qel-recv-demo" : "/images");
+        // Open to all; where the links are planted, sticky as /tmp is (a folder the tool
+        // accepts when named).
+        const mode_t mode = c.plant == Plant::links ? 01777 : 0777;
+        ASSERT_EQ(mkdir(images.c_str(), mode), 0);
+        ASSERT_EQ(chmod(images.c_str(), mode), 0);
+        const std::string victim = dir.path() + "/victim";
+        qel::test::write_text(victim, "precious");
+        if (c.plant == Plant::links) {
+            for (uint64_t block = 1; block <= 20; ++block) {
+                const std::string link = images + "/" + frame_file_name(1, block);
+                ASSERT_EQ(symlink(victim.c_str(), link.c_str()), 0);
+                give_to_other_user(link);
+            }
+        } else {
+            give_to_other_user(images);
+        }
+        const uint16_t port = camsim::free_loopback_port();
+        camsim::Simulator sim(camera(port));
+        ToolResult r;
+        if (c.plant == Plant::demo_folder) {
+            setenv("TMPDIR", dir.path().c_str(), 1);
+            r = run_qel_recv({"--demo", "--json", "--quiet"});
+            unsetenv("TMPDIR");
+        } else {
+            ASSERT_EQ(sim.start(), "");
+            r = run_qel_recv({"--local", "127.0.0.1", "--port", std::to_string(port), "--frames",
+                              "1", "--save", images, "--json", "--quiet"});
+            sim.stop();
+        }
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_EQ(qel::test::read_text(victim), "precious");
+        for (const auto &entry : std::filesystem::directory_iterator(images)) {
+            EXPECT_TRUE(entry.is_symlink()) << "written into their folder: " << entry.path();
+        }
+        if (c.plant == Plant::links) {
+            const nlohmann::json j = nlohmann::json::parse(r.out, nullptr, false);
+            EXPECT_EQ(j["saved"].size(), 0u) << r.out;
+            EXPECT_NE(j["save_error"].get<std::string>().find("is a symbolic link"),
+                      std::string::npos)
+                << r.out;
+        }
+    }
 }
 
 }  // namespace

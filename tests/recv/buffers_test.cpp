@@ -101,8 +101,9 @@ TEST_F(BufferTest, TheBoundIsTheSizeAllocatedWhateverThePinReplySays) {
     EXPECT_EQ(qel_poll_recv(stream_, &block, 0), QEL_ENOMEM);
 }
 
-// The first queueing's filter fails: the buffer is released (22), or, when its unpin fails too,
-// it stays queued with its handle valid (16), and the next queueing adds the filter.
+// The first queueing's filter fails: the buffer is released (22, or 16 for a port another stream
+// has), or, when its unpin fails too, it stays queued with its handle valid (11, a code no
+// released buffer gets), and the next queueing adds the filter.
 TEST_F(BufferTest, AFailedFirstFilterReleasesTheBufferOrSaysItStaysQueued) {
     qel_buffer_t *b = alloc();
     adapter_.fail(TREL_FILTER_OP, QEL_EACCES, 1);
@@ -112,9 +113,16 @@ TEST_F(BufferTest, AFailedFirstFilterReleasesTheBufferOrSaysItStaysQueued) {
     EXPECT_EQ(stream_->queued_count, 0u);
 
     b = alloc();
+    adapter_.fail(TREL_FILTER_OP, QEL_EBUSY, 1);
+    ASSERT_EQ(qel_queue_buffer(b), QEL_EBUSY) << "a port another stream has";
+    std::erase(owned_, b);  // released
+    EXPECT_EQ(adapter_.count(TREL_UNPIN_BUF), 2u);
+    EXPECT_EQ(stream_->queued_count, 0u);
+
+    b = alloc();
     adapter_.fail(TREL_FILTER_OP, QEL_EACCES, 1);
     adapter_.fail(TREL_UNPIN_BUF, QEL_EACCES, 1);
-    EXPECT_EQ(qel_queue_buffer(b), QEL_EBUSY);
+    EXPECT_EQ(qel_queue_buffer(b), QEL_EAGAIN);
     EXPECT_EQ(stream_->queue_head, b);
     EXPECT_EQ(stream_->queued_count, 1u);
     EXPECT_EQ(release(b), QEL_EBUSY) << "still queued";
@@ -122,7 +130,7 @@ TEST_F(BufferTest, AFailedFirstFilterReleasesTheBufferOrSaysItStaysQueued) {
     ASSERT_EQ(qel_queue_buffer(next), 0);
     EXPECT_EQ(stream_->filter_added, 1u);
     EXPECT_EQ(stream_->queued_count, 2u);
-    EXPECT_EQ(adapter_.count(TREL_QUEUE_BUF), 3u) << "the buffer kept was not queued twice";
+    EXPECT_EQ(adapter_.count(TREL_QUEUE_BUF), 4u) << "the buffer kept was not queued twice";
 }
 
 }  // namespace

@@ -42,7 +42,7 @@ int run_receive(const Options &options) {
     Receiver receiver(options);
     if (std::string error = receiver.open(); !error.empty()) return complain(kExitFailed, error);
 
-    FrameSaver saver(options.save_dir, options.save_every);
+    FrameSaver saver(options.save_dir, options.save_every, files::Folder::named);
     StatusPrinter status(human, true);
     Sample previous;
     const std::string error = receiver.run(
@@ -83,8 +83,9 @@ int run_tool(const std::vector<std::string> &args) {
     if (!parsed.error.empty()) return complain(kExitUsage, parsed.error + " (try --help)");
     const Options &options = parsed.options;
     if (!options.save_dir.empty()) {
-        if (std::string error = check_save_dir(options.save_dir); !error.empty()) {
-            return complain(kExitFailed, error);
+        if (std::string error = check_save_dir(options.save_dir, files::Folder::named);
+            !error.empty()) {
+            return complain(kExitFailed, "--save: " + error);
         }
     }
     struct sigaction action {};

@@ -1,41 +1,37 @@
 #include "recv/checks.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 
 namespace qel::recv_tool {
 
-std::string check_save_dir(const std::string &dir) {
-    std::error_code error;
-    std::filesystem::create_directories(dir, error);
-    if (error) {
-        if (error == std::errc::permission_denied || error == std::errc::read_only_file_system ||
-            error == std::errc::operation_not_permitted) {
-            return "--save: no permission to create " + dir;
+std::string check_save_dir(const std::string &dir, files::Folder kind) {
+    const files::Opened folder = files::open_folder(dir, kind);
+    if (!folder) {
+        if (folder.error == EACCES || folder.error == EPERM || folder.error == EROFS) {
+            return "refused: " + folder.problem;
         }
-        return "--save: cannot create " + dir + ": " + error.message();
+        return "cannot use " + folder.problem;
     }
-    if (!std::filesystem::is_directory(dir, error)) return "--save: " + dir + " is not a directory";
-    // The one sure test: write a file there (access() would answer for the real user id, and
-    // says nothing of read-only mounts).
-    std::string probe = dir + "/.qel-recv-XXXXXX";
-    const int fd = mkstemp(probe.data());
-    if (fd < 0) {
-        const int e = errno;
-        if (e == EACCES || e == EPERM || e == EROFS) {
-            return "--save: no permission to write into " + dir;
-        }
-        return "--save: cannot write into " + dir + ": " + std::strerror(e);
+    // The one sure test: make a file there (access() would answer for the real user id, and
+    // says nothing of read-only mounts). It has no name, so it leaves nothing behind.
+    const int probe = openat(folder.fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    const int e = errno;
+    close(folder.fd);
+    if (probe >= 0) {
+        close(probe);
+        return {};
     }
-    close(fd);
-    unlink(probe.c_str());
-    return {};
+    if (e == EACCES || e == EPERM || e == EROFS) return "no permission to write into " + dir;
+    // File systems without unnamed files: the first image will tell.
+    if (e == EOPNOTSUPP || e == EISDIR) return {};
+    return "cannot write into " + dir + ": " + std::strerror(e);
 }
 
 std::string check_port(const std::string &address, uint16_t port) {

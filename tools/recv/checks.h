@@ -5,11 +5,14 @@
 #include <cstdint>
 #include <string>
 
+#include "core/private_files.h"
+
 namespace qel::recv_tool {
 
-// Makes sure `dir` exists (creating it) and that files can be written into it; empty when
-// they can, else the reason.
-[[nodiscard]] std::string check_save_dir(const std::string &dir);
+// Makes sure `dir` exists (creating it, private to the user) and is a folder no other user
+// controls (see files::open_folder; `kind` says which), and that files can be written into it;
+// empty when they can, else the reason (for the caller to put after what it was doing).
+[[nodiscard]] std::string check_save_dir(const std::string &dir, files::Folder kind);
 
 // Tries to bind a UDP socket to the unicast address and port: empty when that works or when
 // the address is not a local one (opening the stream then says which board is missing), else

@@ -69,13 +69,17 @@ int run_demo(const Options &given) {
     options.port = stream_port;
     options.camera_address = "127.0.0.1";
     options.camera_port = control_port;
+    // Without --save, a folder of the user's own under the temporary folder: refused when
+    // another user made it first.
+    const bool named = !given.save_dir.empty();
+    const files::Folder save_kind = named ? files::Folder::named : files::Folder::own;
     const std::string save_dir =
-        !given.save_dir.empty()
-            ? given.save_dir
-            : (std::filesystem::temp_directory_path() / "qel-recv-demo").string();
-    if (given.save_dir.empty()) {
-        if (std::string error = check_save_dir(save_dir); !error.empty()) {
-            return complain(kExitFailed, "demo: " + error);
+        named ? given.save_dir
+              : (std::filesystem::temp_directory_path() / "qel-recv-demo").string();
+    if (!named) {
+        if (std::string error = check_save_dir(save_dir, save_kind); !error.empty()) {
+            return complain(kExitFailed, "demo: cannot save a frame: " + error +
+                                             " (choose a folder with --save)");
         }
     }
 
@@ -100,7 +104,7 @@ int run_demo(const Options &given) {
 
     DemoCheck check;
     std::vector<bool> seen(kDemoFrames, false);
-    FrameSaver saver(save_dir, 1);
+    FrameSaver saver(save_dir, 1, save_kind);
     std::vector<uint8_t> expected;
     // The first intact frame is kept, to be saved at the end should no frame need a resend.
     std::optional<std::vector<uint8_t>> first_copy;

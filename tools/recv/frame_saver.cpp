@@ -1,5 +1,7 @@
 #include "recv/frame_saver.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 
 #include "recv/png_writer.h"
@@ -23,6 +25,10 @@ std::string frame_file_name(uint64_t sequence, uint64_t block_id) {
     return name;
 }
 
+FrameSaver::~FrameSaver() {
+    if (folder_ >= 0) close(folder_);
+}
+
 void FrameSaver::offer(const qel_block_t &block, uint64_t sequence) {
     if (!error_.empty() || !holds_image(block) || sequence == 0) return;
     if ((sequence - 1) % every_ != 0) return;
@@ -40,13 +46,21 @@ std::string FrameSaver::save(const qel_block_t &block, uint64_t sequence) {
     image.height = block.u.image.size_y;
     image.padding_x = block.u.image.padding_x;
     image.data = {static_cast<const uint8_t *>(block.data), block.payload_length};
-    const std::string path = dir_ + "/" + frame_file_name(sequence, block.block_id);
-    if (std::string error = write_png(path, image); !error.empty()) {
+    if (folder_ < 0) {
+        const files::Opened folder = files::open_folder(dir_, kind_);
+        if (!folder) {
+            error_ = "cannot save: " + folder.problem;
+            return {};
+        }
+        folder_ = folder.fd;
+    }
+    const std::string name = frame_file_name(sequence, block.block_id);
+    if (std::string error = write_png(folder_, name, image); !error.empty()) {
         error_ = error;
         return {};
     }
-    saved_.push_back(path);
-    return path;
+    saved_.push_back(dir_ + "/" + name);
+    return saved_.back();
 }
 
 }  // namespace qel::recv_tool

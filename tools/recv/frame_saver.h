@@ -6,13 +6,20 @@
 #include <string>
 #include <vector>
 
+#include "core/private_files.h"
 #include "qel.h"
 
 namespace qel::recv_tool {
 
 class FrameSaver {
 public:
-    FrameSaver(std::string dir, uint64_t every) : dir_(std::move(dir)), every_(every) {}
+    // `kind`: whether `dir` must be the user's own folder (one the tool chose) or may be any
+    // folder no other user controls (one the user named).
+    FrameSaver(std::string dir, uint64_t every, files::Folder kind)
+        : dir_(std::move(dir)), every_(every), kind_(kind) {}
+    ~FrameSaver();
+    FrameSaver(const FrameSaver &) = delete;
+    FrameSaver &operator=(const FrameSaver &) = delete;
 
     // Saves the block when its turn has come (sequence 1, 1 + every, ...). Blocks that hold
     // no image are passed over; the first image that cannot be saved stops saving (error()).
@@ -26,6 +33,8 @@ public:
 private:
     std::string dir_;
     uint64_t every_;
+    files::Folder kind_;
+    int folder_ = -1;  // opened at the first save
     std::vector<std::string> saved_;
     std::string error_;
 };

@@ -1,6 +1,8 @@
 #include "recv/png_writer.h"
 
+#include <fcntl.h>
 #include <png.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <csetjmp>
@@ -8,6 +10,8 @@
 #include <cstring>
 #include <memory>
 #include <vector>
+
+#include "core/private_files.h"
 
 namespace qel::recv_tool {
 
@@ -66,7 +70,7 @@ bool encode(PngWrite &state, FILE *file, const ImageView &image, int color_type,
 
 }  // namespace
 
-std::string write_png(const std::string &path, const ImageView &image) {
+std::string write_png(int folder, const std::string &name, const ImageView &image) {
     const uint32_t bpp = png_bytes_per_pixel(image.pixel_format);
     if (bpp == 0) {
         char text[64];
@@ -116,17 +120,22 @@ std::string write_png(const std::string &path, const ImageView &image) {
     const int color_type = bpp == 3 ? PNG_COLOR_TYPE_RGB : PNG_COLOR_TYPE_GRAY;
     const int bit_depth = bpp == 2 ? 16 : 8;
 
-    std::unique_ptr<FILE, FileCloser> file(std::fopen(path.c_str(), "wb"));
-    if (!file) return "cannot write " + path + ": " + std::strerror(errno);
+    const files::Opened opened = files::open_file(folder, name, O_WRONLY | O_TRUNC, 0644);
+    if (!opened) return "cannot write: " + opened.problem;
+    std::unique_ptr<FILE, FileCloser> file(fdopen(opened.fd, "wb"));
+    if (!file) {
+        close(opened.fd);
+        return "cannot write " + name + ": " + std::strerror(errno);
+    }
     PngWrite state;
     state.png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &state, on_error, on_warning);
     if (state.png != nullptr) state.info = png_create_info_struct(state.png);
     if (state.png == nullptr || state.info == nullptr) return "out of memory for PNG";
     if (!encode(state, file.get(), image, color_type, bit_depth, rows.data())) {
-        return "cannot write " + path + ": " + state.error;
+        return "cannot write " + name + ": " + state.error;
     }
     if (std::fflush(file.get()) != 0 || std::ferror(file.get()) != 0) {
-        return "cannot write " + path + ": " + std::strerror(errno);
+        return "cannot write " + name + ": " + std::strerror(errno);
     }
     return {};
 }

@@ -26,8 +26,9 @@ struct ImageView {
 // Bytes per pixel of a format that can be saved; 0 for any other.
 [[nodiscard]] uint32_t png_bytes_per_pixel(uint32_t pixel_format);
 
-// Writes the image to `path` (8-bit grey, 16-bit grey, or 8-bit RGB); an empty text on
-// success, else a one-line reason. The image must lie wholly within the data.
-[[nodiscard]] std::string write_png(const std::string &path, const ImageView &image);
+// Writes the image as the file `name` in the open folder `folder` (8-bit grey, 16-bit grey, or
+// 8-bit RGB); an empty text on success, else a one-line reason. The file is never written
+// through a link nor when it is another user's. The image must lie wholly within the data.
+[[nodiscard]] std::string write_png(int folder, const std::string &name, const ImageView &image);
 
 }  // namespace qel::recv_tool

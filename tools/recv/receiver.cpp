@@ -116,9 +116,9 @@ std::string Receiver::open() {
                 return "no adapter board found";
             }
             case QEL_EACCES:
-                return "no permission to use the adapter (its endpoint locks are another "
-                       "user's): " +
-                       describe(rc);
+                // The software adapter says on standard error which folder or file it cannot
+                // use, and why.
+                return "the adapter refused its endpoints: " + describe(rc);
             case QEL_EBUSY:
                 return "every endpoint of the board with " + options_.local_address + " is in use";
             default:
@@ -168,6 +168,10 @@ std::string Receiver::queue_buffers(uint32_t count, uint64_t size) {
                    " bytes: " + describe(rc);
         }
         rc = qel_queue_buffer(b);
+        if (rc == QEL_EBUSY && buffers_.empty()) {
+            return "cannot receive on " + stream_name() +
+                   ": another stream (of this or another user) receives on that port";
+        }
         if (rc == QEL_EINVAL && buffers_.empty()) {
             // The first queueing starts reception on the address and port; the library has
             // released the buffer.
