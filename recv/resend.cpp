@@ -75,8 +75,8 @@ int check_order(qel_stream_t *stream, uint64_t expected, qel_pr_status_t *pr_sta
                      static_cast<unsigned long>(id), static_cast<unsigned long>(expected));
     if (delivered_out_of_order(stream->opts->order_mode, id, expected)) return 0;
     requeue(stream);
-    ++stream->stats->blocks_dropped;
-    ++stream->dropped_blocks;
+    qel::stream::count(stream->stats->blocks_dropped);
+    qel::stream::count(stream->dropped_blocks);
     if (pr_status) pr_status->status = 1;
     return QEL_EORDER;
 }
@@ -92,8 +92,8 @@ int handle_complete(qel_stream_t *stream, qel_block_t *block_out, uint64_t expec
     set_last_block_id(stream);
     int rc = check_order(stream, expected, pr_status, "qel_handle_complete");
     if (rc != 0) return rc;
-    ++stream->delivered_blocks;
-    ++stream->stats->blocks_complete;
+    qel::stream::count(stream->delivered_blocks);
+    qel::stream::count(stream->stats->blocks_complete);
     if (pr_status) {
         pr_status->packet_id = 0;
         pr_status->status = 2;
@@ -108,15 +108,15 @@ int handle_incomplete_final(qel_stream_t *stream, qel_block_t *block_out, uint64
     if (!take_buffer(stream)) return QEL_EPROTO;
     set_last_block_id(stream);
     if (stream->opts->flags & QEL_OPEN_DROP_INCOMPLETE) {
-        ++stream->dropped_blocks;
-        ++stream->stats->blocks_dropped;
+        qel::stream::count(stream->dropped_blocks);
+        qel::stream::count(stream->stats->blocks_dropped);
         requeue(stream);
         return -1;
     }
     int rc = check_order(stream, expected, pr_status, "qel_handle_incomplete_final");
     if (rc != 0) return rc;
-    ++stream->delivered_blocks;
-    ++stream->stats->blocks_incomplete;
+    qel::stream::count(stream->delivered_blocks);
+    qel::stream::count(stream->stats->blocks_incomplete);
     if (pr_status) pr_status->status = 3;
     deliver(stream, block_out);
     return 0;
@@ -184,7 +184,7 @@ next_block:
         int rc = next_descriptor(stream, 0, d);
         if (rc != 0) {
             if (resends == 0) {
-                ++stats.poll_errors;
+                qel::stream::count(stats.poll_errors);
                 return rc;
             }
             if (gave_up) continue;
@@ -193,7 +193,7 @@ next_block:
                 if (elapsed / kNanosPerMilli >= opts.block_timeout) {
                     QEL_DEBUG_TAGGED(kTag, "Block timeout exceeded after %luns",
                                      static_cast<unsigned long>(elapsed));
-                    ++stats.block_timeouts;
+                    qel::stream::count(stats.block_timeouts);
                     gave_up = true;
                 }
                 continue;
@@ -203,7 +203,7 @@ next_block:
                 if (elapsed / kNanosPerMilli >= opts.resend_timeout) {
                     QEL_DEBUG_TAGGED(kTag, "Resend timeout exceeded after %luns",
                                      static_cast<unsigned long>(elapsed));
-                    ++stats.resend_timeouts;
+                    qel::stream::count(stats.resend_timeouts);
                     gave_up = true;
                 }
             }
@@ -230,7 +230,7 @@ next_block:
                 if (gave_up) continue;
                 if (opts.max_requests != 0 && resends >= opts.max_requests) {
                     QEL_DEBUG_TAGGED(kTag, "Resend retry limit exceeded");
-                    ++stats.resend_limit_hits;
+                    qel::stream::count(stats.resend_limit_hits);
                     gave_up = true;
                     continue;
                 }
@@ -250,7 +250,7 @@ next_block:
                            (now - block_start) / kNanosPerMilli >= opts.block_timeout) {
                     QEL_DEBUG_TAGGED(kTag, "Block timeout exceeded after %luns",
                                      static_cast<unsigned long>(now - block_start));
-                    ++stats.block_timeouts;
+                    qel::stream::count(stats.block_timeouts);
                     gave_up = true;
                 }
                 continue;
@@ -267,18 +267,18 @@ next_block:
                 QEL_DEBUG_TAGGED(kTag, "KOB_QEL_STATUS_BUFFER_OVERFLOW blk=%lu, pkt=%d", block_id,
                                  packet);
                 if (!take_buffer(stream)) break;
-                ++stream->dropped_blocks;
-                ++stats.blocks_dropped;
-                ++stats.poll_errors;
+                qel::stream::count(stream->dropped_blocks);
+                qel::stream::count(stats.blocks_dropped);
+                qel::stream::count(stats.poll_errors);
                 requeue(stream);
                 if (pr_status) pr_status->status = 0;
                 return QEL_ENOMEM;
             case KOB_QEL_STATUS_NO_BUFFERS:
                 QEL_DEBUG_TAGGED(kTag, "KOB_QEL_STATUS_NO_BUFFERS blk=%lu, pkt=%d", block_id,
                                  packet);
-                ++stream->dropped_blocks;
-                ++stats.blocks_dropped;
-                ++stats.poll_errors;
+                qel::stream::count(stream->dropped_blocks);
+                qel::stream::count(stats.blocks_dropped);
+                qel::stream::count(stats.poll_errors);
                 if (pr_status) pr_status->status = 0;
                 return QEL_ENOBUFS;
             default:
@@ -286,7 +286,7 @@ next_block:
         }
         QEL_DEBUG_TAGGED(kTag, "unexpected firmware status %d blk=%lu, pkt=%d", d.status, block_id,
                          packet);
-        ++stats.poll_errors;
+        qel::stream::count(stats.poll_errors);
         return QEL_EPROTO;
     }
 }
