@@ -160,7 +160,8 @@ QEL_EXPORT int qel_queue_buffer(qel_buffer_t *buffer);
 /* The record of one received block. */
 typedef struct qel_block {
     uint16_t payload_type;   /* GVSP payload type: the leader's, replaced by the trailer's */
-    uint32_t payload_length; /* bytes of payload, from the trailer */
+    uint32_t payload_length; /* bytes of payload, from the trailer (see qel_poll_recv_pr for an
+                              * incomplete block) */
     void *data;              /* page-aligned start of the block in its buffer */
     qel_buffer_t *buffer;    /* the buffer holding the block: queue it again when done */
     uint16_t status;         /* GVSP status word of the last leader or trailer */
@@ -232,7 +233,9 @@ typedef struct qel_pr_status {
 /* Receives with packet resend on a zero-loss stream: never sleeps in the driver; while a block
  * is incomplete it asks the camera again (request ids from req_id_base), within the stream's
  * limits, until the firmware finishes the block. Results as qel_poll_recv, plus QEL_EORDER: a
- * block dropped for its id. pr_status may be null. */
+ * block dropped for its id. pr_status may be null.
+ * An incomplete block that is delivered (status 3) has as payload_length the bytes the firmware
+ * received (the block may have holes); pr_status->packet_id is that of its final status. */
 QEL_EXPORT int qel_poll_recv_pr(qel_stream_t *stream, qel_block_t *block_out, uint16_t req_id_base,
                                 qel_pr_status_t *pr_status);
 

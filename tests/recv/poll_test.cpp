@@ -89,6 +89,17 @@ INSTANTIATE_TEST_SUITE_P(
                                    p.post_raw(qel::test::trailer(2, 1, 3072));
                                },
                                0, 1, 1, 2},
+                    // The overflow's length stays in the block record; the final status of
+                    // the next block is judged by the bytes it carries itself, and skipped.
+                    StatusCase{"IncompleteFinalAfterAnOverflow",
+                               [](PollTest &t) {
+                                   auto &p = t;
+                                   p.post_block(1, 0, 5000);
+                                   ASSERT_EQ(p.receive(), QEL_ENOMEM);
+                                   p.post_block(2, KOB_QEL_STATUS_INCOMPLETE_FINAL, 1000);
+                                   p.post_raw(qel::test::trailer(3, 1, 3072));
+                               },
+                               0, 2, 2, 2},
                     StatusCase{"Overflow",
                                [](PollTest &t) { t.post_block(1, KOB_QEL_STATUS_BUFFER_OVERFLOW); },
                                QEL_ENOMEM, -1, 1, 3},

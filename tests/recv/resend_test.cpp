@@ -14,10 +14,13 @@ namespace {
 
 class ResendTest : public qel::test::ReceiveTest {
 protected:
-    void open_zero_loss(uint32_t extra_flags, uint32_t order_mode = 2) {
+    void open_zero_loss(uint32_t extra_flags, uint32_t order_mode = 2, uint32_t max_requests = 100,
+                        uint32_t block_timeout = 0, uint32_t resend_timeout = 0) {
         qel_stream_options_t o{};
         o.flags = QEL_OPEN_ZEROLOSS | extra_flags;
-        o.max_requests = 100;
+        o.max_requests = max_requests;
+        o.block_timeout = block_timeout;
+        o.resend_timeout = resend_timeout;
         o.order_mode = order_mode;
         o.camera_addr = loopback_;
         o.camera_port = camera_.port();
@@ -102,6 +105,30 @@ TEST_F(ResendTest, OrderModesAndTheExpectedId) {
             << "a dropped block's buffer went back";
         EXPECT_EQ(stream_->last_block_id, c.id);
     }
+}
+
+// Three requests allowed: the fourth INCOMPLETE status gives the block up, once, and the later
+// ones send nothing. The block is delivered with the bytes its final status says arrived.
+TEST_F(ResendTest, RetryLimitGivesUpOnceAndSendsNothingMore) {
+    open_zero_loss(QEL_OPEN_KEEP_INCOMPLETE, 2, 3);
+    enable("QEL_DEBUG");
+    post_leader(1);
+    for (uint32_t p = 1; p <= 6; ++p) post_status(1, KOB_QEL_STATUS_INCOMPLETE, p);
+    post(qel::test::trailer(1, 1, 2500, KOB_QEL_STATUS_INCOMPLETE_FINAL, 6));
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(receive(), 0);
+    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string limit = "QEL (qel_poll_recv_pr): Resend retry limit exceeded\n";
+    ASSERT_NE(err.find(limit), std::string::npos);
+    EXPECT_EQ(err.find(limit, err.find(limit) + 1), std::string::npos) << "once";
+    EXPECT_EQ(stream_->stats->resend_sent, 3u);
+    EXPECT_EQ(stream_->stats->resend_limit_hits, 1u);
+    EXPECT_EQ(stream_->stats->blocks_incomplete, 1u);
+    EXPECT_EQ(status_.status, 3u);
+    EXPECT_EQ(status_.packet_id, 6u) << "the final status's packet id stays";
+    EXPECT_EQ(status_.resend_count, 3u);
+    EXPECT_EQ(block_.buffer, buffers_[0]);
+    EXPECT_EQ(block_.payload_length, 2500u);
 }
 
 }  // namespace
