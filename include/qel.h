@@ -235,7 +235,9 @@ typedef struct qel_pr_status {
  * limits, until the firmware finishes the block. Results as qel_poll_recv, plus QEL_EORDER: a
  * block dropped for its id. pr_status may be null.
  * An incomplete block that is delivered (status 3) has as payload_length the bytes the firmware
- * received (the block may have holes); pr_status->packet_id is that of its final status. */
+ * received (the block may have holes); pr_status->packet_id is that of its final status.
+ * Block order (order_mode): extended ids are expected to count up by one; standard ids as a
+ * camera numbers them, 1 to 0xFFFF and then 1 again, comparing their low 16 bits. */
 QEL_EXPORT int qel_poll_recv_pr(qel_stream_t *stream, qel_block_t *block_out, uint16_t req_id_base,
                                 qel_pr_status_t *pr_status);
 

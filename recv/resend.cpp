@@ -18,7 +18,7 @@ namespace {
 
 constexpr size_t kRequestBytes = 28;
 constexpr uint64_t kNanosPerMilli = 1000000;
-constexpr uint64_t kStandardIdWrap = 0x200000000ull;
+constexpr uint64_t kStandardIdMask = 0xFFFF;
 
 void put_be16(uint8_t *p, uint16_t v) {
     p[0] = static_cast<uint8_t>(v >> 8);
@@ -36,14 +36,20 @@ uint64_t now_ns() {
     return uint64_t(ts.tv_sec) * 1000000000ull + uint64_t(ts.tv_nsec);
 }
 
+// The id the next finished block should carry. Extended ids count up through 64 bits, 0
+// skipped. Standard ids are the camera's 16-bit numbers, 1 to 0xFFFF and then 1 again (a camera
+// never uses 0): the block after 0xFFFF is 1, and only the low 16 bits of an id, the camera's
+// own, are compared (in_order).
 uint64_t expected_block_id(const qel_stream_t *stream) {
-    uint64_t expected = stream->last_block_id + 1;
-    if (stream->opts->flags & QEL_OPEN_EXTENDED_ID) {
-        if (expected == 0) expected = 1;
-    } else if (expected == kStandardIdWrap) {
-        expected = 1;
-    }
-    return expected;
+    const uint64_t last = stream->last_block_id;
+    if (stream->opts->flags & QEL_OPEN_EXTENDED_ID) return last + 1 != 0 ? last + 1 : 1;
+    const uint64_t camera_number = last & kStandardIdMask;
+    return camera_number == kStandardIdMask ? 1 : camera_number + 1;
+}
+
+bool in_order(const qel_stream_t *stream, uint64_t id, uint64_t expected) {
+    if (stream->opts->flags & QEL_OPEN_EXTENDED_ID) return id == expected;
+    return (id & kStandardIdMask) == expected;
 }
 
 void set_last_block_id(qel_stream_t *stream) {
@@ -70,7 +76,7 @@ bool delivered_out_of_order(uint32_t order_mode, uint64_t id, uint64_t expected)
 int check_order(qel_stream_t *stream, uint64_t expected, qel_pr_status_t *pr_status,
                 const char *tag) {
     const uint64_t id = stream->block.block_id;
-    if (id == expected) return 0;
+    if (in_order(stream, id, expected)) return 0;
     QEL_DEBUG_TAGGED(tag, "Block out of order, block_id=%lu, expected=%lu",
                      static_cast<unsigned long>(id), static_cast<unsigned long>(expected));
     if (delivered_out_of_order(stream->opts->order_mode, id, expected)) return 0;

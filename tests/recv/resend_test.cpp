@@ -76,8 +76,9 @@ TEST_F(ResendTest, RequestBytesOfBothIdForms) {
     }
 }
 
-// The expected id wraps as each id form does; the order modes compare its low 16 bits. Mode 1
-// drops anything unexpected, 3 delivers older and drops newer blocks.
+// The expected id wraps as each id form does: standard ids as a camera numbers them (0xFFFF is
+// followed by 1), compared by their low 16 bits. Mode 1 drops anything unexpected, 3 delivers
+// older and drops newer blocks.
 TEST_F(ResendTest, OrderModesAndTheExpectedId) {
     struct Case {
         uint32_t flags, mode;
@@ -85,7 +86,8 @@ TEST_F(ResendTest, OrderModesAndTheExpectedId) {
         bool delivered;
     };
     for (const Case c :
-         {Case{0, 1, 0, 1, true}, Case{0, 1, 0xFFFF, 0x10000, true},
+         {Case{0, 1, 0, 1, true}, Case{0, 1, 0xFFFF, 1, true}, Case{0, 3, 0xFFFF, 1, true},
+          Case{0, 1, 0xFFFE, 0xFFFF, true}, Case{0, 1, 0xFFFF, 2, false},
           Case{0, 1, 0x1FFFFFFFF, 1, true},
           Case{QEL_OPEN_EXTENDED_ID, 1, 0xFFFFFFFFFFFFFFFFull, 1, true},
           Case{QEL_OPEN_EXTENDED_ID, 1, 0xFFFFFFFF, 0x100000000ull, true},
