@@ -234,6 +234,11 @@ typedef struct qel_pr_status {
  * is incomplete it asks the camera again (request ids from req_id_base), within the stream's
  * limits, until the firmware finishes the block. Results as qel_poll_recv, plus QEL_EORDER: a
  * block dropped for its id. pr_status may be null.
+ * Bound: once a block's first resend request is out, the call busy-polls for that block at most
+ * max(block_timeout, resend_timeout) + 1000 ms from that request. When the firmware has not
+ * finished the block by then, the call returns QEL_EAGAIN and the block is given up (counted
+ * in block_timeouts unless a limit had given it up already): its later INCOMPLETE statuses send
+ * no request, and a later call handles its final status.
  * An incomplete block that is delivered (status 3) has as payload_length the bytes the firmware
  * received (the block may have holes); pr_status->packet_id is that of its final status.
  * Block order (order_mode): extended ids are expected to count up by one; standard ids as a

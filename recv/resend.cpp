@@ -2,6 +2,7 @@
 // block is incomplete.
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -19,6 +20,9 @@ namespace {
 constexpr size_t kRequestBytes = 28;
 constexpr uint64_t kNanosPerMilli = 1000000;
 constexpr uint64_t kStandardIdMask = 0xFFFF;
+// While a block is being resent, one call gives the firmware this long beyond the longer of the
+// stream's two timeouts, counted from the block's first request, to finish the block.
+constexpr uint64_t kFinalStatusGraceMs = 1000;
 
 void put_be16(uint8_t *p, uint16_t v) {
     p[0] = static_cast<uint8_t>(v >> 8);
@@ -177,6 +181,8 @@ QEL_EXPORT int qel_poll_recv_pr(qel_stream_t *stream, qel_block_t *block_out, ui
     if (stream == nullptr || block_out == nullptr) return QEL_EINVAL;
     qel_stats_t &stats = *stream->stats;
     const qel_stream_options_t &opts = *stream->opts;
+    const uint64_t call_bound_ms =
+        uint64_t{std::max(opts.block_timeout, opts.resend_timeout)} + kFinalStatusGraceMs;
 next_block:
     const uint64_t expected = expected_block_id(stream);
     uint32_t resends = 0;
@@ -186,6 +192,20 @@ next_block:
     uint64_t block_start = 0;
     uint64_t last_request = 0;
     for (;;) {
+        if (block_timer) {
+            // A firmware that never finishes the block must not hold the caller for ever. The
+            // block stays given up: its later INCOMPLETE statuses send nothing, and a later
+            // call handles its final status.
+            const uint64_t elapsed = now_ns() - block_start;
+            if (elapsed / kNanosPerMilli >= call_bound_ms) {
+                QEL_DEBUG_TAGGED(kTag, "No final status after %luns",
+                                 static_cast<unsigned long>(elapsed));
+                if (!gave_up) qel::stream::count(stats.block_timeouts);
+                stream->pr_given_up = true;
+                stream->pr_given_up_block = stream->block.block_id;
+                return QEL_EAGAIN;
+            }
+        }
         DescriptorResult d;
         int rc = next_descriptor(stream, 0, d);
         if (rc != 0) {
@@ -225,6 +245,10 @@ next_block:
         }
         const unsigned long block_id = static_cast<unsigned long>(stream->block.block_id);
         const int packet = static_cast<int>(d.packet_id);
+        // Any descriptor but an INCOMPLETE status ends the block an earlier call gave up on.
+        const bool given_up_before = d.status == KOB_QEL_STATUS_INCOMPLETE && stream->pr_given_up &&
+                                     stream->pr_given_up_block == stream->block.block_id;
+        if (d.status != KOB_QEL_STATUS_INCOMPLETE) stream->pr_given_up = false;
         switch (d.status) {
             case KOB_QEL_STATUS_COMPLETE:
                 rc = handle_complete(stream, block_out, expected, pr_status);
@@ -233,7 +257,7 @@ next_block:
             case KOB_QEL_STATUS_INCOMPLETE: {
                 QEL_DEBUG_TAGGED(kTag, "KOB_QEL_STATUS_INCOMPLETE blk=%lu, pkt=%d", block_id,
                                  packet);
-                if (gave_up) continue;
+                if (gave_up || given_up_before) continue;
                 if (opts.max_requests != 0 && resends >= opts.max_requests) {
                     QEL_DEBUG_TAGGED(kTag, "Resend retry limit exceeded");
                     qel::stream::count(stats.resend_limit_hits);

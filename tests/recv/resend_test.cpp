@@ -4,6 +4,7 @@
 
 #include "core/driver.h"
 #include "recv/descriptor.h"
+#include "stream/stream.h"
 #include "support/camera_socket.h"
 #include "support/receive_fixture.h"
 
@@ -131,6 +132,30 @@ TEST_F(ResendTest, RetryLimitGivesUpOnceAndSendsNothingMore) {
     EXPECT_EQ(status_.resend_count, 3u);
     EXPECT_EQ(block_.buffer, buffers_[0]);
     EXPECT_EQ(block_.payload_length, 2500u);
+}
+
+// A stream without timeouts whose firmware never finishes a block: the call comes back (after
+// its documented bound) instead of spinning for ever, and the block stays given up.
+TEST_F(ResendTest, CallReturnsWhenTheFirmwareNeverFinishesTheBlock) {
+    open_zero_loss(QEL_OPEN_KEEP_INCOMPLETE, 2, 3);
+    post_leader(1);
+    post_status(1, KOB_QEL_STATUS_INCOMPLETE, 4);
+    EXPECT_EQ(receive(), QEL_EAGAIN);
+    EXPECT_EQ(stream_->stats->resend_sent, 1u);
+    EXPECT_EQ(stream_->stats->block_timeouts, 1u);
+    post_status(1, KOB_QEL_STATUS_INCOMPLETE, 5);
+    EXPECT_EQ(qel_poll_recv_pr(stream_, &block_, 1, &status_), QEL_EAGAIN);
+    EXPECT_EQ(stream_->stats->resend_sent, 1u) << "no request for a block given up";
+    post(qel::test::trailer(1, 1, 1400, KOB_QEL_STATUS_INCOMPLETE_FINAL, 5));
+    ASSERT_EQ(qel_poll_recv_pr(stream_, &block_, 1, &status_), 0);
+    EXPECT_EQ(status_.status, 3u);
+    EXPECT_EQ(block_.payload_length, 1400u);
+    // The next block is resent again.
+    post_leader(2);
+    post_status(2, KOB_QEL_STATUS_INCOMPLETE, 2);
+    post_status(2, KOB_QEL_STATUS_COMPLETE);
+    ASSERT_EQ(receive(), 0);
+    EXPECT_EQ(stream_->stats->resend_sent, 2u);
 }
 
 }  // namespace
