@@ -2,6 +2,9 @@
 // block ids and the order check.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include "core/driver.h"
 #include "recv/descriptor.h"
 #include "stream/stream.h"
@@ -132,6 +135,58 @@ TEST_F(ResendTest, RetryLimitGivesUpOnceAndSendsNothingMore) {
     EXPECT_EQ(status_.resend_count, 3u);
     EXPECT_EQ(block_.buffer, buffers_[0]);
     EXPECT_EQ(block_.payload_length, 2500u);
+}
+
+TEST_F(ResendTest, RequestIdsCountUpFromTheBaseAndWrapAtSixteenBits) {
+    open_zero_loss(0);
+    post_leader(1);
+    for (uint32_t p = 1; p <= 3; ++p) post_status(1, KOB_QEL_STATUS_INCOMPLETE, p);
+    post_status(1, KOB_QEL_STATUS_COMPLETE);
+    ASSERT_EQ(receive(0xFFFE), 0);
+    std::vector<int> ids;
+    for (const auto &request : camera_.receive_all()) ids.push_back(request[6] << 8 | request[7]);
+    EXPECT_EQ(ids, (std::vector<int>{0xFFFE, 0xFFFF, 0x0000}));
+    EXPECT_EQ(status_.req_id, 1u) << "the id of the next request";
+}
+
+// Each timeout ends the resending on its own: the block is given up (the counter moves) and the
+// firmware's later INCOMPLETE status sends nothing. The firmware here answers only once the
+// library has given up, however long a loaded machine takes to get there. With both timeouts
+// set, only the block timeout can end the resending while its timer runs.
+TEST_F(ResendTest, EachTimeoutGivesTheBlockUp) {
+    struct Case {
+        const char *name;
+        uint32_t block_timeout, resend_timeout;
+        uint64_t qel_stats_t::*given_up;
+        uint64_t qel_stats_t::*untouched;
+    };
+    for (const Case &c :
+         {Case{"block", 1, 1, &qel_stats_t::block_timeouts, &qel_stats_t::resend_timeouts},
+          Case{"resend", 0, 1, &qel_stats_t::resend_timeouts, &qel_stats_t::block_timeouts}}) {
+        SCOPED_TRACE(c.name);
+        open_zero_loss(QEL_OPEN_KEEP_INCOMPLETE, 2, 0, c.block_timeout, c.resend_timeout);
+        post_leader(1);
+        post_status(1, KOB_QEL_STATUS_INCOMPLETE, 4);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        std::thread firmware([&] {
+            while (qel::stream::counter_value(stream_->stats->*c.given_up) == 0 &&
+                   std::chrono::steady_clock::now() < deadline) {
+                std::this_thread::yield();
+            }
+            post_status(1, KOB_QEL_STATUS_INCOMPLETE, 5);
+            post(qel::test::trailer(1, 1, 1400, KOB_QEL_STATUS_INCOMPLETE_FINAL, 5));
+        });
+        int rc = QEL_EAGAIN;
+        while (rc == QEL_EAGAIN && std::chrono::steady_clock::now() < deadline) {
+            rc = qel_poll_recv_pr(stream_, &block_, 0, &status_);
+        }
+        firmware.join();
+        EXPECT_EQ(rc, 0);
+        EXPECT_EQ(status_.status, 3u);
+        EXPECT_EQ(stream_->stats->*c.given_up, 1u);
+        EXPECT_EQ(stream_->stats->*c.untouched, 0u);
+        EXPECT_EQ(stream_->stats->resend_sent, 1u);
+    }
 }
 
 // A stream without timeouts whose firmware never finishes a block: the call comes back (after
