@@ -6,6 +6,6 @@ extern "C" QEL_EXPORT int qel_info(qel_stream_t *stream, qel_info_t *info) {
     info->reserved = stream->reserved_counter;
     // A receive worker that drops blocks counts them on its own thread.
     info->dropped = qel::stream::counter_value(stream->dropped_blocks);
-    info->delivered = stream->delivered_blocks;
+    info->delivered = qel::stream::counter_value(stream->delivered_blocks);
     return 0;
 }

@@ -165,7 +165,8 @@ QEL_EXPORT int qel_queue_buffer(qel_buffer_t *buffer);
 /* The record of one received block. */
 typedef struct qel_block {
     uint16_t payload_type;   /* GVSP payload type: the leader's, replaced by the trailer's */
-    uint32_t payload_length; /* bytes of payload, from the trailer */
+    uint32_t payload_length; /* bytes of payload, from the trailer (see qel_poll_recv_pr for an
+                              * incomplete block) */
     void *data;              /* page-aligned start of the block in its buffer */
     qel_buffer_t *buffer;    /* the buffer holding the block: queue it again when done */
     uint16_t status;         /* GVSP status word of the last leader or trailer */
@@ -237,7 +238,16 @@ typedef struct qel_pr_status {
 /* Receives with packet resend on a zero-loss stream: never sleeps in the driver; while a block
  * is incomplete it asks the camera again (request ids from req_id_base), within the stream's
  * limits, until the firmware finishes the block. Results as qel_poll_recv, plus QEL_EORDER: a
- * block dropped for its id. pr_status may be null. */
+ * block dropped for its id. pr_status may be null.
+ * Bound: once a block's first resend request is out, the call busy-polls for that block at most
+ * max(block_timeout, resend_timeout) + 1000 ms from that request. When the firmware has not
+ * finished the block by then, the call returns QEL_EAGAIN and the block is given up (counted
+ * in block_timeouts unless a limit had given it up already): its later INCOMPLETE statuses send
+ * no request, and a later call handles its final status.
+ * An incomplete block that is delivered (status 3) has as payload_length the bytes the firmware
+ * received (the block may have holes); pr_status->packet_id is that of its final status.
+ * Block order (order_mode): extended ids are expected to count up by one; standard ids as a
+ * camera numbers them, 1 to 0xFFFF and then 1 again, comparing their low 16 bits. */
 QEL_EXPORT int qel_poll_recv_pr(qel_stream_t *stream, qel_block_t *block_out, uint16_t req_id_base,
                                 qel_pr_status_t *pr_status);
 

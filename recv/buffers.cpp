@@ -49,7 +49,7 @@ int unpin_and_release(qel_buffer_t *buffer) {
         QEL_DEBUG_TAGGED("qel_free", "Could not unpin buffer: %s", qel_strerror(rc));
         return rc;
     }
-    ++stream->stats->buffers_freed;
+    qel::stream::count(stream->stats->buffers_freed);
     QEL_DEBUG_TAGGED("qel_free", "freed buf, idx:%u, stream %d", buffer->index,
                      static_cast<int>(stream->endpt));
     qel::stream::disown_buffer(buffer);
@@ -164,7 +164,7 @@ QEL_EXPORT int qel_alloc(qel_stream_t *stream, size_t size, qel_buffer_t **buffe
     QEL_DEBUG_TAGGED(kTag, "alloc'd buf, size:%lu idx:%u, stream %d",
                      static_cast<unsigned long>(size), buffer->index,
                      static_cast<int>(stream->endpt));
-    ++stream->stats->buffers_allocated;
+    qel::stream::count(stream->stats->buffers_allocated);
     return 0;
 }
 

@@ -157,9 +157,19 @@ uint64_t host_time_of(const uint8_t *page, uint64_t ticks) {
 
 int kob_to_qel_block(qel_stream_t *stream, const uint8_t *d) {
     const int firmware_status = d[offset::kFirmwareStatus];
-    // Status descriptors carry only their packet id, which next_descriptor reads.
-    if (firmware_status != KOB_QEL_STATUS_COMPLETE) return firmware_status;
     qel_block_t &block = stream->block;
+    if (firmware_status != KOB_QEL_STATUS_COMPLETE) {
+        // A status descriptor converts nothing else: the packet id is next_descriptor's to read,
+        // and the block keeps what its leader gave it. The final status of a block that lacks
+        // packets carries, where a trailer carries the payload length, the bytes the firmware
+        // did receive: an incomplete block that is delivered reports them, where it would
+        // otherwise report the previous block's length, or 0.
+        if (firmware_status == KOB_QEL_STATUS_INCOMPLETE_FINAL &&
+            be16(d + offset::kType) == kTrailer) {
+            block.payload_length = be32(d + offset::kPayloadLength);
+        }
+        return firmware_status;
+    }
     block.status = be16(d + offset::kStatusWord);
     const uint16_t type = be16(d + offset::kType);
     if (type == kLeader) {
@@ -226,6 +236,8 @@ namespace {
 // The firmware's word on a block's length is checked against the buffer the block is about to
 // take (the queue list's head): the application reads that many bytes of it. A finished block
 // longer than its buffer is reported as the overflow it is, and nothing of it is delivered.
+// Both finishing statuses have just set the length from their own descriptor (kob_to_qel_block),
+// so no length left over from an earlier block is judged here.
 int bounded_by_buffer(const qel_stream_t *stream, int status) {
     if (status != KOB_QEL_STATUS_COMPLETE && status != KOB_QEL_STATUS_INCOMPLETE_FINAL) {
         return status;

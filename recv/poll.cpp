@@ -21,7 +21,7 @@ extern "C" QEL_EXPORT int qel_poll_recv(qel_stream_t *stream, qel_block_t *block
     int rc = next_descriptor(stream, timeout, d);
     for (;;) {
         if (rc != 0) {
-            ++stats.poll_errors;
+            qel::stream::count(stats.poll_errors);
             return rc;
         }
         const unsigned long block_id = static_cast<unsigned long>(stream->block.block_id);
@@ -31,8 +31,8 @@ extern "C" QEL_EXPORT int qel_poll_recv(qel_stream_t *stream, qel_block_t *block
                 if (!take_buffer(stream)) break;
                 *block_out = stream->block;
                 stream->block = qel_block_t{};
-                ++stream->delivered_blocks;
-                ++stats.blocks_complete;
+                qel::stream::count(stream->delivered_blocks);
+                qel::stream::count(stats.blocks_complete);
                 return 0;
             case KOB_QEL_STATUS_INCOMPLETE:
                 // The firmware is still collecting the block: nothing moves.
@@ -43,8 +43,8 @@ extern "C" QEL_EXPORT int qel_poll_recv(qel_stream_t *stream, qel_block_t *block
                 QEL_DEBUG_TAGGED(kTag, "KOB_QEL_STATUS_INCOMPLETE_FINAL blk=%lu, pkt=%d", block_id,
                                  packet);
                 if (!take_buffer(stream)) break;
-                ++stats.blocks_dropped;
-                ++stream->dropped_blocks;
+                qel::stream::count(stats.blocks_dropped);
+                qel::stream::count(stream->dropped_blocks);
                 requeue(stream);
                 // One call skips any number of failed blocks.
                 rc = next_descriptor(stream, timeout, d);
@@ -53,17 +53,17 @@ extern "C" QEL_EXPORT int qel_poll_recv(qel_stream_t *stream, qel_block_t *block
                 QEL_DEBUG_TAGGED(kTag, "KOB_QEL_STATUS_BUFFER_OVERFLOW blk=%lu, pkt=%d", block_id,
                                  packet);
                 if (!take_buffer(stream)) break;
-                ++stats.blocks_dropped;
-                ++stats.poll_errors;
-                ++stream->dropped_blocks;
+                qel::stream::count(stats.blocks_dropped);
+                qel::stream::count(stats.poll_errors);
+                qel::stream::count(stream->dropped_blocks);
                 requeue(stream);
                 return QEL_ENOMEM;
             case KOB_QEL_STATUS_NO_BUFFERS:
                 QEL_DEBUG_TAGGED(kTag, "KOB_QEL_STATUS_NO_BUFFERS blk=%lu, pkt=%d", block_id,
                                  packet);
-                ++stats.blocks_dropped;
-                ++stats.poll_errors;
-                ++stream->dropped_blocks;
+                qel::stream::count(stats.blocks_dropped);
+                qel::stream::count(stats.poll_errors);
+                qel::stream::count(stream->dropped_blocks);
                 return QEL_ENOBUFS;
             default:
                 break;
@@ -72,7 +72,7 @@ extern "C" QEL_EXPORT int qel_poll_recv(qel_stream_t *stream, qel_block_t *block
         // block while no buffer is queued. Nothing is delivered.
         QEL_DEBUG_TAGGED(kTag, "unexpected firmware status %d blk=%lu, pkt=%d", d.status, block_id,
                          packet);
-        ++stats.poll_errors;
+        qel::stream::count(stats.poll_errors);
         return QEL_EPROTO;
     }
 }

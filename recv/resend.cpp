@@ -2,6 +2,7 @@
 // block is incomplete.
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -18,7 +19,10 @@ namespace {
 
 constexpr size_t kRequestBytes = 28;
 constexpr uint64_t kNanosPerMilli = 1000000;
-constexpr uint64_t kStandardIdWrap = 0x200000000ull;
+constexpr uint64_t kStandardIdMask = 0xFFFF;
+// While a block is being resent, one call gives the firmware this long beyond the longer of the
+// stream's two timeouts, counted from the block's first request, to finish the block.
+constexpr uint64_t kFinalStatusGraceMs = 1000;
 
 void put_be16(uint8_t *p, uint16_t v) {
     p[0] = static_cast<uint8_t>(v >> 8);
@@ -36,14 +40,20 @@ uint64_t now_ns() {
     return uint64_t(ts.tv_sec) * 1000000000ull + uint64_t(ts.tv_nsec);
 }
 
+// The id the next finished block should carry. Extended ids count up through 64 bits, 0
+// skipped. Standard ids are the camera's 16-bit numbers, 1 to 0xFFFF and then 1 again (a camera
+// never uses 0): the block after 0xFFFF is 1, and only the low 16 bits of an id, the camera's
+// own, are compared (in_order).
 uint64_t expected_block_id(const qel_stream_t *stream) {
-    uint64_t expected = stream->last_block_id + 1;
-    if (stream->opts->flags & QEL_OPEN_EXTENDED_ID) {
-        if (expected == 0) expected = 1;
-    } else if (expected == kStandardIdWrap) {
-        expected = 1;
-    }
-    return expected;
+    const uint64_t last = stream->last_block_id;
+    if (stream->opts->flags & QEL_OPEN_EXTENDED_ID) return last + 1 != 0 ? last + 1 : 1;
+    const uint64_t camera_number = last & kStandardIdMask;
+    return camera_number == kStandardIdMask ? 1 : camera_number + 1;
+}
+
+bool in_order(const qel_stream_t *stream, uint64_t id, uint64_t expected) {
+    if (stream->opts->flags & QEL_OPEN_EXTENDED_ID) return id == expected;
+    return (id & kStandardIdMask) == expected;
 }
 
 void set_last_block_id(qel_stream_t *stream) {
@@ -70,13 +80,13 @@ bool delivered_out_of_order(uint32_t order_mode, uint64_t id, uint64_t expected)
 int check_order(qel_stream_t *stream, uint64_t expected, qel_pr_status_t *pr_status,
                 const char *tag) {
     const uint64_t id = stream->block.block_id;
-    if (id == expected) return 0;
+    if (in_order(stream, id, expected)) return 0;
     QEL_DEBUG_TAGGED(tag, "Block out of order, block_id=%lu, expected=%lu",
                      static_cast<unsigned long>(id), static_cast<unsigned long>(expected));
     if (delivered_out_of_order(stream->opts->order_mode, id, expected)) return 0;
     requeue(stream);
-    ++stream->stats->blocks_dropped;
-    ++stream->dropped_blocks;
+    qel::stream::count(stream->stats->blocks_dropped);
+    qel::stream::count(stream->dropped_blocks);
     if (pr_status) pr_status->status = 1;
     return QEL_EORDER;
 }
@@ -92,8 +102,8 @@ int handle_complete(qel_stream_t *stream, qel_block_t *block_out, uint64_t expec
     set_last_block_id(stream);
     int rc = check_order(stream, expected, pr_status, "qel_handle_complete");
     if (rc != 0) return rc;
-    ++stream->delivered_blocks;
-    ++stream->stats->blocks_complete;
+    qel::stream::count(stream->delivered_blocks);
+    qel::stream::count(stream->stats->blocks_complete);
     if (pr_status) {
         pr_status->packet_id = 0;
         pr_status->status = 2;
@@ -108,15 +118,15 @@ int handle_incomplete_final(qel_stream_t *stream, qel_block_t *block_out, uint64
     if (!take_buffer(stream)) return QEL_EPROTO;
     set_last_block_id(stream);
     if (stream->opts->flags & QEL_OPEN_DROP_INCOMPLETE) {
-        ++stream->dropped_blocks;
-        ++stream->stats->blocks_dropped;
+        qel::stream::count(stream->dropped_blocks);
+        qel::stream::count(stream->stats->blocks_dropped);
         requeue(stream);
         return -1;
     }
     int rc = check_order(stream, expected, pr_status, "qel_handle_incomplete_final");
     if (rc != 0) return rc;
-    ++stream->delivered_blocks;
-    ++stream->stats->blocks_incomplete;
+    qel::stream::count(stream->delivered_blocks);
+    qel::stream::count(stream->stats->blocks_incomplete);
     if (pr_status) pr_status->status = 3;
     deliver(stream, block_out);
     return 0;
@@ -171,6 +181,8 @@ QEL_EXPORT int qel_poll_recv_pr(qel_stream_t *stream, qel_block_t *block_out, ui
     if (stream == nullptr || block_out == nullptr) return QEL_EINVAL;
     qel_stats_t &stats = *stream->stats;
     const qel_stream_options_t &opts = *stream->opts;
+    const uint64_t call_bound_ms =
+        uint64_t{std::max(opts.block_timeout, opts.resend_timeout)} + kFinalStatusGraceMs;
 next_block:
     const uint64_t expected = expected_block_id(stream);
     uint32_t resends = 0;
@@ -180,11 +192,25 @@ next_block:
     uint64_t block_start = 0;
     uint64_t last_request = 0;
     for (;;) {
+        if (block_timer) {
+            // A firmware that never finishes the block must not hold the caller for ever. The
+            // block stays given up: its later INCOMPLETE statuses send nothing, and a later
+            // call handles its final status.
+            const uint64_t elapsed = now_ns() - block_start;
+            if (elapsed / kNanosPerMilli >= call_bound_ms) {
+                QEL_DEBUG_TAGGED(kTag, "No final status after %luns",
+                                 static_cast<unsigned long>(elapsed));
+                if (!gave_up) qel::stream::count(stats.block_timeouts);
+                stream->pr_given_up = true;
+                stream->pr_given_up_block = stream->block.block_id;
+                return QEL_EAGAIN;
+            }
+        }
         DescriptorResult d;
         int rc = next_descriptor(stream, 0, d);
         if (rc != 0) {
             if (resends == 0) {
-                ++stats.poll_errors;
+                qel::stream::count(stats.poll_errors);
                 return rc;
             }
             if (gave_up) continue;
@@ -193,7 +219,7 @@ next_block:
                 if (elapsed / kNanosPerMilli >= opts.block_timeout) {
                     QEL_DEBUG_TAGGED(kTag, "Block timeout exceeded after %luns",
                                      static_cast<unsigned long>(elapsed));
-                    ++stats.block_timeouts;
+                    qel::stream::count(stats.block_timeouts);
                     gave_up = true;
                 }
                 continue;
@@ -203,7 +229,7 @@ next_block:
                 if (elapsed / kNanosPerMilli >= opts.resend_timeout) {
                     QEL_DEBUG_TAGGED(kTag, "Resend timeout exceeded after %luns",
                                      static_cast<unsigned long>(elapsed));
-                    ++stats.resend_timeouts;
+                    qel::stream::count(stats.resend_timeouts);
                     gave_up = true;
                 }
             }
@@ -219,6 +245,10 @@ next_block:
         }
         const unsigned long block_id = static_cast<unsigned long>(stream->block.block_id);
         const int packet = static_cast<int>(d.packet_id);
+        // Any descriptor but an INCOMPLETE status ends the block an earlier call gave up on.
+        const bool given_up_before = d.status == KOB_QEL_STATUS_INCOMPLETE && stream->pr_given_up &&
+                                     stream->pr_given_up_block == stream->block.block_id;
+        if (d.status != KOB_QEL_STATUS_INCOMPLETE) stream->pr_given_up = false;
         switch (d.status) {
             case KOB_QEL_STATUS_COMPLETE:
                 rc = handle_complete(stream, block_out, expected, pr_status);
@@ -227,10 +257,10 @@ next_block:
             case KOB_QEL_STATUS_INCOMPLETE: {
                 QEL_DEBUG_TAGGED(kTag, "KOB_QEL_STATUS_INCOMPLETE blk=%lu, pkt=%d", block_id,
                                  packet);
-                if (gave_up) continue;
+                if (gave_up || given_up_before) continue;
                 if (opts.max_requests != 0 && resends >= opts.max_requests) {
                     QEL_DEBUG_TAGGED(kTag, "Resend retry limit exceeded");
-                    ++stats.resend_limit_hits;
+                    qel::stream::count(stats.resend_limit_hits);
                     gave_up = true;
                     continue;
                 }
@@ -250,7 +280,7 @@ next_block:
                            (now - block_start) / kNanosPerMilli >= opts.block_timeout) {
                     QEL_DEBUG_TAGGED(kTag, "Block timeout exceeded after %luns",
                                      static_cast<unsigned long>(now - block_start));
-                    ++stats.block_timeouts;
+                    qel::stream::count(stats.block_timeouts);
                     gave_up = true;
                 }
                 continue;
@@ -267,18 +297,18 @@ next_block:
                 QEL_DEBUG_TAGGED(kTag, "KOB_QEL_STATUS_BUFFER_OVERFLOW blk=%lu, pkt=%d", block_id,
                                  packet);
                 if (!take_buffer(stream)) break;
-                ++stream->dropped_blocks;
-                ++stats.blocks_dropped;
-                ++stats.poll_errors;
+                qel::stream::count(stream->dropped_blocks);
+                qel::stream::count(stats.blocks_dropped);
+                qel::stream::count(stats.poll_errors);
                 requeue(stream);
                 if (pr_status) pr_status->status = 0;
                 return QEL_ENOMEM;
             case KOB_QEL_STATUS_NO_BUFFERS:
                 QEL_DEBUG_TAGGED(kTag, "KOB_QEL_STATUS_NO_BUFFERS blk=%lu, pkt=%d", block_id,
                                  packet);
-                ++stream->dropped_blocks;
-                ++stats.blocks_dropped;
-                ++stats.poll_errors;
+                qel::stream::count(stream->dropped_blocks);
+                qel::stream::count(stats.blocks_dropped);
+                qel::stream::count(stats.poll_errors);
                 if (pr_status) pr_status->status = 0;
                 return QEL_ENOBUFS;
             default:
@@ -286,7 +316,7 @@ next_block:
         }
         QEL_DEBUG_TAGGED(kTag, "unexpected firmware status %d blk=%lu, pkt=%d", d.status, block_id,
                          packet);
-        ++stats.poll_errors;
+        qel::stream::count(stats.poll_errors);
         return QEL_EPROTO;
     }
 }

@@ -81,6 +81,33 @@ void touch_region(const qel_stream_region &region) {
     for (uint64_t offset = 0; offset < region.length; offset += kPageBytes) (void)p[offset];
 }
 
+// Tags run 1 to 15: in a ring whose slot count is a multiple of 15, a slot not yet written
+// again would hold, a lap later, the very tag expected there, and an old descriptor would be
+// taken for a new one.
+constexpr uint32_t kTagCycle = 15;
+// The doorbell, the clock page and the progress page are read and written as aligned atomic
+// words of up to 8 bytes; every region is held to that.
+constexpr uint64_t kRegionAlignment = 8;
+
+bool region_mapped(const qel_stream_region &r) {
+    return r.address != 0 && r.address % kRegionAlignment == 0 &&
+           r.length <= UINTPTR_MAX - r.address;
+}
+
+// The regions come from the driver, and nothing is laid over them (or touched) before each is
+// known to be mapped where the library can use it: the ring must hold whole descriptors in a
+// slot count the tags cannot alias, and the pages the library writes or reads must be there.
+bool regions_usable(const qel_stream_region (&m)[driver::kRegionCount]) {
+    for (const qel_stream_region &r : m) {
+        if (!region_mapped(r)) return false;
+    }
+    const uint64_t slots = m[0].length / recv::kDescriptorBytes;
+    return slots != 0 && m[0].length % recv::kDescriptorBytes == 0 && slots % kTagCycle != 0 &&
+           m[2].length >= 8 && m[4].length >= recv::clock_page::kBytes &&
+           m[5].length >= recv::progress_page::kBytes;
+}
+
+// Maps the six regions; QEL_EINVAL when one cannot be mapped or is unusable.
 int map_endpoint(qel_stream_t *stream) {
     driver::EndpointMapsRecord maps{};
     int rc = hux_ioctl(stream->handle, driver::TREL_GET_ENDPT_MAPS, &maps, sizeof maps);
@@ -91,19 +118,11 @@ int map_endpoint(qel_stream_t *stream) {
         void *p = hux_mmap(nullptr, place.length, stream->handle, place.offset, kFlags[i]);
         if (p == reinterpret_cast<void *>(~uintptr_t{0})) return QEL_EINVAL;
         stream->maps[i] = {reinterpret_cast<uintptr_t>(p), place.length};
-        if (i <= 1) touch_region(stream->maps[i]);
     }
+    if (!regions_usable(stream->maps)) return QEL_EINVAL;
+    touch_region(stream->maps[0]);
+    touch_region(stream->maps[1]);
     return 0;
-}
-
-// The regions come from the driver: the ring must hold whole descriptors, and the pages the
-// library writes or reads must be there, before anything is laid over them.
-bool regions_usable(const qel_stream_t *stream) {
-    const auto &m = stream->maps;
-    return m[0].address != 0 && m[0].length >= recv::kDescriptorBytes &&
-           m[0].length % recv::kDescriptorBytes == 0 && m[2].address != 0 && m[2].length >= 8 &&
-           m[4].address != 0 && m[4].length >= recv::clock_page::kBytes && m[5].address != 0 &&
-           m[5].length >= recv::progress_page::kBytes;
 }
 
 int open_resend_socket(qel_stream_t *stream, const qel_stream_options_t &o) {
@@ -263,7 +282,6 @@ int open_stream(const uint32_t *local_addr, const uint32_t *group_addr, uint16_t
         QEL_SPAN_RETURN(span, rc);
     }
     rc = map_endpoint(stream);
-    if (rc == 0 && !regions_usable(stream)) rc = QEL_EINVAL;
     if (rc != 0) {
         release_stream(stream);
         QEL_SPAN_RETURN(span, rc);

@@ -71,6 +71,10 @@ struct qel_stream {
     // Block assembly.
     qel_block_t block;  // the block in progress
     uint64_t last_block_id;
+    // The block whose qel_poll_recv_pr call returned before the firmware finished it: its later
+    // INCOMPLETE statuses get no request. Used by the thread that polls the stream only.
+    bool pr_given_up;
+    uint64_t pr_given_up_block;
 
     // Receive worker attachment. The application's thread writes `worker_ring`,
     // `worker_copies`, `resend_cb` and `worker_cpu` before its release store of worker_state 1,

@@ -2,8 +2,12 @@
 // block ids and the order check.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include "core/driver.h"
 #include "recv/descriptor.h"
+#include "stream/stream.h"
 #include "support/camera_socket.h"
 #include "support/receive_fixture.h"
 
@@ -14,10 +18,13 @@ namespace {
 
 class ResendTest : public qel::test::ReceiveTest {
 protected:
-    void open_zero_loss(uint32_t extra_flags, uint32_t order_mode = 2) {
+    void open_zero_loss(uint32_t extra_flags, uint32_t order_mode = 2, uint32_t max_requests = 100,
+                        uint32_t block_timeout = 0, uint32_t resend_timeout = 0) {
         qel_stream_options_t o{};
         o.flags = QEL_OPEN_ZEROLOSS | extra_flags;
-        o.max_requests = 100;
+        o.max_requests = max_requests;
+        o.block_timeout = block_timeout;
+        o.resend_timeout = resend_timeout;
         o.order_mode = order_mode;
         o.camera_addr = loopback_;
         o.camera_port = camera_.port();
@@ -73,8 +80,9 @@ TEST_F(ResendTest, RequestBytesOfBothIdForms) {
     }
 }
 
-// The expected id wraps as each id form does; the order modes compare its low 16 bits. Mode 1
-// drops anything unexpected, 3 delivers older and drops newer blocks.
+// The expected id wraps as each id form does: standard ids as a camera numbers them (0xFFFF is
+// followed by 1), compared by their low 16 bits. Mode 1 drops anything unexpected, 3 delivers
+// older and drops newer blocks.
 TEST_F(ResendTest, OrderModesAndTheExpectedId) {
     struct Case {
         uint32_t flags, mode;
@@ -82,7 +90,8 @@ TEST_F(ResendTest, OrderModesAndTheExpectedId) {
         bool delivered;
     };
     for (const Case c :
-         {Case{0, 1, 0, 1, true}, Case{0, 1, 0xFFFF, 0x10000, true},
+         {Case{0, 1, 0, 1, true}, Case{0, 1, 0xFFFF, 1, true}, Case{0, 3, 0xFFFF, 1, true},
+          Case{0, 1, 0xFFFE, 0xFFFF, true}, Case{0, 1, 0xFFFF, 2, false},
           Case{0, 1, 0x1FFFFFFFF, 1, true},
           Case{QEL_OPEN_EXTENDED_ID, 1, 0xFFFFFFFFFFFFFFFFull, 1, true},
           Case{QEL_OPEN_EXTENDED_ID, 1, 0xFFFFFFFF, 0x100000000ull, true},
@@ -102,6 +111,106 @@ TEST_F(ResendTest, OrderModesAndTheExpectedId) {
             << "a dropped block's buffer went back";
         EXPECT_EQ(stream_->last_block_id, c.id);
     }
+}
+
+// Three requests allowed: the fourth INCOMPLETE status gives the block up, once, and the later
+// ones send nothing. The block is delivered with the bytes its final status says arrived.
+TEST_F(ResendTest, RetryLimitGivesUpOnceAndSendsNothingMore) {
+    open_zero_loss(QEL_OPEN_KEEP_INCOMPLETE, 2, 3);
+    enable("QEL_DEBUG");
+    post_leader(1);
+    for (uint32_t p = 1; p <= 6; ++p) post_status(1, KOB_QEL_STATUS_INCOMPLETE, p);
+    post(qel::test::trailer(1, 1, 2500, KOB_QEL_STATUS_INCOMPLETE_FINAL, 6));
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(receive(), 0);
+    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string limit = "QEL (qel_poll_recv_pr): Resend retry limit exceeded\n";
+    ASSERT_NE(err.find(limit), std::string::npos);
+    EXPECT_EQ(err.find(limit, err.find(limit) + 1), std::string::npos) << "once";
+    EXPECT_EQ(stream_->stats->resend_sent, 3u);
+    EXPECT_EQ(stream_->stats->resend_limit_hits, 1u);
+    EXPECT_EQ(stream_->stats->blocks_incomplete, 1u);
+    EXPECT_EQ(status_.status, 3u);
+    EXPECT_EQ(status_.packet_id, 6u) << "the final status's packet id stays";
+    EXPECT_EQ(status_.resend_count, 3u);
+    EXPECT_EQ(block_.buffer, buffers_[0]);
+    EXPECT_EQ(block_.payload_length, 2500u);
+}
+
+TEST_F(ResendTest, RequestIdsCountUpFromTheBaseAndWrapAtSixteenBits) {
+    open_zero_loss(0);
+    post_leader(1);
+    for (uint32_t p = 1; p <= 3; ++p) post_status(1, KOB_QEL_STATUS_INCOMPLETE, p);
+    post_status(1, KOB_QEL_STATUS_COMPLETE);
+    ASSERT_EQ(receive(0xFFFE), 0);
+    std::vector<int> ids;
+    for (const auto &request : camera_.receive_all()) ids.push_back(request[6] << 8 | request[7]);
+    EXPECT_EQ(ids, (std::vector<int>{0xFFFE, 0xFFFF, 0x0000}));
+    EXPECT_EQ(status_.req_id, 1u) << "the id of the next request";
+}
+
+// Each timeout ends the resending on its own: the block is given up (the counter moves) and the
+// firmware's later INCOMPLETE status sends nothing. The firmware here answers only once the
+// library has given up, however long a loaded machine takes to get there. With both timeouts
+// set, only the block timeout can end the resending while its timer runs.
+TEST_F(ResendTest, EachTimeoutGivesTheBlockUp) {
+    struct Case {
+        const char *name;
+        uint32_t block_timeout, resend_timeout;
+        uint64_t qel_stats_t::*given_up;
+        uint64_t qel_stats_t::*untouched;
+    };
+    for (const Case &c :
+         {Case{"block", 1, 1, &qel_stats_t::block_timeouts, &qel_stats_t::resend_timeouts},
+          Case{"resend", 0, 1, &qel_stats_t::resend_timeouts, &qel_stats_t::block_timeouts}}) {
+        SCOPED_TRACE(c.name);
+        open_zero_loss(QEL_OPEN_KEEP_INCOMPLETE, 2, 0, c.block_timeout, c.resend_timeout);
+        post_leader(1);
+        post_status(1, KOB_QEL_STATUS_INCOMPLETE, 4);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        std::thread firmware([&] {
+            while (qel::stream::counter_value(stream_->stats->*c.given_up) == 0 &&
+                   std::chrono::steady_clock::now() < deadline) {
+                std::this_thread::yield();
+            }
+            post_status(1, KOB_QEL_STATUS_INCOMPLETE, 5);
+            post(qel::test::trailer(1, 1, 1400, KOB_QEL_STATUS_INCOMPLETE_FINAL, 5));
+        });
+        int rc = QEL_EAGAIN;
+        while (rc == QEL_EAGAIN && std::chrono::steady_clock::now() < deadline) {
+            rc = qel_poll_recv_pr(stream_, &block_, 0, &status_);
+        }
+        firmware.join();
+        EXPECT_EQ(rc, 0);
+        EXPECT_EQ(status_.status, 3u);
+        EXPECT_EQ(stream_->stats->*c.given_up, 1u);
+        EXPECT_EQ(stream_->stats->*c.untouched, 0u);
+        EXPECT_EQ(stream_->stats->resend_sent, 1u);
+    }
+}
+
+// A stream without timeouts whose firmware never finishes a block: the call comes back (after
+// its documented bound) instead of spinning for ever, and the block stays given up.
+TEST_F(ResendTest, CallReturnsWhenTheFirmwareNeverFinishesTheBlock) {
+    open_zero_loss(QEL_OPEN_KEEP_INCOMPLETE, 2, 3);
+    post_leader(1);
+    post_status(1, KOB_QEL_STATUS_INCOMPLETE, 4);
+    EXPECT_EQ(receive(), QEL_EAGAIN);
+    EXPECT_EQ(stream_->stats->resend_sent, 1u);
+    EXPECT_EQ(stream_->stats->block_timeouts, 1u);
+    post_status(1, KOB_QEL_STATUS_INCOMPLETE, 5);
+    EXPECT_EQ(qel_poll_recv_pr(stream_, &block_, 1, &status_), QEL_EAGAIN);
+    EXPECT_EQ(stream_->stats->resend_sent, 1u) << "no request for a block given up";
+    post(qel::test::trailer(1, 1, 1400, KOB_QEL_STATUS_INCOMPLETE_FINAL, 5));
+    ASSERT_EQ(qel_poll_recv_pr(stream_, &block_, 1, &status_), 0);
+    EXPECT_EQ(status_.status, 3u);
+    EXPECT_EQ(block_.payload_length, 1400u);
+    // The next block is resent again.
+    post_leader(2);
+    post_status(2, KOB_QEL_STATUS_INCOMPLETE, 2);
+    post_status(2, KOB_QEL_STATUS_COMPLETE);
+    ASSERT_EQ(receive(), 0);
+    EXPECT_EQ(stream_->stats->resend_sent, 2u);
 }
 
 }  // namespace

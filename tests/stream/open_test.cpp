@@ -66,6 +66,7 @@ TEST_P(OpenFailureTest, ReleasesEverything) {
     EXPECT_EQ(endpoint, 77u) << "written only on success";
     EXPECT_EQ(adapter_.open_handles(), 1u);
     adapter_.on(TREL_GET_ENDPT_MAPS, nullptr);
+    adapter_.on(TREL_MMAP, nullptr);
     ASSERT_EQ(qel_open_stream(&loopback_, 5000, &s, 0, nullptr), 0);
     EXPECT_EQ(s->endpt, 0u);
     qel_close_stream(s);
@@ -73,6 +74,29 @@ TEST_P(OpenFailureTest, ReleasesEverything) {
 
 auto fail_once(uint32_t command, int rc) {
     return [=](qel::test::ScriptedAdapter &a) { a.fail(command, rc, 1); };
+}
+
+// Endpoint 0's region `region` as a driver should not give it: `length` bytes (0: its own),
+// mapped `shift` bytes past its start, or at address 0.
+auto odd_region(int region, uint32_t length, uint64_t shift, bool at_zero = false) {
+    return [=](qel::test::ScriptedAdapter &a) {
+        constexpr uint32_t kStep = qel::test::EndpointRegions::kRegionOffsetStep;
+        a.on(TREL_GET_ENDPT_MAPS, [=, &a](qel::test::Call &call) {
+            auto &maps = call.as<EndpointMapsRecord>();
+            for (int i = 0; i < kRegionCount; ++i) {
+                const uint32_t own = a.regions(0, 0).length[i];
+                region_place(maps, i) = {i * kStep, i == region && length != 0 ? length : own};
+            }
+            return 0u;
+        });
+        a.on(TREL_MMAP, [=, &a](qel::test::Call &call) {
+            auto &r = call.as<MmapRecord>();
+            const int i = static_cast<int>(r.offset / kStep);
+            r.address = reinterpret_cast<uintptr_t>(a.regions(0, 0).base[i]);
+            if (i == region) r.address = at_zero ? 0 : r.address + shift;
+            return 0u;
+        });
+    };
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -94,8 +118,30 @@ INSTANTIATE_TEST_SUITE_P(
                                         return 0u;
                                     });
                                 },
-                                QEL_EINVAL}),
+                                QEL_EINVAL},
+                    // Refused before open reads through the two regions it touches first.
+                    OpenFailure{"RingAtAddressZero", odd_region(0, 0, 0, true), QEL_EINVAL},
+                    OpenFailure{"SecondRegionAtAddressZero", odd_region(1, 0, 0, true), QEL_EINVAL},
+                    // The doorbell is stored as one 64-bit atomic word.
+                    OpenFailure{"DoorbellMisaligned", odd_region(2, 8, 4), QEL_EINVAL},
+                    OpenFailure{"ClockPageMisaligned", odd_region(4, 0x100, 2), QEL_EINVAL},
+                    // Tags cycle through 15 values: a ring of 15 or 30 slots would show a
+                    // descriptor of the previous lap with the expected tag.
+                    OpenFailure{"RingOfFifteenSlots", odd_region(0, 15 * 64, 0), QEL_EINVAL},
+                    OpenFailure{"RingOfThirtySlots", odd_region(0, 30 * 64, 0), QEL_EINVAL}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// A ring of any other whole number of slots is taken, whatever its size.
+TEST_F(OpenTest, RingOfAnyOtherSlotCountOpens) {
+    for (uint32_t slots : {14u, 16u, 31u}) {
+        SCOPED_TRACE(slots);
+        odd_region(0, slots * 64, 0)(adapter_);
+        qel_stream_t *s = nullptr;
+        ASSERT_EQ(qel_open_stream(&loopback_, 5000, &s, 0, nullptr), 0);
+        EXPECT_EQ(s->ring_end - s->ring_start, slots * 64);
+        qel_close_stream(s);
+    }
+}
 
 TEST_F(OpenTest, FilterLines) {
     qel_stream_t *s = open();
