@@ -40,6 +40,7 @@ struct Seen {
     uint64_t block_id = 0;
     uint32_t packet_id = 0;  // trailers
     uint8_t firmware_status = 0;
+    uint32_t payload_length = 0;  // trailers
     bool is_final() const { return type == 2 && firmware_status != 1; }
 };
 
