@@ -23,7 +23,7 @@ FirmwarePorts ports_of(Endpoint &endpoint) {
 
 }  // namespace
 
-SoftwareFirmware::SoftwareFirmware(Endpoint &endpoint, int socket, AssemblerTimes times)
+SoftwareFirmware::SoftwareFirmware(Endpoint &endpoint, int socket, AssemblerSettings times)
     : endpoint_(endpoint),
       socket_(socket),
       wake_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
@@ -76,7 +76,7 @@ void SoftwareFirmware::run() {
 }
 
 std::unique_ptr<Firmware> start_software_firmware(Endpoint &endpoint, int socket) {
-    AssemblerTimes times;
+    AssemblerSettings times;
     times.resend_interval_ns = uint64_t{resend_interval_ms()} * kNsPerMs;
     times.block_timeout_ns = uint64_t{block_timeout_ms()} * kNsPerMs;
     // Called under the endpoint's lock from the driver commands' C interface: nothing may

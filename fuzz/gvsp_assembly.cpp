@@ -123,7 +123,7 @@ public:
         : ring_memory_(size_t{ring_entries} * kDescriptorBytes), progress_(kPage) {
         ring_.attach(ring_memory_, progress_);
         assembler_ = std::make_unique<BlockAssembler>(
-            FirmwarePorts{pool_, ring_, drops_, counters_}, AssemblerTimes{});
+            FirmwarePorts{pool_, ring_, drops_, counters_}, AssemblerSettings{});
     }
 
     void add_buffer(uint32_t length) {

@@ -47,10 +47,11 @@ bool GuardedBuffer::canary_intact() const {
     return true;
 }
 
-Rig::Rig(adapter::AssemblerTimes times) {
+Rig::Rig(adapter::AssemblerSettings settings, size_t ring_descriptors)
+    : ring_memory_(ring_descriptors * adapter::kDescriptorBytes) {
     ring_.attach(ring_memory_, progress_);
     assembler_ = std::make_unique<adapter::BlockAssembler>(
-        adapter::FirmwarePorts{pool_, ring_, drops_, counters_}, times);
+        adapter::FirmwarePorts{pool_, ring_, drops_, counters_}, settings);
     if (socketpair(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, sockets_) != 0) {
         throw std::runtime_error("socketpair failed");
     }
