@@ -37,6 +37,7 @@ enum class Counter : uint8_t {
     foreign_source,    // packets from another sender than the stream's (ignored)
     id_restarts,       // leaders that started an ended block's id again (a camera's restart)
     blocks_overtaken,  // ended INCOMPLETE_FINAL when a later block completed (no resend)
+    source_changes,    // the stream's source went silent and another sender took it over
     count_,
 };
 
@@ -67,6 +68,7 @@ constexpr std::array<std::string_view, kCounterCount> kCounterNames = {
     "foreign_source",
     "id_restarts",
     "blocks_overtaken",
+    "source_changes",
 };
 
 using CounterSnapshot = std::array<uint64_t, kCounterCount>;

@@ -1,4 +1,5 @@
 // The library receiving GVSP datagrams on loopback through the software adapter's firmware.
+#include <algorithm>
 #include <cstring>
 #include <thread>
 
@@ -66,6 +67,46 @@ TEST_F(LibraryReceive, EachTroubleIsReportedAndTheNextBlockArrives) {
     ASSERT_EQ(qel_get_stats(stream_, &stats), 0);
     EXPECT_EQ(stats.blocks_dropped, 3u);  // blocks 2, 4 and 6
     EXPECT_EQ(counter_at_least(Counter::blocks_incomplete_final, 1), 1u);
+}
+
+// A stream without packet resend: a block that lost a packet can never complete, so it ends
+// as soon as a later block has, and costs only itself (not the blocks queued behind it for a
+// block timeout each).
+TEST_F(LibraryReceive, WithoutResendALostPacketCostsOnlyItsBlock) {
+    open(0);
+    for (int i = 0; i < 16; ++i) queue(9000);
+    Sender camera(port_);
+    constexpr uint64_t kBlocks = 41;
+    uint64_t delivered = 0;
+    uint64_t last_id = 0;
+    qel_stats_t stats{};
+    // Every fifth block loses a packet. Ten blocks at a time, fewer than the buffers: then
+    // everything but the last block of each ten (which waits for the next complete block)
+    // is reported, and no block lacks a buffer.
+    for (uint64_t sent = 0; sent < kBlocks;) {
+        for (const uint64_t group_end = std::min(sent + 10, kBlocks); sent < group_end;) {
+            const Block b = make_block(Ids::standard, ++sent, BlockShape{}, 8000, 1400);
+            for (uint32_t i = 0; i < b.packets.size(); ++i) {
+                if (sent % 5 != 0 || i != 3) camera.send(b.packets[i]);
+            }
+        }
+        const uint64_t expected = sent == kBlocks ? kBlocks : sent - 1;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(4);
+        while (delivered + stats.blocks_dropped < expected &&
+               std::chrono::steady_clock::now() < end) {
+            qel_block_t b{};
+            if (qel_poll_recv(stream_, &b, 100) == 0) {
+                ++delivered;
+                EXPECT_GT(b.block_id, last_id);
+                last_id = b.block_id;
+                ASSERT_EQ(qel_queue_buffer(b.buffer), 0);
+            }
+            ASSERT_EQ(qel_get_stats(stream_, &stats), 0);
+        }
+    }
+    EXPECT_EQ(delivered, kBlocks - 8);
+    EXPECT_EQ(stats.blocks_dropped, 8u);
+    EXPECT_EQ(counter_at_least(Counter::blocks_overtaken, 8), 8u);
 }
 
 }  // namespace
