@@ -22,6 +22,7 @@ BlockAssembler::BlockAssembler(FirmwarePorts ports, AssemblerSettings settings)
       bitmaps_(
           static_cast<uint64_t *>(std::calloc(size_t{kSlots} * kBitmapWords, sizeof(uint64_t)))) {
     if (!bitmaps_) throw std::bad_alloc();
+    resend_usable_ = settings.packet_resend;
     for (uint32_t i = 0; i < kSlots; ++i) free_slots_[i] = static_cast<int32_t>(kSlots - 1 - i);
     free_count_ = kSlots;
 }
@@ -82,6 +83,11 @@ bool BlockAssembler::restarts(const gvsp::Packet &packet, bool had_leader) {
 
 void BlockAssembler::open_block(const gvsp::Packet &packet, uint64_t now) {
     const uint64_t block_id = packet.header.block_id;
+    if (settings_.host_ids != AssemblerSettings::IdForm::unknown &&
+        packet.header.extended != (settings_.host_ids == AssemblerSettings::IdForm::extended)) {
+        ports_.counters.add(Counter::id_form_mismatches);
+        resend_usable_ = false;
+    }
     // A later block has come: every earlier block that still misses packets is known to.
     for (uint32_t i = 0; i < pending_count_; ++i) {
         const Pending &pending = pending_at(i);
@@ -158,7 +164,7 @@ void BlockAssembler::offer(int32_t slot, const gvsp::Packet &packet, uint64_t no
         case Accepted::used:
             if (block.complete()) {
                 end_block(slot, FirmwareStatus::complete, block.last_data_id() + 1, now);
-                if (!settings_.packet_resend) end_overtaken(slot, now);
+                if (!resend_usable_) end_overtaken(slot, now);
             }
             break;
         case Accepted::duplicate:

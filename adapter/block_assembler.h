@@ -51,6 +51,11 @@ struct AssemblerSettings {
     // Whether the host asks the camera again for missing packets. Without, a block that
     // misses packets waits for nothing once a later block has completed.
     bool packet_resend = true;
+    // The form of block ids the host asks for resent packets in; unknown: not checked. A
+    // camera that sends the other form cannot understand those requests: its stream is taken
+    // as one without resend.
+    enum class IdForm : uint8_t { unknown, standard, extended };
+    IdForm host_ids = IdForm::unknown;
 };
 
 // Where the next data packets of the block being received belong, for receiving them in
@@ -198,7 +203,8 @@ private:
     std::array<Ended, kHistory> ended_{};
     uint32_t ended_next_ = 0;
 
-    int32_t current_ = -1;  // the slot of the newest block
+    bool resend_usable_ = true;  // packet_resend, unless the camera's ids are not the host's
+    int32_t current_ = -1;       // the slot of the newest block
     uint32_t learned_payload_ = 0;
     uint32_t learned_packets_ = 0;
     bool holding_ = false;  // the head waits for room in the ring

@@ -93,6 +93,8 @@ std::unique_ptr<Firmware> start_software_firmware(Endpoint &endpoint, int socket
     settings.block_timeout_ns = uint64_t{block_timeout_ms()} * kNsPerMs;
     settings.packet_resend = (progress_word(endpoint, ProgressPageLayout::kStreamFlags) &
                               ProgressPageLayout::kStreamResends) != 0;
+    settings.host_ids = endpoint.extended_ids() ? AssemblerSettings::IdForm::extended
+                                                : AssemblerSettings::IdForm::standard;
     SourceRule sources;
     sources.any_source = accept_any_source();
     sources.camera_address = progress_word(endpoint, ProgressPageLayout::kCameraAddress);

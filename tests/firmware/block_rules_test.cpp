@@ -159,6 +159,7 @@ struct StallCase {
     const char *name;
     bool leaders_alone;  // the blocks before send nothing but their leader (else miss packet 2)
     bool packet_resend;
+    Ids ids;               // the camera's; the host asks resends with standard ids
     uint64_t reported_by;  // the complete block's final descriptor, at the latest
     uint64_t overtaken;
 };
@@ -172,15 +173,16 @@ TEST_P(Stall, BlocksThatNeverCompleteHoldTheStreamOneTimeoutAtMost) {
     const StallCase &c = GetParam();
     adapter::AssemblerSettings settings;
     settings.packet_resend = c.packet_resend;
+    settings.host_ids = adapter::AssemblerSettings::IdForm::standard;
     Rig rig(settings);
     Host host(rig, 8, kBuffer);
     Reported reported;
     for (uint64_t id = 1; id <= 5; ++id) {
-        const Block b = make_block(Ids::standard, id, BlockShape{}, 3000, 1000);
+        const Block b = make_block(c.ids, id, BlockShape{}, 3000, 1000);
         rig.feed(c.leaders_alone ? std::vector<Bytes>{b.packets[0]} : without(b, 2), ms(id));
         host.take(ms(id), reported);
     }
-    rig.feed(make_block(Ids::standard, 6, BlockShape{}, 3000, 1000).packets, ms(6));
+    rig.feed(make_block(c.ids, 6, BlockShape{}, 3000, 1000).packets, ms(6));
     host.take(ms(6), reported);
     host.run(ms(6), ms(1000), reported);
     ASSERT_EQ(reported.finals.size(), 6u);
@@ -190,15 +192,19 @@ TEST_P(Stall, BlocksThatNeverCompleteHoldTheStreamOneTimeoutAtMost) {
     }
     EXPECT_LE(reported.seen_at[5], c.reported_by);
     EXPECT_EQ(rig.counter(Counter::blocks_overtaken), c.overtaken);
+    EXPECT_EQ(rig.counter(Counter::id_form_mismatches), c.ids == Ids::extended ? 6u : 0u);
 }
 
 // With the default 200 ms block timeout.
 INSTANTIATE_TEST_SUITE_P(
     Block, Stall,
-    ::testing::Values(StallCase{"missing_packets", false, true, ms(1 + 200 + 5), 0},
-                      StallCase{"leaders_alone", true, true, ms(1 + 200 + 5), 0},
-                      StallCase{"missing_packets_without_resend", false, false, ms(6), 5},
-                      StallCase{"leaders_alone_without_resend", true, false, ms(6), 5}),
+    ::testing::Values(
+        StallCase{"missing_packets", false, true, Ids::standard, ms(1 + 200 + 5), 0},
+        StallCase{"leaders_alone", true, true, Ids::standard, ms(1 + 200 + 5), 0},
+        StallCase{"missing_packets_without_resend", false, false, Ids::standard, ms(6), 5},
+        StallCase{"leaders_alone_without_resend", true, false, Ids::standard, ms(6), 5},
+        // Requests in the host's form are lost on this camera: as good as no resend.
+        StallCase{"extended_ids_on_a_standard_stream", false, true, Ids::extended, ms(6), 5}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // A host that stops consuming while a small ring is full: the blocks that come meanwhile get
