@@ -44,6 +44,9 @@ struct ProgressPageLayout {
     static constexpr size_t kStreamFlags = 132;  // u32
     static constexpr uint32_t kStreamResends = 1;
     static constexpr size_t kCameraAddress = 136;  // u32
+    // Written at stream open: how long the host waits for a block's missing packets (ms),
+    // which the firmware then waits as well; 0: the firmware's own setting.
+    static constexpr size_t kBlockTimeoutMs = 140;  // u32
 };
 
 // Tick counts in descriptors are 48 bits wide.

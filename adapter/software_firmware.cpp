@@ -90,7 +90,13 @@ void SoftwareFirmware::run() {
 std::unique_ptr<Firmware> start_software_firmware(Endpoint &endpoint, int socket) {
     AssemblerSettings settings;
     settings.resend_interval_ns = uint64_t{resend_interval_ms()} * kNsPerMs;
-    settings.block_timeout_ns = uint64_t{block_timeout_ms()} * kNsPerMs;
+    // A stream that asks for resent packets waits for them as long as its host does: a
+    // shorter wait here would end blocks whose answers the host still expects.
+    const uint32_t host_timeout_ms = progress_word(endpoint, ProgressPageLayout::kBlockTimeoutMs);
+    settings.block_timeout_ns =
+        uint64_t{host_timeout_ms != 0 ? std::min(host_timeout_ms, kMaxFirmwareMs)
+                                      : block_timeout_ms()} *
+        kNsPerMs;
     settings.packet_resend = (progress_word(endpoint, ProgressPageLayout::kStreamFlags) &
                               ProgressPageLayout::kStreamResends) != 0;
     settings.host_ids = endpoint.extended_ids() ? AssemblerSettings::IdForm::extended

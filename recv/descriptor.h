@@ -66,7 +66,10 @@ constexpr size_t kBuffersConsumed = 128;
 constexpr size_t kStreamFlags = 132;
 constexpr uint32_t kStreamResends = 1;
 constexpr size_t kCameraAddress = 136;
-constexpr size_t kBytes = 140;
+// On a zero-loss stream, the block timeout of its options (ms), so that the firmware waits
+// for a block's missing packets as long as the library does; 0 otherwise.
+constexpr size_t kBlockTimeoutMs = 140;
+constexpr size_t kBytes = 144;
 }  // namespace progress_page
 
 inline uint16_t be16(const uint8_t *p) {

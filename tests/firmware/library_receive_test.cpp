@@ -109,5 +109,43 @@ TEST_F(LibraryReceive, WithoutResendALostPacketCostsOnlyItsBlock) {
     EXPECT_EQ(counter_at_least(Counter::blocks_overtaken, 8), 8u);
 }
 
+// A zero-loss stream's firmware waits for a block's missing packets as long as the stream's
+// own block timeout, not its shorter default: the answer to a resend request that comes
+// later than that default still completes the block.
+TEST_F(LibraryReceive, AZeroLossStreamsBlockTimeoutIsTheFirmwares) {
+    setenv("QEL_ADAPTER_BLOCK_TIMEOUT_MS", "1", 1);
+    qel_stream_options_t o{};
+    o.flags = QEL_OPEN_ZEROLOSS;
+    o.block_timeout = 60000;
+    o.order_mode = 2;
+    o.camera_addr = loopback_;
+    o.camera_port = camsim::free_loopback_port();  // nobody answers there
+    ASSERT_EQ(qel_open_stream_pr(&loopback_, port_, &stream_, &o, &handle_), 0);
+    queue(9000);
+    Sender camera(port_);
+    const Block sent = make_block(Ids::standard, 1, BlockShape{}, 8000, 1400);
+    for (size_t i = 0; i < sent.packets.size(); ++i) {
+        if (i != 2) camera.send(sent.packets[i]);
+    }
+    // The firmware keeps asking for packet 2 long after its own default would have ended the
+    // block (after the first request).
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (counter(Counter::incomplete_statuses) < 3 && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_GE(counter(Counter::incomplete_statuses), 3u);
+    camera.send(as_resent(sent.packets[2], Ids::standard));
+    qel_block_t b{};
+    qel_pr_status_t status{};
+    int rc = QEL_EAGAIN;
+    while (rc != 0 && std::chrono::steady_clock::now() < end) {
+        rc = qel_poll_recv_pr(stream_, &b, 100, &status);
+    }
+    ASSERT_EQ(rc, 0);
+    ASSERT_EQ(b.payload_length, sent.data.size());
+    EXPECT_EQ(std::memcmp(b.data, sent.data.data(), sent.data.size()), 0);
+    ASSERT_EQ(qel_queue_buffer(b.buffer), 0);
+}
+
 }  // namespace
 }  // namespace qel::test
