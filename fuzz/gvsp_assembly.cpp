@@ -293,7 +293,6 @@ private:
                 "complete block %lu holds bytes that are not its %u packets'",
                 (unsigned long)block_id, data_packets);
         }
-        sent_.erase(sent_.lower_bound({block_id, 0}), sent_.upper_bound({block_id, UINT32_MAX}));
         QEL_FUZZ_CHECK(d[61] == (buffer.credit ? 1 : 0), "credit %u", d[61]);
         buffer.idle = true;
     }
@@ -348,7 +347,8 @@ private:
     uint64_t finals_seen_ = 0;
     bool open_ = false;
     uint64_t open_block_ = 0;
-    // The payloads of the data packets sent, by block and packet id.
+    // The payloads of the data packets sent, by block and packet id. Never forgotten: a
+    // camera may send a block id again before the first block of that id is reported.
     std::map<std::pair<uint64_t, uint32_t>, std::set<std::vector<uint8_t>>> sent_;
 };
 
