@@ -92,7 +92,7 @@ void BlockAssembler::open_block(const gvsp::Packet &packet, uint64_t now) {
     for (uint32_t i = 0; i < pending_count_; ++i) {
         const Pending &pending = pending_at(i);
         if (pending.slot >= 0 && !slots_[pending.slot].complete()) {
-            flights_[pending.slot].gap_seen = true;
+            flights_[pending.slot].note_missing(now);
         }
     }
     expire(now);
@@ -115,7 +115,6 @@ void BlockAssembler::open_block(const gvsp::Packet &packet, uint64_t now) {
                                              kBitmapWords);
     slots_[slot].start(block_id, packet.header.extended, *buffer, bitmap, learned_payload_, now);
     flights_[slot] = Flight{};
-    flights_[slot].started_at = now;
     push_pending(Pending{block_id, slot, FirmwareStatus::complete, 0, 1, packet.header.extended});
     current_ = slot;
     offer(slot, packet, now);
@@ -148,7 +147,7 @@ void BlockAssembler::offer(int32_t slot, const gvsp::Packet &packet, uint64_t no
             break;
         case gvsp::Format::trailer:
             result = block.trailer(packet, now);
-            if (result == Accepted::used && !block.complete()) flights_[slot].gap_seen = true;
+            if (result == Accepted::used && !block.complete()) flights_[slot].note_missing(now);
             break;
         default: {
             uint64_t copied = 0;
@@ -200,8 +199,12 @@ void BlockAssembler::end_block(int32_t slot, FirmwareStatus status, uint32_t pac
 void BlockAssembler::expire(uint64_t now) {
     for (uint32_t i = 0; i < pending_count_; ++i) {
         const int32_t slot = pending_at(i).slot;
-        if (slot >= 0 && !flights_[slot].ended &&
-            now - flights_[slot].started_at >= settings_.block_timeout_ns) {
+        if (slot < 0 || flights_[slot].ended) continue;
+        Flight &flight = flights_[slot];
+        if (now - slots_[slot].last_activity() >= settings_.resend_interval_ns) {
+            flight.note_missing(now);  // nothing more came for it
+        }
+        if (flight.gap_seen && now - flight.missing_since >= settings_.block_timeout_ns) {
             end_block(slot, FirmwareStatus::incomplete_final, slots_[slot].first_missing(), now);
         }
     }
@@ -326,10 +329,10 @@ bool BlockAssembler::advance_head(uint64_t now) {
         flight.leader_posted = flight.own_leader_posted = true;
     }
     if (!flight.ended) {
-        if (!flight.gap_seen && now - block.last_activity() >= settings_.resend_interval_ns) {
-            flight.gap_seen = true;  // nothing more came for it
+        if (now - block.last_activity() >= settings_.resend_interval_ns) {
+            flight.note_missing(now);  // nothing more came for it
         }
-        if (now - flight.started_at < settings_.block_timeout_ns) {
+        if (!flight.gap_seen || now - flight.missing_since < settings_.block_timeout_ns) {
             if (!flight.gap_seen) return false;
             if (!flight.asking) {
                 flight.asking = true;
@@ -428,9 +431,11 @@ uint64_t BlockAssembler::next_due(uint64_t now) const {
     // Every block's own end, the head's among them.
     for (uint32_t i = 0; i < pending_count_; ++i) {
         const int32_t slot = pending_at(i).slot;
-        if (slot >= 0 && !flights_[slot].ended) {
-            due = std::min(due, flights_[slot].started_at + settings_.block_timeout_ns);
-        }
+        if (slot < 0 || flights_[slot].ended) continue;
+        const Flight &each = flights_[slot];
+        due = std::min(due, each.gap_seen
+                                ? each.missing_since + settings_.block_timeout_ns
+                                : slots_[slot].last_activity() + settings_.resend_interval_ns);
     }
     return due;
 }

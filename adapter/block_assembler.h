@@ -7,8 +7,11 @@
 // packets, then its final descriptor), so no two blocks' descriptors interleave, and a later
 // block that completes first waits for the head to end. Every block ends: complete, or with
 // INCOMPLETE_FINAL once its time is over, or BUFFER_OVERFLOW, or NO_BUFFERS when no buffer
-// was free. Each block's time runs from its own first packet, so blocks that never finish
-// hold the blocks behind them for one block timeout at most, not one each. On a stream
+// was free. Each block's time runs from when it was itself first known to miss packets (a
+// later block began, its trailer came with gaps, or nothing came for it for a resend
+// interval), wherever it stands in the queue: blocks that never finish hold the blocks behind
+// them for one block timeout at most, not one each, and a large block still arriving in order
+// on a slow link is never cut however long it takes. On a stream
 // without packet resend nothing can fill a gap: a block that misses packets ends as soon as
 // a later block completes.
 //
@@ -134,8 +137,12 @@ private:
         bool leader_posted = false;      // any leader descriptor, its own or one naming it
         bool own_leader_posted = false;  // the leader that the camera sent
         bool gap_seen = false;           // known to miss packets
-        uint64_t started_at = 0;         // its first packet: its time runs from here
-        bool asking = false;             // INCOMPLETE statuses have begun
+        uint64_t missing_since = 0;      // when it was first known to: its time runs from here
+        void note_missing(uint64_t now) {
+            if (!gap_seen) missing_since = now;
+            gap_seen = true;
+        }
+        bool asking = false;  // INCOMPLETE statuses have begun
         uint64_t next_incomplete = 0;
         bool asked = false;        // an INCOMPLETE status reached the ring
         uint64_t answered_at = 0;  // when a resent copy of a packet it had came last

@@ -207,6 +207,25 @@ INSTANTIATE_TEST_SUITE_P(
         StallCase{"extended_ids_on_a_standard_stream", false, true, Ids::extended, ms(6), 5}),
     [](const auto &info) { return std::string(info.param.name); });
 
+// A large block on a slow link: its packets keep coming, in order, for twice the block timeout,
+// and it is received whole rather than cut; only missing packets start a block's clock.
+TEST(Block, ALargeBlockStillArrivingIsNotCut) {
+    constexpr uint32_t kBytes = 100 * 1000;
+    Rig rig;
+    Host host(rig, 2, kBytes);
+    Reported reported;
+    uint64_t now = ms(1);
+    for (const Bytes &packet : make_block(Ids::standard, 1, BlockShape{}, kBytes, 1000).packets) {
+        rig.feed(packet, now);
+        rig.timer(now);
+        host.take(now, reported);
+        now += ms(4);
+    }
+    ASSERT_EQ(reported.finals.size(), 1u);
+    EXPECT_EQ(reported.finals[0].firmware_status, 0);
+    EXPECT_EQ(reported.finals[0].payload_length, kBytes);
+}
+
 // A host that stops consuming while a small ring is full: the blocks that come meanwhile get
 // no buffer, and each is still reported (NO_BUFFERS) once the host catches up; none is lost.
 TEST(Block, EveryBlockIsReportedAfterTheHostFellBehind) {
