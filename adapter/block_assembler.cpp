@@ -5,12 +5,24 @@
 
 namespace qel::adapter {
 
-BlockAssembler::BlockAssembler(FirmwarePorts ports, AssemblerTimes times)
+namespace {
+
+// How many blocks a camera sends from block `from` to block `to`: standard ids run 1 to 65535
+// and round again; extended ids are 64 bits (0 is skipped, and never reached in practice).
+uint64_t id_distance(uint64_t from, uint64_t to, bool extended) {
+    if (extended) return to - from;
+    return (to + 0xFFFF - from) % 0xFFFF;
+}
+
+}  // namespace
+
+BlockAssembler::BlockAssembler(FirmwarePorts ports, AssemblerSettings settings)
     : ports_(ports),
-      times_(times),
+      settings_(settings),
       bitmaps_(
           static_cast<uint64_t *>(std::calloc(size_t{kSlots} * kBitmapWords, sizeof(uint64_t)))) {
     if (!bitmaps_) throw std::bad_alloc();
+    resend_usable_ = settings.packet_resend;
     for (uint32_t i = 0; i < kSlots; ++i) free_slots_[i] = static_cast<int32_t>(kSlots - 1 - i);
     free_count_ = kSlots;
 }
@@ -37,13 +49,19 @@ void BlockAssembler::on_packet(const gvsp::Packet &packet, uint64_t now) {
         const Pending &pending = pending_at(static_cast<uint32_t>(at));
         if (pending.slot < 0) {
             counters.add(Counter::without_buffer);
-        } else if (flights_[pending.slot].ended) {
-            counters.add(Counter::late);
-        } else {
+        } else if (!flights_[pending.slot].ended) {
             offer(pending.slot, packet, now);
+        } else if (restarts(packet, slots_[pending.slot].leader_received())) {
+            open_block(packet, now);
+        } else {
+            counters.add(Counter::late);
         }
     } else if (const Ended *ended = recently_ended(header.block_id, now)) {
-        counters.add(ended->had_buffer ? Counter::late : Counter::without_buffer);
+        if (restarts(packet, ended->had_leader)) {
+            open_block(packet, now);
+        } else {
+            counters.add(ended->had_buffer ? Counter::late : Counter::without_buffer);
+        }
     } else if (header.is_resent()) {
         // Only a block that was reported missing packets is resent: one no longer known has
         // ended long ago, and its packets start no block.
@@ -54,15 +72,30 @@ void BlockAssembler::on_packet(const gvsp::Packet &packet, uint64_t now) {
     pump(now);
 }
 
+bool BlockAssembler::restarts(const gvsp::Packet &packet, bool had_leader) {
+    // A block has one leader: another one, not resent, is a new block of the same id.
+    if (packet.header.format != gvsp::Format::leader || packet.header.is_resent() || !had_leader) {
+        return false;
+    }
+    ports_.counters.add(Counter::id_restarts);
+    return true;
+}
+
 void BlockAssembler::open_block(const gvsp::Packet &packet, uint64_t now) {
     const uint64_t block_id = packet.header.block_id;
+    if (settings_.host_ids != AssemblerSettings::IdForm::unknown &&
+        packet.header.extended != (settings_.host_ids == AssemblerSettings::IdForm::extended)) {
+        ports_.counters.add(Counter::id_form_mismatches);
+        resend_usable_ = false;
+    }
     // A later block has come: every earlier block that still misses packets is known to.
     for (uint32_t i = 0; i < pending_count_; ++i) {
         const Pending &pending = pending_at(i);
         if (pending.slot >= 0 && !slots_[pending.slot].complete()) {
-            flights_[pending.slot].gap_seen = true;
+            flights_[pending.slot].note_missing(now);
         }
     }
+    expire(now);
     if (pending_count_ == kPending) {
         // Nothing more can be held: the block is neither received nor reported. Its other
         // packets count as late rather than starting it again.
@@ -75,14 +108,14 @@ void BlockAssembler::open_block(const gvsp::Packet &packet, uint64_t now) {
     if (slot >= 0) buffer = ports_.buffers.take_next();
     if (!buffer) {
         if (slot >= 0) free_slots_[free_count_++] = slot;
-        push_pending(Pending{block_id, -1, FirmwareStatus::no_buffers, packet.header.packet_id});
+        push_without_buffer(packet);
         return;
     }
     std::span<uint64_t, kBitmapWords> bitmap(bitmaps_.get() + size_t(slot) * kBitmapWords,
                                              kBitmapWords);
     slots_[slot].start(block_id, packet.header.extended, *buffer, bitmap, learned_payload_, now);
     flights_[slot] = Flight{};
-    push_pending(Pending{block_id, slot, FirmwareStatus::complete, 0});
+    push_pending(Pending{block_id, slot, FirmwareStatus::complete, 0, 1, packet.header.extended});
     current_ = slot;
     offer(slot, packet, now);
 }
@@ -114,7 +147,7 @@ void BlockAssembler::offer(int32_t slot, const gvsp::Packet &packet, uint64_t no
             break;
         case gvsp::Format::trailer:
             result = block.trailer(packet, now);
-            if (result == Accepted::used && !block.complete()) flights_[slot].gap_seen = true;
+            if (result == Accepted::used && !block.complete()) flights_[slot].note_missing(now);
             break;
         default: {
             uint64_t copied = 0;
@@ -130,6 +163,7 @@ void BlockAssembler::offer(int32_t slot, const gvsp::Packet &packet, uint64_t no
         case Accepted::used:
             if (block.complete()) {
                 end_block(slot, FirmwareStatus::complete, block.last_data_id() + 1, now);
+                if (!resend_usable_) end_overtaken(slot, now);
             }
             break;
         case Accepted::duplicate:
@@ -162,14 +196,62 @@ void BlockAssembler::end_block(int32_t slot, FirmwareStatus status, uint32_t pac
     }
 }
 
+void BlockAssembler::expire(uint64_t now) {
+    for (uint32_t i = 0; i < pending_count_; ++i) {
+        const int32_t slot = pending_at(i).slot;
+        if (slot < 0 || flights_[slot].ended) continue;
+        Flight &flight = flights_[slot];
+        if (now - slots_[slot].last_activity() >= settings_.resend_interval_ns) {
+            flight.note_missing(now);  // nothing more came for it
+        }
+        if (flight.gap_seen && now - flight.missing_since >= settings_.block_timeout_ns) {
+            end_block(slot, FirmwareStatus::incomplete_final, slots_[slot].first_missing(), now);
+        }
+    }
+}
+
+void BlockAssembler::end_overtaken(int32_t slot, uint64_t now) {
+    for (uint32_t i = 0; i < pending_count_ && pending_at(i).slot != slot; ++i) {
+        const int32_t earlier = pending_at(i).slot;
+        if (earlier >= 0 && !flights_[earlier].ended) {
+            end_block(earlier, FirmwareStatus::incomplete_final, slots_[earlier].first_missing(),
+                      now);
+            ports_.counters.add(Counter::blocks_overtaken);
+        }
+    }
+}
+
 void BlockAssembler::push_pending(const Pending &pending) {
     pending_at(pending_count_) = pending;
     ++pending_count_;
 }
 
+void BlockAssembler::push_without_buffer(const gvsp::Packet &packet) {
+    const gvsp::Header &header = packet.header;
+    if (pending_count_ > 0) {
+        Pending &last = pending_at(pending_count_ - 1);
+        // A run's blocks are reported with the ids that follow its first.
+        if (last.slot < 0 && last.extended == header.extended &&
+            last.count < std::numeric_limits<uint32_t>::max() &&
+            id_distance(last.block_id, header.block_id, header.extended) == last.count) {
+            ++last.count;
+            return;
+        }
+    }
+    push_pending(Pending{header.block_id, -1, FirmwareStatus::no_buffers, header.packet_id, 1,
+                         header.extended});
+}
+
 int32_t BlockAssembler::find_pending(uint64_t block_id) const {
-    for (uint32_t i = 0; i < pending_count_; ++i) {
-        if (pending_at(i).block_id == block_id) return static_cast<int32_t>(i);
+    // Newest first: after a restart of block ids, a new block may share its id with an old
+    // one that still waits for its turn.
+    for (uint32_t i = pending_count_; i-- > 0;) {
+        const Pending &pending = pending_at(i);
+        if (pending.slot < 0
+                ? id_distance(pending.block_id, block_id, pending.extended) < pending.count
+                : pending.block_id == block_id) {
+            return static_cast<int32_t>(i);
+        }
     }
     return -1;
 }
@@ -183,14 +265,16 @@ const BlockAssembler::Ended *BlockAssembler::recently_ended(uint64_t block_id, u
     return nullptr;
 }
 
-void BlockAssembler::remember_ended(uint64_t block_id, uint64_t now, bool had_buffer) {
-    ended_[ended_next_] = Ended{block_id, now, true, had_buffer};
+void BlockAssembler::remember_ended(uint64_t block_id, uint64_t now, bool had_buffer,
+                                    bool had_leader) {
+    ended_[ended_next_] = Ended{block_id, now, true, had_buffer, had_leader};
     ended_next_ = (ended_next_ + 1) % kHistory;
 }
 
 // ---- Reporting, in order ----
 
 void BlockAssembler::on_timer(uint64_t now) {
+    expire(now);
     pump(now);
 }
 
@@ -227,6 +311,12 @@ bool BlockAssembler::advance_head(uint64_t now) {
         if (!post_held(trailer_descriptor(fields))) return false;
         count_reported(head.status);
         remember_ended(head.block_id, now, false);
+        if (--head.count > 0) {
+            // The run's next block; only its first packet was seen.
+            head.block_id = head.extended ? head.block_id + 1 : head.block_id % 0xFFFF + 1;
+            head.packet_id = 0;
+            return true;
+        }
         pending_head_ = (pending_head_ + 1) % kPending;
         --pending_count_;
         return true;
@@ -239,15 +329,15 @@ bool BlockAssembler::advance_head(uint64_t now) {
         flight.leader_posted = flight.own_leader_posted = true;
     }
     if (!flight.ended) {
-        if (!flight.gap_seen && now - block.last_activity() >= times_.resend_interval_ns) {
-            flight.gap_seen = true;  // nothing more came for it
+        if (now - block.last_activity() >= settings_.resend_interval_ns) {
+            flight.note_missing(now);  // nothing more came for it
         }
-        if (!flight.gap_seen) return false;
-        if (flight.resend_deadline == 0) {
-            flight.resend_deadline = now + times_.block_timeout_ns;
-            flight.next_incomplete = now;
-        }
-        if (now < flight.resend_deadline) {
+        if (!flight.gap_seen || now - flight.missing_since < settings_.block_timeout_ns) {
+            if (!flight.gap_seen) return false;
+            if (!flight.asking) {
+                flight.asking = true;
+                flight.next_incomplete = now;
+            }
             if (now >= incomplete_due(slot)) {
                 // The host learns the block's id from a leader: one naming the block stands in
                 // for its own until that arrives.
@@ -261,7 +351,7 @@ bool BlockAssembler::advance_head(uint64_t now) {
                     ports_.counters.add(Counter::incomplete_statuses);
                     flight.asked = true;
                 }
-                flight.next_incomplete = now + times_.resend_interval_ns;
+                flight.next_incomplete = now + settings_.resend_interval_ns;
             }
             return false;
         }
@@ -281,13 +371,14 @@ bool BlockAssembler::advance_head(uint64_t now) {
     const Descriptor final_descriptor =
         block.final_descriptor(flight.final_status, flight.final_packet_id, flight.ended_at);
     const FirmwareStatus final_status = flight.final_status;
+    const bool had_leader = block.leader_received();
     release_slot(slot);
     if (post_held(final_descriptor)) {
         count_reported(final_status);
     } else {
         ports_.counters.add(Counter::blocks_lost);  // the ring was shut meanwhile
     }
-    remember_ended(block_id, now, true);
+    remember_ended(block_id, now, true, had_leader);
     pending_head_ = (pending_head_ + 1) % kPending;
     --pending_count_;
     return true;
@@ -329,9 +420,24 @@ uint64_t BlockAssembler::next_due(uint64_t now) const {
     if (head.slot < 0) return now;
     const Flight &flight = flights_[head.slot];
     if (flight.ended) return now;
-    if (!flight.gap_seen) return slots_[head.slot].last_activity() + times_.resend_interval_ns;
-    if (flight.resend_deadline == 0) return now;
-    return std::min(incomplete_due(head.slot), flight.resend_deadline);
+    uint64_t due = kNever;
+    if (!flight.gap_seen) {
+        due = slots_[head.slot].last_activity() + settings_.resend_interval_ns;
+    } else if (!flight.asking) {
+        return now;
+    } else {
+        due = incomplete_due(head.slot);
+    }
+    // Every block's own end, the head's among them.
+    for (uint32_t i = 0; i < pending_count_; ++i) {
+        const int32_t slot = pending_at(i).slot;
+        if (slot < 0 || flights_[slot].ended) continue;
+        const Flight &each = flights_[slot];
+        due = std::min(due, each.gap_seen
+                                ? each.missing_since + settings_.block_timeout_ns
+                                : slots_[slot].last_activity() + settings_.resend_interval_ns);
+    }
+    return due;
 }
 
 uint64_t BlockAssembler::incomplete_due(int32_t slot) const {
@@ -343,7 +449,7 @@ uint64_t BlockAssembler::incomplete_due(int32_t slot) const {
     // the tail. Only a block that heard nothing for an interval since its last status (no
     // packet placed, no resent copy) is asked again.
     const uint64_t heard = std::max(slots_[slot].last_activity(), flight.answered_at);
-    return std::max(flight.next_incomplete, heard + times_.resend_interval_ns);
+    return std::max(flight.next_incomplete, heard + settings_.resend_interval_ns);
 }
 
 // ---- Placement ----
@@ -396,7 +502,7 @@ void BlockAssembler::stop(uint64_t now) {
     while (pending_count_ > 0) {
         const Pending &head = pending_at(0);
         if (head.slot >= 0) release_slot(head.slot);
-        ports_.counters.add(Counter::blocks_lost);
+        ports_.counters.add(Counter::blocks_lost, head.count);
         pending_head_ = (pending_head_ + 1) % kPending;
         --pending_count_;
     }

@@ -23,7 +23,8 @@ enum class Accepted : uint8_t {
     used,       // stored (leader, trailer) or written into the buffer (data)
     duplicate,  // that packet had already arrived
     malformed,  // it contradicts the block (a data packet past the trailer, a trailer before
-                // data it says is not there, a data packet larger than the block's packets)
+                // data it says is not there, a data packet larger than the block's packets, a
+                // short one that cannot be the last)
     overflow,   // it belongs beyond the end of the buffer
 };
 
@@ -31,7 +32,14 @@ class BlockSlot {
 public:
     // Starts a block in `buffer`, with `bitmap` (kBitmapWords words, all clear) to record its
     // data packets. `learned_payload` is the data bytes of a full packet of earlier blocks of
-    // the stream (0: not known yet).
+    // the stream (0: not known yet): packets that come before packet 1 are placed by it until
+    // packet 1 confirms it.
+    //
+    // Every data packet but the last carries the same number of bytes, which packet 1 shows.
+    // A block is complete only when its bytes 0 to its length were all written by its own
+    // packets, each at its place: a packet placed by a size that packet 1 then contradicts,
+    // or a short packet that turns out not to be the last, counts as not received again (so
+    // that it is missing, and may be resent), never as a hole in a complete block.
     void start(uint64_t block_id, bool extended, const FreeBuffer &buffer,
                std::span<uint64_t, kBitmapWords> bitmap, uint32_t learned_payload, uint64_t now);
     // Clears the words of the bitmap that this block set, for the next block.
@@ -52,7 +60,8 @@ public:
     uint64_t block_id() const { return block_id_; }
     bool extended() const { return extended_; }
     const FreeBuffer &buffer() const { return buffer_; }
-    uint32_t packet_payload() const { return packet_payload_; }
+    // Data bytes of a full packet once packet 1 has shown them; 0 before.
+    uint32_t packet_payload() const { return stride_confirmed_ ? stride_ : 0; }
     uint32_t highest_data_id() const { return highest_data_id_; }
     bool trailer_received() const { return trailer_received_; }
     uint32_t last_data_id() const { return last_data_id_; }
@@ -68,6 +77,16 @@ public:
 
 private:
     void advance_contiguous();
+    bool received(uint32_t id) const {
+        return (bitmap_[id / 64] & (uint64_t{1} << (id % 64))) != 0;
+    }
+    // Forgets data packet `id` (`size` bytes), which was received: it is missing again.
+    void unreceive(uint32_t id, uint32_t size);
+    // Forgets every data packet received.
+    void unreceive_all();
+    void mark_received(uint32_t id, uint32_t size);
+    // The block's packets are `stride` bytes, not stride_ as they were placed by.
+    void restride(uint32_t stride);
 
     uint64_t block_id_ = 0;
     bool extended_ = false;
@@ -75,8 +94,11 @@ private:
     std::span<uint64_t> bitmap_;
     uint32_t bitmap_words_used_ = 0;
 
-    uint32_t packet_payload_ = 0;   // data bytes of a full packet; 0 until known
-    uint32_t learned_payload_ = 0;  // the stream's, when this block's first data is not packet 1
+    uint32_t stride_ = 0;  // data bytes of a full packet, by which packets are placed; 0: none
+    bool stride_confirmed_ = false;  // packet 1 showed stride_ (else it is the stream's guess)
+    uint32_t learned_payload_ = 0;   // the stream's, when this block's first data is not packet 1
+    uint32_t short_id_ = 0;          // the data packet shorter than stride_ (the last); 0: none
+    uint32_t short_size_ = 0;
     uint32_t highest_data_id_ = 0;
     uint32_t contiguous_ = 0;    // data packets 1..contiguous_ have all arrived
     uint32_t last_data_id_ = 0;  // from the trailer: its packet id - 1

@@ -29,12 +29,16 @@ enum class Counter : uint8_t {
     blocks_incomplete_final,
     blocks_buffer_overflow,
     blocks_no_buffers,
-    blocks_evicted,  // ended early (INCOMPLETE_FINAL) to make room for a later block
-    blocks_lost,     // could be neither held nor reported (counted here only)
-    bytes_copied,    // payload bytes the firmware copied
-    bytes_placed,    // payload bytes received straight into their place
-    receive_calls,   // batched receive calls that returned packets
-    foreign_source,  // packets from another sender than the stream's (ignored)
+    blocks_evicted,      // ended early (INCOMPLETE_FINAL) to make room for a later block
+    blocks_lost,         // could be neither held nor reported (counted here only)
+    bytes_copied,        // payload bytes the firmware copied
+    bytes_placed,        // payload bytes received straight into their place
+    receive_calls,       // batched receive calls that returned packets
+    foreign_source,      // packets from another sender than the stream's (ignored)
+    id_restarts,         // leaders that started an ended block's id again (a camera's restart)
+    blocks_overtaken,    // ended INCOMPLETE_FINAL when a later block completed (no resend)
+    source_changes,      // the stream's source went silent and another sender took it over
+    id_form_mismatches,  // blocks whose ids are not in the form the host asks resends in
     count_,
 };
 
@@ -63,6 +67,10 @@ constexpr std::array<std::string_view, kCounterCount> kCounterNames = {
     "bytes_placed",
     "receive_calls",
     "foreign_source",
+    "id_restarts",
+    "blocks_overtaken",
+    "source_changes",
+    "id_form_mismatches",
 };
 
 using CounterSnapshot = std::array<uint64_t, kCounterCount>;

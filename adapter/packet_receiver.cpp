@@ -13,12 +13,12 @@ uint64_t monotonic_ns() {
     return static_cast<uint64_t>(now.tv_sec) * 1'000'000'000u + static_cast<uint64_t>(now.tv_nsec);
 }
 
-PacketReceiver::PacketReceiver(int socket, Clock clock, bool any_source)
+PacketReceiver::PacketReceiver(int socket, Clock clock, SourceRule sources)
     // Left unwritten: the kernel touches only the pages datagrams need.
     : socket_(socket),
       clock_(clock),
       scratch_(std::make_unique_for_overwrite<uint8_t[]>(kBatch * kMessageBytes)),
-      sources_(any_source) {}
+      sources_(sources) {}
 
 int PacketReceiver::receive(BlockAssembler &assembler, FirmwareCounters &counters) {
     const std::optional<Placement> placement = assembler.placement();
@@ -94,7 +94,7 @@ int PacketReceiver::receive(BlockAssembler &assembler, FirmwareCounters &counter
         gvsp::Header header;
         // Packets after packet 1 were placed by a guessed size: they are in place only if
         // packet 1 came first and confirmed it.
-        const bool ours = sources_.accepts(senders_[i], headers_[i].msg_hdr.msg_namelen);
+        const bool ours = sources_.accepts(senders_[i], headers_[i].msg_hdr.msg_namelen, now);
         if (ours && (i == 0 || stride_known) && payload != 0 && payload <= landing.length &&
             gvsp::parse_header({scratch, header_bytes}, header) == gvsp::Fault::none &&
             header.header_bytes == header_bytes && header.format == gvsp::Format::payload &&
@@ -119,7 +119,9 @@ int PacketReceiver::receive(BlockAssembler &assembler, FirmwareCounters &counter
         }
         const sockaddr_storage &sender = senders_[i];
         const socklen_t sender_length = headers_[i].msg_hdr.msg_namelen;
-        if (!sources_.accepts(sender, sender_length)) {
+        // Another sender's leader may take over a source that has gone silent.
+        const bool ours = sources_.accepts(sender, sender_length, now);
+        if (!ours && !sources_.may_take_over(sender, sender_length, now)) {
             counters.add(Counter::foreign_source);
             continue;
         }
@@ -127,10 +129,17 @@ int PacketReceiver::receive(BlockAssembler &assembler, FirmwareCounters &counter
         if ((headers_[i].msg_hdr.msg_flags & MSG_TRUNC) != 0 ||
             gvsp::parse({message(static_cast<uint32_t>(i)), headers_[i].msg_len}, packet) !=
                 gvsp::Fault::none) {
-            counters.add(Counter::malformed);
+            counters.add(ours ? Counter::malformed : Counter::foreign_source);
             continue;
         }
-        if (packet.header.format == gvsp::Format::leader) sources_.on_leader(sender, sender_length);
+        if (packet.header.format == gvsp::Format::leader) {
+            if (sources_.on_leader(sender, sender_length, now)) {
+                counters.add(Counter::source_changes);
+            }
+        } else if (!ours) {
+            counters.add(Counter::foreign_source);
+            continue;
+        }
         assembler.on_packet(packet, now);
     }
     return got;

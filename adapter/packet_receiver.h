@@ -45,9 +45,9 @@ public:
     using Clock = uint64_t (*)();
 
     // Reads `socket` (non-blocking, datagrams), which outlives this object. Packets are
-    // stamped with `clock` (monotonic ns) when their batch is in. With `any_source` false the
-    // sender of the first leader is the stream's only source.
-    explicit PacketReceiver(int socket, Clock clock = monotonic_ns, bool any_source = false);
+    // stamped with `clock` (monotonic ns) when their batch is in. `sources` says which
+    // senders are the stream's (source_filter.h).
+    explicit PacketReceiver(int socket, Clock clock = monotonic_ns, SourceRule sources = {});
     PacketReceiver(const PacketReceiver &) = delete;
     PacketReceiver &operator=(const PacketReceiver &) = delete;
 

@@ -39,15 +39,14 @@ constexpr int kMaxReceiveBuffer = 1 << 30;
 uint32_t resend_interval_ms();
 constexpr uint32_t kDefaultResendIntervalMs = 10;
 
-// How long the firmware waits for a block's missing packets, from the first time it reported
-// them, before it ends the block incomplete. QEL_ADAPTER_BLOCK_TIMEOUT_MS, default 200,
-// clamped to [1, kMaxFirmwareMs].
+// How long a block may take, from its first packet, before the firmware ends it incomplete.
+// QEL_ADAPTER_BLOCK_TIMEOUT_MS, default 200, clamped to [1, kMaxFirmwareMs].
 uint32_t block_timeout_ms();
 constexpr uint32_t kDefaultBlockTimeoutMs = 200;
 constexpr uint32_t kMaxFirmwareMs = 600000;
 
 // Whether an endpoint takes its stream's packets from any sender: QEL_ADAPTER_ANY_SOURCE=1.
-// Otherwise (the default) the sender of the stream's first leader is its only source.
+// Otherwise (the default) one sender is the stream's source (source_filter.h).
 bool accept_any_source();
 
 // Opens `path` as a folder of this user's own (files::open_folder), made when missing. When it

@@ -39,6 +39,14 @@ struct ProgressPageLayout {
     static constexpr size_t kNextTag = 4;            // u32
     static constexpr size_t kReadOffset = 12;        // u32, ring offset of the next to read
     static constexpr size_t kBuffersConsumed = 128;  // u32
+    // Written at stream open: bit 0 set when the host asks the camera to resend missing
+    // packets; the camera's IPv4 address (first octet most significant), 0 when not named.
+    static constexpr size_t kStreamFlags = 132;  // u32
+    static constexpr uint32_t kStreamResends = 1;
+    static constexpr size_t kCameraAddress = 136;  // u32
+    // Written at stream open: how long the host waits for a block's missing packets (ms),
+    // which the firmware then waits as well; 0: the firmware's own setting.
+    static constexpr size_t kBlockTimeoutMs = 140;  // u32
 };
 
 // Tick counts in descriptors are 48 bits wide.

@@ -5,10 +5,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <exception>
 
 #include "adapter/endpoint.h"
 #include "adapter/settings.h"
+#include "adapter/shared_pages.h"
 
 namespace qel::adapter {
 
@@ -21,14 +23,24 @@ FirmwarePorts ports_of(Endpoint &endpoint) {
                          endpoint.firmware_counters()};
 }
 
+// A word the host wrote into the progress page when it opened the stream (before it added
+// the filter that starts this firmware).
+uint32_t progress_word(const Endpoint &endpoint, size_t offset) {
+    uint8_t *page = endpoint.regions().region(kProgressRegion).data();
+    // Acquire pairs with the host's release stores.
+    return std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t *>(page + offset))
+        .load(std::memory_order_acquire);
+}
+
 }  // namespace
 
-SoftwareFirmware::SoftwareFirmware(Endpoint &endpoint, int socket, AssemblerTimes times)
+SoftwareFirmware::SoftwareFirmware(Endpoint &endpoint, int socket, AssemblerSettings settings,
+                                   SourceRule sources)
     : endpoint_(endpoint),
       socket_(socket),
       wake_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
-      assembler_(ports_of(endpoint), times),
-      receiver_(socket, monotonic_ns, accept_any_source()) {
+      assembler_(ports_of(endpoint), settings),
+      receiver_(socket, monotonic_ns, sources) {
     try {
         thread_ = std::thread([this] { run(); });
     } catch (...) {
@@ -76,13 +88,26 @@ void SoftwareFirmware::run() {
 }
 
 std::unique_ptr<Firmware> start_software_firmware(Endpoint &endpoint, int socket) {
-    AssemblerTimes times;
-    times.resend_interval_ns = uint64_t{resend_interval_ms()} * kNsPerMs;
-    times.block_timeout_ns = uint64_t{block_timeout_ms()} * kNsPerMs;
+    AssemblerSettings settings;
+    settings.resend_interval_ns = uint64_t{resend_interval_ms()} * kNsPerMs;
+    // A stream that asks for resent packets waits for them as long as its host does: a
+    // shorter wait here would end blocks whose answers the host still expects.
+    const uint32_t host_timeout_ms = progress_word(endpoint, ProgressPageLayout::kBlockTimeoutMs);
+    settings.block_timeout_ns =
+        uint64_t{host_timeout_ms != 0 ? std::min(host_timeout_ms, kMaxFirmwareMs)
+                                      : block_timeout_ms()} *
+        kNsPerMs;
+    settings.packet_resend = (progress_word(endpoint, ProgressPageLayout::kStreamFlags) &
+                              ProgressPageLayout::kStreamResends) != 0;
+    settings.host_ids = endpoint.extended_ids() ? AssemblerSettings::IdForm::extended
+                                                : AssemblerSettings::IdForm::standard;
+    SourceRule sources;
+    sources.any_source = accept_any_source();
+    sources.camera_address = progress_word(endpoint, ProgressPageLayout::kCameraAddress);
     // Called under the endpoint's lock from the driver commands' C interface: nothing may
     // escape. Without memory or a thread the endpoint runs no firmware.
     try {
-        return std::make_unique<SoftwareFirmware>(endpoint, socket, times);
+        return std::make_unique<SoftwareFirmware>(endpoint, socket, settings, sources);
     } catch (const std::exception &) {
         return nullptr;
     }

@@ -26,7 +26,8 @@ public:
     static constexpr int kLongestSleepMs = 100;
 
     // Starts the thread. `socket` stays open until this object is destroyed.
-    SoftwareFirmware(Endpoint &endpoint, int socket, AssemblerTimes times);
+    SoftwareFirmware(Endpoint &endpoint, int socket, AssemblerSettings settings,
+                     SourceRule sources);
     // Stops and joins the thread, then ends the blocks in flight and gives back their buffers.
     ~SoftwareFirmware() override;
 

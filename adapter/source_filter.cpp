@@ -25,14 +25,40 @@ SourceFilter::Key SourceFilter::key_of(const sockaddr_storage &from, socklen_t l
     return key;
 }
 
-bool SourceFilter::accepts(const sockaddr_storage &from, socklen_t length) const {
-    return any_source_ || !chosen_ || key_of(from, length) == source_;
+bool SourceFilter::allowed(const Key &key) const {
+    if (rule_.camera_address == 0) return true;
+    uint32_t address = 0;
+    std::memcpy(&address, key.address.data(), sizeof address);
+    return key.family == AF_INET && ntohl(address) == rule_.camera_address;
 }
 
-void SourceFilter::on_leader(const sockaddr_storage &from, socklen_t length) {
-    if (any_source_ || chosen_) return;
-    source_ = key_of(from, length);
+bool SourceFilter::accepts(const sockaddr_storage &from, socklen_t length, uint64_t now) {
+    if (rule_.any_source) return true;
+    const Key key = key_of(from, length);
+    if (!allowed(key)) return false;
+    if (!chosen_) return true;
+    if (!(key == source_)) return false;
+    last_heard_ = now;
+    return true;
+}
+
+bool SourceFilter::may_take_over(const sockaddr_storage &from, socklen_t length,
+                                 uint64_t now) const {
+    return !rule_.any_source && chosen_ && now - last_heard_ >= kSilenceNs &&
+           allowed(key_of(from, length));
+}
+
+bool SourceFilter::on_leader(const sockaddr_storage &from, socklen_t length, uint64_t now) {
+    if (rule_.any_source) return false;
+    const Key key = key_of(from, length);
+    if (!allowed(key) || (chosen_ && (key == source_ || now - last_heard_ < kSilenceNs))) {
+        return false;
+    }
+    const bool changed = chosen_;
+    source_ = key;
     chosen_ = true;
+    last_heard_ = now;
+    return changed;
 }
 
 }  // namespace qel::adapter

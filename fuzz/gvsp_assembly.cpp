@@ -17,7 +17,8 @@
 // data packets straight in the block's buffer, as on a real endpoint. After every event:
 // nothing was written around any buffer (guard bytes), every datagram and byte was counted,
 // and every descriptor the host takes is well formed, in order, and names a size that fits
-// the buffer its block took.
+// the buffer its block took. A block reported complete holds, up to its length, data packets
+// that were sent for it joined in id order, every one but the last of one size.
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -26,7 +27,9 @@
 #include <atomic>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <memory>
+#include <set>
 #include <vector>
 
 #include "adapter/block_assembler.h"
@@ -120,7 +123,7 @@ public:
         : ring_memory_(size_t{ring_entries} * kDescriptorBytes), progress_(kPage) {
         ring_.attach(ring_memory_, progress_);
         assembler_ = std::make_unique<BlockAssembler>(
-            FirmwarePorts{pool_, ring_, drops_, counters_}, AssemblerTimes{});
+            FirmwarePorts{pool_, ring_, drops_, counters_}, AssemblerSettings{});
     }
 
     void add_buffer(uint32_t length) {
@@ -139,6 +142,12 @@ public:
         QEL_FUZZ_CHECK(sent == static_cast<ssize_t>(length), "send of %zu bytes", length);
         ++datagrams_;
         bytes_ += length;
+        gvsp::Packet packet;
+        if (gvsp::parse({bytes, length}, packet) == gvsp::Fault::none &&
+            packet.header.format == gvsp::Format::payload && !packet.header.is_error()) {
+            sent_[{packet.header.block_id, packet.header.packet_id}].emplace(packet.payload.begin(),
+                                                                             packet.payload.end());
+        }
         g_now += 1000;
         while (wire().receiver->receive(*assembler_, counters_) > 0) {
         }
@@ -276,8 +285,48 @@ private:
         QEL_FUZZ_CHECK(payload_length <= buffer.memory->length(),
                        "block of %u bytes in a buffer of %u", payload_length,
                        buffer.memory->length());
+        if (status == 0) {
+            // The trailer is the packet after the last data packet.
+            const uint32_t data_packets = be32(d + 16) - 1;
+            QEL_FUZZ_CHECK(
+                holds_its_packets(block_id, data_packets, buffer.memory->data(), payload_length),
+                "complete block %lu holds bytes that are not its %u packets'",
+                (unsigned long)block_id, data_packets);
+        }
         QEL_FUZZ_CHECK(d[61] == (buffer.credit ? 1 : 0), "credit %u", d[61]);
         buffer.idle = true;
+    }
+
+    // Whether `data` holds data packets 1 to `count` sent for `block_id`, joined in id order,
+    // `length` bytes in all, every one but the last of the same size.
+    bool holds_its_packets(uint64_t block_id, uint32_t count, const uint8_t *data,
+                           uint32_t length) const {
+        if (count == 0) return length == 0;
+        const auto sent_at = [&](uint32_t id, uint64_t offset, uint64_t size) {
+            const auto it = sent_.find({block_id, id});
+            if (it == sent_.end() || offset + size > length) return false;
+            for (const std::vector<uint8_t> &payload : it->second) {
+                if (payload.size() == size &&
+                    std::memcmp(data + offset, payload.data(), size) == 0) {
+                    return true;
+                }
+            }
+            return false;
+        };
+        const auto first = sent_.find({block_id, 1});
+        if (first == sent_.end()) return false;
+        // Every size packet 1 was sent with is a candidate for the size of the full packets.
+        for (const std::vector<uint8_t> &one : first->second) {
+            const uint64_t full = one.size();
+            const uint64_t before_last = uint64_t{count - 1} * full;
+            if (before_last >= length) continue;
+            bool all = true;
+            for (uint32_t id = 1; id < count && all; ++id) {
+                all = sent_at(id, uint64_t{id - 1} * full, full);
+            }
+            if (all && sent_at(count, before_last, length - before_last)) return true;
+        }
+        return false;
     }
 
     std::vector<uint8_t> ring_memory_;
@@ -298,6 +347,9 @@ private:
     uint64_t finals_seen_ = 0;
     bool open_ = false;
     uint64_t open_block_ = 0;
+    // The payloads of the data packets sent, by block and packet id. Never forgotten: a
+    // camera may send a block id again before the first block of that id is reported.
+    std::map<std::pair<uint64_t, uint32_t>, std::set<std::vector<uint8_t>>> sent_;
 };
 
 }  // namespace

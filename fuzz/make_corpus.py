@@ -84,6 +84,24 @@ write("gvsp_assembly", "drop_and_error_status",
       datagram(data(4, 2, b"", status=0x8001)) + timer(64) + timer(64) + timer(64) + HOST)
 
 
+def sized_block(block_id, sizes, order):
+    out = datagram(leader(block_id))
+    for p in order:
+        out += datagram(data(block_id, p, bytes([p * 16 + block_id]) * sizes[p - 1]))
+    return out + datagram(trailer(block_id, len(sizes) + 1))
+
+
+# A short packet that is not the last, and packet sizes that change from one block to the
+# next while packet 1 comes last: neither block may be reported complete with a hole.
+write("gvsp_assembly", "short_packet_in_the_middle",
+      setup([4096]) + sized_block(1, [1000, 100, 1000, 1000], [1, 2, 3, 4]) + timer(64) +
+      timer(64) + timer(64) + timer(64) + HOST)
+write("gvsp_assembly", "packet_one_last_sizes_change",
+      setup([4096, 4096]) + sized_block(1, [1000, 1000, 1000], [1, 2, 3]) + HOST +
+      sized_block(2, [500, 500, 500, 500], [2, 3, 4, 1]) + timer(64) + timer(64) + timer(64) +
+      timer(64) + HOST)
+
+
 # ---- descriptor: byte 0, then 64-byte descriptors (see descriptor.cpp) ----
 
 def desc(kind, block_id, status=0, **fields):

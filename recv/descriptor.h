@@ -60,7 +60,16 @@ constexpr size_t kConsumed = 0;
 constexpr size_t kExpectedTag = 4;
 constexpr size_t kReadOffset = 12;
 constexpr size_t kBuffersConsumed = 128;
-constexpr size_t kBytes = 132;
+// What the firmware may know of the stream, written at open: kStreamFlags bit 0 set when the
+// library asks the camera to resend missing packets (a zero-loss stream), and the camera's
+// address (first octet most significant) when the application named it, else 0.
+constexpr size_t kStreamFlags = 132;
+constexpr uint32_t kStreamResends = 1;
+constexpr size_t kCameraAddress = 136;
+// On a zero-loss stream, the block timeout of its options (ms), so that the firmware waits
+// for a block's missing packets as long as the library does; 0 otherwise.
+constexpr size_t kBlockTimeoutMs = 140;
+constexpr size_t kBytes = 144;
 }  // namespace progress_page
 
 inline uint16_t be16(const uint8_t *p) {

@@ -183,6 +183,14 @@ void set_first_values(qel_stream_t *s, uint32_t local_addr, uint32_t dest_addr, 
     set_progress_word(s, recv::progress_page::kConsumed, 0);
     set_progress_word(s, recv::progress_page::kExpectedTag, 1);
     set_progress_word(s, recv::progress_page::kReadOffset, 0);
+    // What the firmware needs to know of the stream: whether a block missing packets may
+    // still get them, and which sender the stream comes from.
+    set_progress_word(
+        s, recv::progress_page::kStreamFlags,
+        (s->opts->flags & QEL_OPEN_ZEROLOSS) ? recv::progress_page::kStreamResends : 0);
+    set_progress_word(s, recv::progress_page::kCameraAddress, ntohl(s->opts->camera_addr));
+    set_progress_word(s, recv::progress_page::kBlockTimeoutMs,
+                      (s->opts->flags & QEL_OPEN_ZEROLOSS) ? s->opts->block_timeout : 0);
 }
 
 }  // namespace

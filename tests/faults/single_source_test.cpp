@@ -1,5 +1,6 @@
 // One sender per stream: once a stream's first leader has come, packets from any other address
-// or port are counted and ignored, so a flood of them changes nothing in the frames received.
+// or port are counted and ignored, so a flood of them changes nothing in the frames received;
+// and a stray sender before the camera cannot keep the camera out.
 #include <atomic>
 #include <cstring>
 #include <random>
@@ -86,6 +87,74 @@ TEST_F(LibraryReceive, AFloodOfForeignPacketsChangesNoFrame) {
     EXPECT_GT(counter(Counter::foreign_source), 0u);
     EXPECT_EQ(counter(Counter::blocks_incomplete_final), 0u);
 }
+
+struct StrayCase {
+    const char *name;
+    bool camera_named;  // a zero-loss stream, which names the camera (127.0.0.1)
+    const char *stray;  // where the stray leader comes from
+    uint64_t least_delivered;
+    uint64_t source_changes;
+};
+
+class StrayLeader : public LibraryReceive, public ::testing::WithParamInterface<StrayCase> {};
+
+// One leader from another sender reaches the stream before the camera starts. A stream that
+// names its camera never takes it; one that does not takes the camera once the stray has
+// been silent for a second.
+TEST_P(StrayLeader, BeforeTheCameraDoesNotKeepTheCameraOut) {
+    const StrayCase &c = GetParam();
+    unsetenv("QEL_ADAPTER_ANY_SOURCE");
+    constexpr uint64_t kFrames = 150;  // three seconds
+    camsim::Config config;
+    config.dest_port = port_;
+    config.control_address = "127.0.0.1";
+    config.control_port = camsim::free_loopback_port();
+    config.payload = camsim::PayloadKind::raw;
+    config.data_size = 60000;
+    config.first_block_id = 1;
+    config.frames = kFrames;
+    config.frame_rate = 50;
+    camsim::Simulator sim(config);
+    ASSERT_EQ(sim.config_error(), "");
+    if (c.camera_named) {
+        open_pr(0, config.control_port);
+    } else {
+        open(0);
+    }
+    for (int i = 0; i < 16; ++i) queue(sim.payload_size() + 4096);
+    Sender stray(port_, c.stray);
+    stray.send(leader_packet(1000, sim.trailer_packet_id()));
+    ASSERT_GE(counter_at_least(Counter::packets, 1), 1u);
+    ASSERT_EQ(sim.start(), "");
+
+    uint64_t delivered = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    bool sent = false;
+    while (delivered < kFrames && std::chrono::steady_clock::now() < end) {
+        qel_block_t b{};
+        const int rc = qel_poll_recv(stream_, &b, 100);
+        if (rc == QEL_EAGAIN || rc == QEL_ETIMEDOUT) {
+            // Once everything was sent, a quiet stream has nothing more to give.
+            if (sent && rc == QEL_ETIMEDOUT) break;
+            sent = sent || sim.wait_sent(std::chrono::milliseconds(0));
+            continue;
+        }
+        if (rc != 0) continue;  // a block dropped or not received whole
+        if (sim.frame_of_block(b.block_id).has_value()) ++delivered;
+        ASSERT_EQ(qel_queue_buffer(b.buffer), 0);
+    }
+    sim.stop();
+    EXPECT_GE(delivered, c.least_delivered);
+    EXPECT_GT(counter(Counter::foreign_source), 0u);
+    EXPECT_EQ(counter(Counter::source_changes), c.source_changes);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, StrayLeader,
+    ::testing::Values(StrayCase{"camera_named", true, "127.0.0.2", 150, 0},
+                      // The first second's frames (50) are the stray's to lose.
+                      StrayCase{"camera_not_named", false, "127.0.0.1", 80, 1}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace qel::test

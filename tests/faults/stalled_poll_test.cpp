@@ -66,5 +66,43 @@ TEST_F(LibraryReceive, AStallFillsTheRingThenReceptionResumesWithNothingOverwrit
     EXPECT_GT(counter(Counter::blocks_no_buffers) + counter(Counter::blocks_lost), 0u);
 }
 
+// Every frame the camera sent while the application looked away for two seconds, with a small
+// ring, is delivered or counted among the stream's dropped blocks: none vanishes.
+TEST_F(LibraryReceive, EveryFrameSentDuringAStallIsDeliveredOrCountedDropped) {
+    setenv("QEL_ADAPTER_RING_BYTES", "4096", 1);
+    constexpr uint64_t kFrames = 300;
+    camsim::Config config;
+    config.dest_port = port_;
+    config.listen = false;
+    config.payload = camsim::PayloadKind::raw;
+    config.data_size = 2800;
+    config.frame_rate = 300;
+    config.frames = kFrames;
+    camsim::Simulator sim(config);
+    ASSERT_EQ(sim.config_error(), "");
+    open(0);
+    for (int i = 0; i < 16; ++i) queue(sim.payload_size() + 4096);
+    ASSERT_EQ(sim.start(), "");
+    ASSERT_TRUE(sim.wait_sent(std::chrono::seconds(30)));
+    std::this_thread::sleep_for(std::chrono::seconds(2));  // the stall outlasts the camera
+
+    uint64_t delivered = 0;
+    qel_stats_t stats{};
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (delivered + stats.blocks_dropped < kFrames && std::chrono::steady_clock::now() < end) {
+        qel_block_t b{};
+        if (qel_poll_recv(stream_, &b, 50) == 0) {
+            ++delivered;
+            ASSERT_EQ(qel_queue_buffer(b.buffer), 0);
+        }
+        ASSERT_EQ(qel_get_stats(stream_, &stats), 0);
+    }
+    sim.stop();
+    EXPECT_EQ(sim.counters().frames_sent, kFrames);
+    EXPECT_GE(delivered, 16u);
+    EXPECT_EQ(delivered + stats.blocks_dropped, kFrames);
+    EXPECT_EQ(counter(Counter::blocks_lost), 0u);
+}
+
 }  // namespace
 }  // namespace qel::test

@@ -47,10 +47,11 @@ bool GuardedBuffer::canary_intact() const {
     return true;
 }
 
-Rig::Rig(adapter::AssemblerTimes times) {
+Rig::Rig(adapter::AssemblerSettings settings, size_t ring_descriptors)
+    : ring_memory_(ring_descriptors * adapter::kDescriptorBytes) {
     ring_.attach(ring_memory_, progress_);
     assembler_ = std::make_unique<adapter::BlockAssembler>(
-        adapter::FirmwarePorts{pool_, ring_, drops_, counters_}, times);
+        adapter::FirmwarePorts{pool_, ring_, drops_, counters_}, settings);
     if (socketpair(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, sockets_) != 0) {
         throw std::runtime_error("socketpair failed");
     }
@@ -105,7 +106,8 @@ std::vector<Seen> Rig::drain() {
         const uint8_t tag = std::atomic_ref<uint8_t>(d[63]).load(std::memory_order_acquire);
         if ((tag & 0x0F) != expected_tag_) break;
         out.push_back(Seen{static_cast<uint16_t>(be(d + 4, 2)),
-                           uint64_t{be(d + 8, 4)} << 32 | be(d + 12, 4), be(d + 16, 4), d[60]});
+                           uint64_t{be(d + 8, 4)} << 32 | be(d + 12, 4), be(d + 16, 4), d[60],
+                           be(d + 20, 4)});
         read_index_ = static_cast<uint32_t>((read_index_ + 1) % capacity);
         expected_tag_ = static_cast<uint8_t>(expected_tag_ % 15 + 1);
         // Release pairs with the ring's acquire of the consumed count.

@@ -40,12 +40,14 @@ struct Seen {
     uint64_t block_id = 0;
     uint32_t packet_id = 0;  // trailers
     uint8_t firmware_status = 0;
+    uint32_t payload_length = 0;  // trailers
     bool is_final() const { return type == 2 && firmware_status != 1; }
 };
 
 class Rig {
 public:
-    explicit Rig(adapter::AssemblerTimes times = {});
+    // A ring of `ring_descriptors` entries (a power of two).
+    explicit Rig(adapter::AssemblerSettings settings = {}, size_t ring_descriptors = 1024);
     ~Rig();
     // Pins a guarded buffer of `length` bytes and queues it; returns its index.
     uint32_t add_buffer(size_t length);
@@ -65,7 +67,7 @@ public:
     static uint64_t clock_now;  // what the receiver stamps packets with
 
 private:
-    std::vector<uint8_t> ring_memory_ = std::vector<uint8_t>(65536);
+    std::vector<uint8_t> ring_memory_;
     std::vector<uint8_t> progress_ = std::vector<uint8_t>(GuardedBuffer::kPage);
     adapter::BufferPool pool_;
     adapter::DescriptorRing ring_;

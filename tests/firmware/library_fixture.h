@@ -24,13 +24,21 @@ namespace qel::test {
 
 using adapter::Counter;
 
-// A UDP socket of its own (its own source port) sending to a port of 127.0.0.1.
+// A UDP socket of its own (its own source port, from `from` when given) sending to a port of
+// 127.0.0.1.
 class Sender {
 public:
-    explicit Sender(uint16_t to) : fd_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    explicit Sender(uint16_t to, const char *from = nullptr)
+        : fd_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
         to_.sin_family = AF_INET;
         to_.sin_port = htons(to);
         to_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (from != nullptr) {
+            sockaddr_in local{};
+            local.sin_family = AF_INET;
+            local.sin_addr.s_addr = inet_addr(from);
+            EXPECT_EQ(bind(fd_, reinterpret_cast<const sockaddr *>(&local), sizeof local), 0);
+        }
     }
     ~Sender() { ::close(fd_); }
     Sender(const Sender &) = delete;

@@ -32,7 +32,7 @@ class ResendPacing : public ::testing::TestWithParam<PacingCase> {};
 
 TEST_P(ResendPacing, StatusIsRepeatedOnlyAfterAnIntervalWithoutAnswer) {
     const PacingCase c = GetParam();
-    adapter::AssemblerTimes times;
+    adapter::AssemblerSettings times;
     times.resend_interval_ns = ms(10);
     times.block_timeout_ns = ms(200);
     Rig rig(times);
