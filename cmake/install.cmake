@@ -21,18 +21,22 @@ if(NOT qel_libdir_inside)
     message(FATAL_ERROR "The tools reach the library through ${qel_bin_to_lib}, which leads out "
         "of the build folder from tools/: install the tools one folder below the prefix")
 endif()
-set(qel_installed_tools qel-info qel-camsim qel-adapter)
-if(TARGET qel-recv)
-    list(APPEND qel_installed_tools qel-recv)
-endif()
+set(qel_installed_tools "")
+foreach(tool qel-info qel-camsim qel-adapter qel-recv)
+    if(TARGET ${tool})
+        list(APPEND qel_installed_tools ${tool})
+    endif()
+endforeach()
 set_target_properties(qel qeltelemetry ${qel_installed_tools} PROPERTIES
     BUILD_WITH_INSTALL_RPATH ON)
 set_target_properties(qel qeltelemetry PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${qel_build_libdir})
 # The camera simulator does not link the library.
 set(qel_tools_on_library ${qel_installed_tools})
 list(REMOVE_ITEM qel_tools_on_library qel-camsim)
-set_target_properties(${qel_tools_on_library} PROPERTIES
-    INSTALL_RPATH "$ORIGIN/${qel_bin_to_lib}")
+if(qel_tools_on_library)
+    set_target_properties(${qel_tools_on_library} PROPERTIES
+        INSTALL_RPATH "$ORIGIN/${qel_bin_to_lib}")
+endif()
 
 install(TARGETS qel EXPORT qelTargets
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
@@ -40,7 +44,9 @@ install(TARGETS qeltelemetry LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/include/qel.h ${PROJECT_SOURCE_DIR}/include/hux.h
     DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
-install(TARGETS ${qel_installed_tools} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+if(qel_installed_tools)
+    install(TARGETS ${qel_installed_tools} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
 
 install(EXPORT qelTargets NAMESPACE qel:: FILE qelTargets.cmake DESTINATION ${QEL_CMAKE_DIR})
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/qelConfig.cmake.in
