@@ -41,8 +41,16 @@ endif()
 install(TARGETS qel EXPORT qelTargets
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(TARGETS qeltelemetry LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+# The headers go to a folder of their own: hux.h is too generic a name for the top of the
+# include folder. Both package files put that folder on the include path, so applications keep
+# writing #include <qel.h> (or <qel/qel.h> where the prefix's include folder is searched).
+set(QEL_INSTALL_HEADER_DIR ${CMAKE_INSTALL_INCLUDEDIR}/qel)
 install(FILES ${PROJECT_SOURCE_DIR}/include/qel.h ${PROJECT_SOURCE_DIR}/include/hux.h
-    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+    DESTINATION ${QEL_INSTALL_HEADER_DIR})
+# The examples are documentation: the programs users start from, as they are in the tree.
+install(FILES ${PROJECT_SOURCE_DIR}/examples/recv_minimal.c
+    ${PROJECT_SOURCE_DIR}/examples/recv_worker_resend.c
+    DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
 if(qel_installed_tools)
     install(TARGETS ${qel_installed_tools} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
