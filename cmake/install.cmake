@@ -38,32 +38,36 @@ if(qel_tools_on_library)
         INSTALL_RPATH "$ORIGIN/${qel_bin_to_lib}")
 endif()
 
+# Each file belongs to one component, and each component becomes one Debian package
+# (cmake/packaging.cmake): the run-time library, the development files, the add-on, the tools.
 install(TARGETS qel EXPORT qelTargets
-    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
-install(TARGETS qeltelemetry LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT library NAMELINK_COMPONENT development)
+install(TARGETS qeltelemetry LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT addon)
 # The headers go to a folder of their own: hux.h is too generic a name for the top of the
 # include folder. Both package files put that folder on the include path, so applications keep
 # writing #include <qel.h> (or <qel/qel.h> where the prefix's include folder is searched).
 set(QEL_INSTALL_HEADER_DIR ${CMAKE_INSTALL_INCLUDEDIR}/qel)
 install(FILES ${PROJECT_SOURCE_DIR}/include/qel.h ${PROJECT_SOURCE_DIR}/include/hux.h
-    DESTINATION ${QEL_INSTALL_HEADER_DIR})
+    DESTINATION ${QEL_INSTALL_HEADER_DIR} COMPONENT development)
 # The examples are documentation: the programs users start from, as they are in the tree.
 install(FILES ${PROJECT_SOURCE_DIR}/examples/recv_minimal.c
     ${PROJECT_SOURCE_DIR}/examples/recv_worker_resend.c
-    DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+    DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT development)
 
 if(qel_installed_tools)
-    install(TARGETS ${qel_installed_tools} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    install(TARGETS ${qel_installed_tools} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+        COMPONENT tools)
 endif()
 
-install(EXPORT qelTargets NAMESPACE qel:: FILE qelTargets.cmake DESTINATION ${QEL_CMAKE_DIR})
+install(EXPORT qelTargets NAMESPACE qel:: FILE qelTargets.cmake DESTINATION ${QEL_CMAKE_DIR}
+    COMPONENT development)
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/qelConfig.cmake.in
     ${PROJECT_BINARY_DIR}/qelConfig.cmake INSTALL_DESTINATION ${QEL_CMAKE_DIR})
 # The API keeps its calls within a major version (the SONAME's number).
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/qelConfigVersion.cmake
     VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/qelConfig.cmake ${PROJECT_BINARY_DIR}/qelConfigVersion.cmake
-    DESTINATION ${QEL_CMAKE_DIR})
+    DESTINATION ${QEL_CMAKE_DIR} COMPONENT development)
 
 # qel.pc lies in <libdir>/pkgconfig; its prefix is found from there, whatever --prefix was given
 # at install time.
@@ -76,4 +80,4 @@ else()
     set(QEL_PC_PREFIX "\${pcfiledir}/${qel_pc_up}")
 endif()
 configure_file(${CMAKE_CURRENT_LIST_DIR}/qel.pc.in ${PROJECT_BINARY_DIR}/qel.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/qel.pc DESTINATION ${qel_pc_dir})
+install(FILES ${PROJECT_BINARY_DIR}/qel.pc DESTINATION ${qel_pc_dir} COMPONENT development)
