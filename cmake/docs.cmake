@@ -4,8 +4,15 @@
 #   API reference from the public headers (doxygen): the `docs` target, HTML and a section 3 man
 #     page per function in <build>/docs; not part of the default build.
 
+# The pages are made by running the tools, so not where they cannot run here (another target)
+# or run instrumented (sanitizer and fuzz builds, whose tools are not installed).
 find_program(QEL_HELP2MAN help2man)
-if(QEL_HELP2MAN AND qel_installed_tools)
+if(CMAKE_CROSSCOMPILING OR NOT QEL_SANITIZE STREQUAL "" OR QEL_FUZZ)
+    set(qel_tools_run_here OFF)
+else()
+    set(qel_tools_run_here ON)
+endif()
+if(QEL_HELP2MAN AND qel_installed_tools AND qel_tools_run_here)
     # What each page's NAME section says after the tool's name.
     set(qel_tool_summary_qel-info "print the qel library and driver versions and the boards")
     set(qel_tool_summary_qel-adapter "list qel adapter boards and keep their names")
@@ -26,7 +33,7 @@ if(QEL_HELP2MAN AND qel_installed_tools)
     endforeach()
     add_custom_target(man ALL DEPENDS ${qel_man_pages})
     install(FILES ${qel_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
-elseif(qel_installed_tools)
+elseif(qel_installed_tools AND qel_tools_run_here)
     message(STATUS "Man pages: not made, help2man was not found (Debian: help2man)")
 endif()
 

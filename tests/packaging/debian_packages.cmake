@@ -34,7 +34,7 @@ if(NOT rc EQUAL 0 OR NOT made EQUAL wanted)
 endif()
 
 execute_process(COMMAND ${CMAKE_COMMAND} "-DDEBS=${debs}" -DWORK_DIR=${WORK_DIR}
-        -DC_COMPILER=${C_COMPILER} -DLIBDIR=${LIBDIR} "-DTOOLS=${TOOLS}"
+        -DC_COMPILER=${C_COMPILER} -DLIBDIR=${LIBDIR} "-DTOOLS=${TOOLS}" -DMAN_PAGES=${MAN_PAGES}
         -P ${CMAKE_CURRENT_LIST_DIR}/debian_use.cmake
     RESULT_VARIABLE use_rc OUTPUT_VARIABLE use_out ERROR_VARIABLE use_err)
 run("removing the packages" ${CMAKE_COMMAND} -E env DEBIAN_FRONTEND=noninteractive

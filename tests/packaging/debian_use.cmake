@@ -1,6 +1,6 @@
 # Run with cmake -P by debian_packages.cmake: installs the packages DEBS as a user does (apt,
 # which also brings what they depend on), then builds the installed example with pkg-config's
-# flags alone and runs it and a tool.
+# flags alone and runs it and the tools, whose man pages it finds where they were made.
 include(${CMAKE_CURRENT_LIST_DIR}/installed_use.cmake)
 
 run("apt-get install" ${CMAKE_COMMAND} -E env DEBIAN_FRONTEND=noninteractive
@@ -20,4 +20,7 @@ expect_example_starts(${WORK_DIR}/recv_minimal)
 
 foreach(tool IN LISTS TOOLS)
     run("installed ${tool} --help" /usr/bin/${tool} --help)
+    if(MAN_PAGES AND NOT EXISTS /usr/share/man/man1/${tool}.1.gz)
+        message(FATAL_ERROR "${tool} has no man page in the package")
+    endif()
 endforeach()
