@@ -124,7 +124,8 @@ Opened open_folder(const std::string &path, Folder kind) {
         missing.insert(missing.begin(), parts.back());
         const size_t cut = existing.rfind(parts.back());
         existing.resize(cut);
-        if (existing.empty()) existing = ".";
+        if (existing.empty())
+            existing.push_back('.');  // not = ".": GCC 12 warns falsely (restrict)
     }
     int fd = open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return refuse_errno(errno, "/");
