@@ -111,6 +111,19 @@ TEST(QelRecv, ASavedFrameDecodesToTheFrameTheCameraSent) {
     EXPECT_EQ(pixels, sim.expected_payload(*frame));
 }
 
+// Gaps between frames longer than the poll's wait of 100 ms are waited through.
+TEST(QelRecv, ASlowCameraIsWaitedFor) {
+    const uint16_t port = camsim::free_loopback_port();
+    camsim::Config config = camera(port);
+    config.frame_rate = 4;
+    camsim::Simulator sim(config);
+    ASSERT_EQ(sim.start(), "");
+    const ToolResult r = run_qel_recv(
+        {"--local", "127.0.0.1", "--port", std::to_string(port), "--frames", "3", "--quiet"});
+    sim.stop();
+    EXPECT_EQ(r.status, 0) << r.err;
+}
+
 // A run folder the adapter cannot use is reported with the adapter's reason, and blamed on no
 // one else.
 TEST(QelRecv, AnUnusableRunFolderIsReportedAsSuch) {

@@ -257,7 +257,8 @@ std::string Receiver::run(const std::function<void(const Delivery &)> &on_block,
         const uint64_t incomplete_before =
             options_.mode == Mode::resend ? 0 : stats().blocks_incomplete;
         const int rc = receive_once(d);
-        if (rc == QEL_EAGAIN) {
+        // Nothing yet: a camera slower than the poll's wait is simply waited for.
+        if (rc == QEL_EAGAIN || rc == QEL_ETIMEDOUT) {
             if (options_.mode != Mode::poll) std::this_thread::sleep_for(kIdlePause);
             continue;
         }
