@@ -15,6 +15,7 @@
 
 #include "camsim/camsim.h"
 #include "recv/frame_saver.h"
+#include "recv/png_writer.h"
 #include "support/other_user.h"
 #include "tool_run.h"
 
@@ -109,6 +110,12 @@ TEST(QelRecv, ASavedFrameDecodesToTheFrameTheCameraSent) {
     std::vector<uint8_t> pixels(PNG_IMAGE_SIZE(image));
     ASSERT_NE(png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr), 0);
     EXPECT_EQ(pixels, sim.expected_payload(*frame));
+}
+
+TEST(QelRecv, AFormatThatCannotBeSavedIsNamedWithThoseThatCan) {
+    const std::vector<uint8_t> pixels(8);
+    EXPECT_EQ(write_png(-1, "x.png", {tools::pixel_format("BayerRG8"), 4, 2, 0, pixels}),
+              "pixel format BayerRG8 cannot be saved as PNG; Mono8, Mono16, RGB8 and BGR8 can");
 }
 
 // Gaps between frames longer than the poll's wait of 100 ms are waited through.

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "qel.h"
+#include "recv/board_by_name.h"
 #include "recv/checks.h"
 #include "recv/frame_saver.h"
 #include "recv/receiver.h"
@@ -30,14 +31,19 @@ int complain(int status, const std::string &message) {
     return status;
 }
 
-int run_receive(const Options &options) {
+int run_receive(Options options) {
     FILE *human = options.json ? stderr : stdout;
+    if (const int rc = qel_init(QEL_API_VERSION); rc != 0) {
+        return complain(kExitFailed, std::string("cannot start the library: ") + qel_strerror(rc));
+    }
+    if (!options.board_name.empty()) {
+        const BoardAddress board = board_address(options.board_name);
+        if (!board.error.empty()) return complain(kExitFailed, board.error);
+        options.local_address = board.address;
+    }
     if (std::string error = check_port(options.local_address, options.port);
         options.group.empty() && !error.empty()) {
         return complain(kExitFailed, error);
-    }
-    if (const int rc = qel_init(QEL_API_VERSION); rc != 0) {
-        return complain(kExitFailed, std::string("cannot start the library: ") + qel_strerror(rc));
     }
     Receiver receiver(options);
     if (std::string error = receiver.open(); !error.empty()) return complain(kExitFailed, error);
@@ -76,11 +82,10 @@ int run_receive(const Options &options) {
 
 int run_tool(const std::vector<std::string> &args) {
     const ParseResult parsed = parse_options(args);
-    if (parsed.help) {
-        std::fputs(kUsage, stdout);
-        return kExitOk;
+    if (const int status = tools::answer_command_line("qel-recv", kUsage, parsed.ask, parsed.error);
+        status >= 0) {
+        return status;
     }
-    if (!parsed.error.empty()) return complain(kExitUsage, parsed.error + " (try --help)");
     const Options &options = parsed.options;
     if (!options.save_dir.empty()) {
         if (std::string error = check_save_dir(options.save_dir, files::Folder::named);
