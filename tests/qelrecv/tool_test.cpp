@@ -131,6 +131,29 @@ TEST(QelRecv, ASlowCameraIsWaitedFor) {
     EXPECT_EQ(r.status, 0) << r.err;
 }
 
+// --metrics FILE: the telemetry add-on writes the stream's counters there, and the summary
+// still reads them from the library once the export has ended.
+TEST(QelRecv, MetricsGoToTheNamedFileAndTheSummaryKeepsItsCounters) {
+    ScratchDir dir;
+    const std::string file = dir.path() + "/qel.prom";
+    const uint16_t port = camsim::free_loopback_port();
+    camsim::Simulator sim(camera(port));
+    ASSERT_EQ(sim.start(), "");
+    const ToolResult r = run_qel_recv({"--local", "127.0.0.1", "--port=" + std::to_string(port),
+                                       "--frames", "20", "--metrics=" + file, "--json", "--quiet"},
+                                      false, {std::string("LD_LIBRARY_PATH=") + QEL_ADDON_DIR});
+    sim.stop();
+    ASSERT_EQ(r.status, 0) << r.err;
+    const nlohmann::json j = nlohmann::json::parse(r.out, nullptr, false);
+    EXPECT_EQ(j["stats"]["blocks_complete"], 20) << r.out;
+    // Ending the export may wait for its pass: that wait is not part of the run. 20 frames at
+    // 50 a second take 0.4 s; the export writes every five.
+    EXPECT_LT(j["seconds"].get<double>(), 4.5) << r.out;
+    const std::string text = qel::test::read_text(file);
+    EXPECT_NE(text.find("\nqel_stream_blocks_complete_total{board=\"0\""), std::string::npos)
+        << text;
+}
+
 // A run folder the adapter cannot use is reported with the adapter's reason, and blamed on no
 // one else.
 TEST(QelRecv, AnUnusableRunFolderIsReportedAsSuch) {

@@ -7,6 +7,7 @@
 #include "recv/board_by_name.h"
 #include "recv/checks.h"
 #include "recv/frame_saver.h"
+#include "recv/metrics_export.h"
 #include "recv/receiver.h"
 #include "recv/report.h"
 #include "recv/status_printer.h"
@@ -33,6 +34,7 @@ int complain(int status, const std::string &message) {
 
 int run_receive(Options options) {
     FILE *human = options.json ? stderr : stdout;
+    if (!options.metrics_file.empty()) name_metrics_file(options.metrics_file);
     if (const int rc = qel_init(QEL_API_VERSION); rc != 0) {
         return complain(kExitFailed, std::string("cannot start the library: ") + qel_strerror(rc));
     }
@@ -47,6 +49,13 @@ int run_receive(Options options) {
     }
     Receiver receiver(options);
     if (std::string error = receiver.open(); !error.empty()) return complain(kExitFailed, error);
+    // Declared after the receiver: the stream is detached before it is closed.
+    MetricsExport metrics;
+    if (!options.metrics_file.empty()) {
+        if (std::string error = metrics.start(receiver.stream()); !error.empty()) {
+            return complain(kExitFailed, error);
+        }
+    }
 
     FrameSaver saver(options.save_dir, options.save_every, files::Folder::named);
     StatusPrinter status(human, true);
@@ -61,6 +70,7 @@ int run_receive(Options options) {
         },
         [] { return stop_requested.load(std::memory_order_relaxed); });
     status.finish();
+    metrics.stop();  // the library's counters can be read again
 
     Summary summary;
     summary.stream = receiver.stream_name();

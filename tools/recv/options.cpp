@@ -42,6 +42,10 @@ Length (the first limit met ends the run; none: until interrupted):
 Output:
   --save DIR             write received images as PNG into DIR (Mono8, Mono16, RGB8, BGR8)
   --save-every N         write the first image and every Nth after it (default 100)
+  --metrics FILE         the telemetry add-on writes the stream's counters to FILE in the
+                         Prometheus text format about every five seconds; meanwhile the
+                         status lines show the frames and the throughput, and the
+                         library's counters reach the summary only
   --json                 print the summary as one JSON object on standard output; status
                          lines and messages go to standard error
   --quiet                no status lines
@@ -86,7 +90,8 @@ constexpr tools::OptionSpec kOptions[] = {
     {"max-requests", true},  {"keep-incomplete", false},
     {"duration", true},      {"frames", true},
     {"save", true},          {"save-every", true},
-    {"json", false},         {"quiet", false},
+    {"metrics", true},       {"json", false},
+    {"quiet", false},
 };
 
 // A byte count with an optional binary suffix: 4096, 64K, 16M, 1G.
@@ -164,6 +169,7 @@ void check_together(Options &o, bool local_given, bool port_given) {
                 "--demo receives every frame it sends: --frames and --duration are not "
                 "for it"};
         }
+        if (!o.metrics_file.empty()) throw Fail{"--demo checks frames: --metrics is not for it"};
         if (o.mode_given && o.mode == Mode::poll) {
             throw Fail{"--demo receives with resend: --mode must be resend or worker"};
         }
@@ -254,6 +260,9 @@ ParseResult parse_options(const std::vector<std::string> &args) {
                 o.save_dir = value;
             } else if (name == "save-every") {
                 o.save_every = unsigned_value(option, 1, UINT64_MAX);
+            } else if (name == "metrics") {
+                if (value.empty()) throw Fail{"--metrics: the file name is empty"};
+                o.metrics_file = value;
             } else if (name == "json") {
                 o.json = true;
             } else if (name == "quiet") {

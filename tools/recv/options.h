@@ -37,9 +37,10 @@ struct Options {
     uint32_t max_requests = 50;
     bool keep_incomplete = false;
     bool extended_ids = false;
-    double duration_s = 0;  // 0: no limit
-    uint64_t frames = 0;    // 0: no limit
-    std::string save_dir;   // empty: save nothing
+    double duration_s = 0;     // 0: no limit
+    uint64_t frames = 0;       // 0: no limit
+    std::string save_dir;      // empty: save nothing
+    std::string metrics_file;  // empty: no metrics
     uint64_t save_every = 100;
     bool json = false;
     bool quiet = false;  // no status lines

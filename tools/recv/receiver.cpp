@@ -225,8 +225,10 @@ qel_stats_t Receiver::stats() const {
 Sample Receiver::sample() const {
     const qel_stats_t s = stats();
     Sample out;
-    out.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-    out.cpu_seconds = process_cpu_seconds() - cpu_at_start_;
+    const End until =
+        ended_ ? *ended_ : End{std::chrono::steady_clock::now(), process_cpu_seconds()};
+    out.seconds = std::chrono::duration<double>(until.time - start_).count();
+    out.cpu_seconds = until.cpu_seconds - cpu_at_start_;
     out.delivered = delivered_;
     out.bytes = bytes_;
     out.incomplete = s.blocks_incomplete;
@@ -238,6 +240,15 @@ Sample Receiver::sample() const {
 std::string Receiver::run(const std::function<void(const Delivery &)> &on_block,
                           const std::function<void(const Sample &)> &on_second,
                           const std::function<bool()> &stop) {
+    ended_.reset();
+    std::string error = receive_all(on_block, on_second, stop);
+    ended_ = End{std::chrono::steady_clock::now(), process_cpu_seconds()};
+    return error;
+}
+
+std::string Receiver::receive_all(const std::function<void(const Delivery &)> &on_block,
+                                  const std::function<void(const Sample &)> &on_second,
+                                  const std::function<bool()> &stop) {
     start_ = std::chrono::steady_clock::now();
     cpu_at_start_ = process_cpu_seconds();
     const auto deadline =
