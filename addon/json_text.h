@@ -1,4 +1,4 @@
-// JSON string literals.
+// JSON string literals. The add-on keeps its own small writer: it must stay free of dependencies.
 #pragma once
 
 #include <string>

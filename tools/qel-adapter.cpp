@@ -7,8 +7,8 @@
 #include <string>
 
 #include "adapter_tool/command_line.h"
-#include "adapter_tool/json_text.h"
 #include "adapter_tool/render.h"
+#include "common/json_output.h"
 #include "qel.h"
 
 namespace {
@@ -62,14 +62,13 @@ int get_name(const std::string &key, bool json) {
     int rc = qel_get_name(key.c_str(), &text);
     std::unique_ptr<char, decltype(&std::free)> owned(text, &std::free);
     if (rc == QEL_ENOENT && json) {
-        std::printf("{\"key\": %s, \"name\": null}\n", json_string(key).c_str());
+        std::fputs(qel::tools::json_text({{"key", key}, {"name", nullptr}}).c_str(), stdout);
         return 0;
     }
     if (rc != 0) return name_failure("get-name", key, rc);
     const std::string name(text);
     if (json) {
-        std::printf("{\"key\": %s, \"name\": %s}\n", json_string(key).c_str(),
-                    json_string(name).c_str());
+        std::fputs(qel::tools::json_text({{"key", key}, {"name", name}}).c_str(), stdout);
     } else {
         std::printf("%s\n", printable_name(name).c_str());
     }
@@ -98,15 +97,13 @@ int reset_all_names() {
 }  // namespace
 
 int main(int argc, char **argv) {
-    const CommandLine line =
-        parse_command_line({argv + 1, static_cast<size_t>(argc > 0 ? argc - 1 : 0)});
-    if (!line.error.empty()) {
-        return fail(kExitUsage, line.error + " (qel-adapter --help shows the usage)");
+    const CommandLine line = parse_command_line(argc, argv);
+    if (const int status =
+            qel::tools::answer_command_line("qel-adapter", usage_text(), line.ask, line.error);
+        status >= 0) {
+        return status;
     }
     switch (line.action) {
-        case Action::kHelp:
-            std::fputs(usage_text(), stdout);
-            return 0;
         case Action::kList:
             return list(line.json);
         case Action::kGetName:

@@ -1,6 +1,5 @@
 // qel-camsim: a GigE Vision camera simulator. Streams GVSP blocks to an address and port and
 // answers GVCP PACKETRESEND commands on its control port, with seeded faults on demand.
-#include <charconv>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -11,6 +10,8 @@
 
 #include "camsim/camsim.h"
 #include "camsim/stop_signal.h"
+#include "common/command_line.h"
+#include "common/pixel_formats.h"
 
 namespace {
 
@@ -37,7 +38,7 @@ Stream:
 Payload:
   --payload KIND         image, raw, file, chunk, extended-chunk or image-chunk (image with
                          extended chunk data, payload type 0x4001) (default image)
-  --pixel-format FMT     mono8 or rgb8 (default mono8); images show the frame number in
+  --pixel-format FMT     Mono8 or RGB8 (default Mono8); images show the frame number in
                          digits in their top-left corner
   --width N              image width in pixels, 1 to 65535 (default 640)
   --height N             image height in pixels, 1 to 65535 (default 480)
@@ -88,38 +89,61 @@ Other:
   --write-frame N        write frame N's expected payload to standard output and exit
                          (images as PGM or PPM, other payloads as raw bytes)
   --quiet                print nothing but errors
-  --help                 show this text and exit
+  -h, --help             show this text and exit
+  --version              show the version and exit
 )";
 
-// The one-line complaint about the command line, then exit 2.
-[[noreturn]] void fail_usage(const std::string &message) {
-    std::fprintf(stderr, "qel-camsim: %s (try --help)\n", message.c_str());
-    std::exit(2);
-}
+using qel::tools::GivenOption;
+using qel::tools::positive_value;
+using qel::tools::unsigned_value;
+using qel::tools::UsageError;
 
-uint64_t parse_unsigned(const std::string &option, const std::string &text, uint64_t min,
-                        uint64_t max) {
-    uint64_t value = 0;
-    const char *end = text.data() + text.size();
-    const auto [ptr, error] = std::from_chars(text.data(), end, value);
-    if (text.empty() || error != std::errc() || ptr != end || value < min || value > max) {
-        fail_usage(option + ": '" + text + "' is not a number from " + std::to_string(min) +
-                   " to " + std::to_string(max));
-    }
-    return value;
-}
+constexpr qel::tools::OptionSpec kOptions[] = {
+    {"dest", true},
+    {"port", true},
+    {"source", true},
+    {"source-port", true},
+    {"mcast-if", true},
+    {"mcast-ttl", true},
+    {"send-buffer", true},
+    {"payload", true},
+    {"pixel-format", true},
+    {"width", true},
+    {"height", true},
+    {"data-size", true},
+    {"file", true},
+    {"file-name", true},
+    {"packet-size", true},
+    {"extended-ids", false},
+    {"first-block-id", true},
+    {"fps", true},
+    {"packet-rate", true},
+    {"frames", true},
+    {"duration", true},
+    {"batch", true},
+    {"control-port", true},
+    {"control-addr", true},
+    {"no-control", false},
+    {"channel", true},
+    {"history", true},
+    {"ignore-resend", false},
+    {"linger", true},
+    {"seed", true},
+    {"loss", true},
+    {"burst", true},
+    {"burst-length", true},
+    {"lose-leader", true},
+    {"lose-trailer", true},
+    {"reorder", true},
+    {"reorder-distance", true},
+    {"duplicate", true},
+    {"drop", true},
+    {"write-frame", true},
+    {"quiet", false},
+};
 
-double parse_positive(const std::string &option, const std::string &text) {
-    char *end = nullptr;
-    const double value = std::strtod(text.c_str(), &end);
-    if (text.empty() || end != text.c_str() + text.size() || !std::isfinite(value) || value <= 0) {
-        fail_usage(option + ": '" + text + "' is not a positive number");
-    }
-    return value;
-}
-
-uint32_t parse_per_mille(const std::string &option, const std::string &text) {
-    return static_cast<uint32_t>(parse_unsigned(option, text, 0, 1000));
+uint32_t parse_per_mille(const GivenOption &option) {
+    return static_cast<uint32_t>(unsigned_value(option, 0, 1000));
 }
 
 PayloadKind parse_payload(const std::string &text) {
@@ -128,23 +152,28 @@ PayloadKind parse_payload(const std::string &text) {
           PayloadKind::extended_chunk, PayloadKind::image_extended_chunk}) {
         if (text == qel::camsim::payload_kind_name(kind)) return kind;
     }
-    fail_usage("--payload: '" + text +
-               "' is not one of image, raw, file, chunk, extended-chunk, image-chunk");
+    throw UsageError{"--payload: '" + text +
+                     "' is not one of image, raw, file, chunk, extended-chunk, image-chunk"};
 }
 
+// Any format's name is understood; the simulator draws two of them.
 PixelFormat parse_pixel_format(const std::string &text) {
-    if (text == "mono8" || text == "Mono8") return PixelFormat::mono8;
-    if (text == "rgb8" || text == "RGB8") return PixelFormat::rgb8;
-    fail_usage("--pixel-format: '" + text + "' is not mono8 or rgb8");
+    const auto code = qel::tools::pixel_format_code(text);
+    for (const PixelFormat format : {PixelFormat::mono8, PixelFormat::rgb8}) {
+        if (code == static_cast<uint32_t>(format)) return format;
+    }
+    throw UsageError{"--pixel-format: '" + text + "' is not one the simulator draws: Mono8, RGB8"};
 }
 
-qel::camsim::PacketRef parse_drop(const std::string &text) {
-    const size_t colon = text.find(':');
-    if (colon == std::string::npos) fail_usage("--drop: '" + text + "' is not FRAME:PACKET");
+qel::camsim::PacketRef parse_drop(const GivenOption &option) {
+    const size_t colon = option.value.find(':');
+    if (colon == std::string::npos) {
+        throw UsageError{"--drop: '" + option.value + "' is not FRAME:PACKET"};
+    }
     qel::camsim::PacketRef ref;
-    ref.frame = parse_unsigned("--drop", text.substr(0, colon), 0, UINT64_MAX);
-    ref.packet_id =
-        static_cast<uint32_t>(parse_unsigned("--drop", text.substr(colon + 1), 0, UINT32_MAX));
+    ref.frame = unsigned_value({"drop", option.value.substr(0, colon)}, 0, UINT64_MAX);
+    ref.packet_id = static_cast<uint32_t>(
+        unsigned_value({"drop", option.value.substr(colon + 1)}, 0, UINT32_MAX));
     return ref;
 }
 
@@ -156,127 +185,107 @@ struct Options {
     uint64_t frame_to_write = 0;
 };
 
-Options parse(int argc, char **argv) {
+Options parse(const qel::tools::CommandLine &line) {
+    if (!line.operands.empty()) throw UsageError{"unexpected argument '" + line.operands[0] + "'"};
     Options o;
     Config &c = o.config;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        std::string value;
-        bool has_value = false;
-        if (const size_t eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
-            value = arg.substr(eq + 1);
-            arg.resize(eq);
-            has_value = true;
-        }
-        auto flag = [&](const char *name) {
-            if (arg != name) return false;
-            if (has_value) fail_usage("option '" + arg + "' takes no value");
-            return true;
+    for (const GivenOption &option : line.options) {
+        const std::string &name = option.name;
+        const std::string &value = option.value;
+        const auto u16 = [&](uint64_t min) {
+            return static_cast<uint16_t>(unsigned_value(option, min, 65535));
         };
-        auto option = [&](const char *name) {
-            if (arg != name) return false;
-            if (!has_value) {
-                if (i + 1 >= argc) fail_usage("option '" + arg + "' needs a value");
-                value = argv[++i];
-            }
-            return true;
+        const auto u32 = [&](uint64_t min, uint64_t max) {
+            return static_cast<uint32_t>(unsigned_value(option, min, max));
         };
-        if (flag("--help")) {
-            std::fputs(kUsage, stdout);
-            std::exit(0);
-        } else if (option("--dest")) {
+        if (name == "dest") {
             c.dest_address = value;
-        } else if (option("--port")) {
-            c.dest_port = static_cast<uint16_t>(parse_unsigned(arg, value, 1, 65535));
-        } else if (option("--source")) {
+        } else if (name == "port") {
+            c.dest_port = u16(1);
+        } else if (name == "source") {
             c.source_address = value;
-        } else if (option("--source-port")) {
-            c.source_port = static_cast<uint16_t>(parse_unsigned(arg, value, 0, 65535));
-        } else if (option("--mcast-if")) {
+        } else if (name == "source-port") {
+            c.source_port = u16(0);
+        } else if (name == "mcast-if") {
             c.multicast_interface = value;
-        } else if (option("--mcast-ttl")) {
-            c.multicast_ttl = static_cast<uint8_t>(parse_unsigned(arg, value, 0, 255));
-        } else if (option("--send-buffer")) {
-            c.send_buffer_bytes = static_cast<uint32_t>(parse_unsigned(arg, value, 4096, 1u << 30));
-        } else if (option("--payload")) {
+        } else if (name == "mcast-ttl") {
+            c.multicast_ttl = static_cast<uint8_t>(u32(0, 255));
+        } else if (name == "send-buffer") {
+            c.send_buffer_bytes = u32(4096, 1u << 30);
+        } else if (name == "payload") {
             c.payload = parse_payload(value);
-        } else if (option("--pixel-format")) {
+        } else if (name == "pixel-format") {
             c.pixel_format = parse_pixel_format(value);
-        } else if (option("--width")) {
-            c.width = static_cast<uint32_t>(parse_unsigned(arg, value, 1, 65535));
-        } else if (option("--height")) {
-            c.height = static_cast<uint32_t>(parse_unsigned(arg, value, 1, 65535));
-        } else if (option("--data-size")) {
-            c.data_size = parse_unsigned(arg, value, 1, qel::camsim::kMaxPayloadBytes);
-        } else if (option("--file")) {
+        } else if (name == "width") {
+            c.width = u32(1, 65535);
+        } else if (name == "height") {
+            c.height = u32(1, 65535);
+        } else if (name == "data-size") {
+            c.data_size = unsigned_value(option, 1, qel::camsim::kMaxPayloadBytes);
+        } else if (name == "file") {
             c.file_path = value;
-        } else if (option("--file-name")) {
+        } else if (name == "file-name") {
             c.file_name = value;
-        } else if (option("--packet-size")) {
-            c.packet_size = static_cast<uint32_t>(parse_unsigned(
-                arg, value, qel::camsim::kMinPacketSize, qel::camsim::kMaxPacketSize));
-        } else if (flag("--extended-ids")) {
+        } else if (name == "packet-size") {
+            c.packet_size = u32(qel::camsim::kMinPacketSize, qel::camsim::kMaxPacketSize);
+        } else if (name == "extended-ids") {
             c.extended_ids = true;
-        } else if (option("--first-block-id")) {
-            c.first_block_id = parse_unsigned(arg, value, 1, UINT64_MAX);
-        } else if (option("--fps")) {
-            c.frame_rate = parse_positive(arg, value);
-        } else if (option("--packet-rate")) {
-            c.packet_rate = parse_positive(arg, value);
-        } else if (option("--frames")) {
-            c.frames = parse_unsigned(arg, value, 1, UINT64_MAX);
-        } else if (option("--duration")) {
-            c.duration_ms = static_cast<uint64_t>(std::ceil(parse_positive(arg, value) * 1000));
-        } else if (option("--batch")) {
-            c.batch_packets = static_cast<uint32_t>(parse_unsigned(arg, value, 1, 1024));
-        } else if (option("--control-port")) {
-            c.control_port = static_cast<uint16_t>(parse_unsigned(arg, value, 0, 65535));
-        } else if (option("--control-addr")) {
+        } else if (name == "first-block-id") {
+            c.first_block_id = unsigned_value(option, 1, UINT64_MAX);
+        } else if (name == "fps") {
+            c.frame_rate = positive_value(option);
+        } else if (name == "packet-rate") {
+            c.packet_rate = positive_value(option);
+        } else if (name == "frames") {
+            c.frames = unsigned_value(option, 1, UINT64_MAX);
+        } else if (name == "duration") {
+            c.duration_ms = static_cast<uint64_t>(std::ceil(positive_value(option) * 1000));
+        } else if (name == "batch") {
+            c.batch_packets = u32(1, 1024);
+        } else if (name == "control-port") {
+            c.control_port = u16(0);
+        } else if (name == "control-addr") {
             c.control_address = value;
-        } else if (flag("--no-control")) {
+        } else if (name == "no-control") {
             c.listen = false;
-        } else if (option("--channel")) {
-            c.channel = static_cast<uint16_t>(parse_unsigned(arg, value, 0, 65535));
-        } else if (option("--history")) {
-            c.history_frames = static_cast<uint32_t>(parse_unsigned(arg, value, 1, 1 << 20));
-        } else if (flag("--ignore-resend")) {
+        } else if (name == "channel") {
+            c.channel = u16(0);
+        } else if (name == "history") {
+            c.history_frames = u32(1, 1 << 20);
+        } else if (name == "ignore-resend") {
             c.ignore_resend = true;
-        } else if (option("--linger")) {
+        } else if (name == "linger") {
             char *end = nullptr;
             o.linger_seconds = std::strtod(value.c_str(), &end);
             if (value.empty() || end != value.c_str() + value.size() ||
                 !std::isfinite(o.linger_seconds) || o.linger_seconds < 0) {
-                fail_usage("--linger: '" + value + "' is not a number of seconds");
+                throw UsageError{"--linger: '" + value + "' is not a number of seconds"};
             }
-        } else if (option("--seed")) {
-            c.faults.seed = parse_unsigned(arg, value, 0, UINT64_MAX);
-        } else if (option("--loss")) {
-            c.faults.loss_per_mille = parse_per_mille(arg, value);
-        } else if (option("--burst")) {
-            c.faults.burst_per_mille = parse_per_mille(arg, value);
-        } else if (option("--burst-length")) {
-            c.faults.burst_length = static_cast<uint32_t>(parse_unsigned(arg, value, 1, 1u << 24));
-        } else if (option("--lose-leader")) {
-            c.faults.leader_loss_per_mille = parse_per_mille(arg, value);
-        } else if (option("--lose-trailer")) {
-            c.faults.trailer_loss_per_mille = parse_per_mille(arg, value);
-        } else if (option("--reorder")) {
-            c.faults.reorder_per_mille = parse_per_mille(arg, value);
-        } else if (option("--reorder-distance")) {
-            c.faults.reorder_distance = static_cast<uint32_t>(parse_unsigned(arg, value, 1, 64));
-        } else if (option("--duplicate")) {
-            c.faults.duplicate_per_mille = parse_per_mille(arg, value);
-        } else if (option("--drop")) {
-            c.faults.drops.push_back(parse_drop(value));
-        } else if (option("--write-frame")) {
+        } else if (name == "seed") {
+            c.faults.seed = unsigned_value(option, 0, UINT64_MAX);
+        } else if (name == "loss") {
+            c.faults.loss_per_mille = parse_per_mille(option);
+        } else if (name == "burst") {
+            c.faults.burst_per_mille = parse_per_mille(option);
+        } else if (name == "burst-length") {
+            c.faults.burst_length = u32(1, 1u << 24);
+        } else if (name == "lose-leader") {
+            c.faults.leader_loss_per_mille = parse_per_mille(option);
+        } else if (name == "lose-trailer") {
+            c.faults.trailer_loss_per_mille = parse_per_mille(option);
+        } else if (name == "reorder") {
+            c.faults.reorder_per_mille = parse_per_mille(option);
+        } else if (name == "reorder-distance") {
+            c.faults.reorder_distance = u32(1, 64);
+        } else if (name == "duplicate") {
+            c.faults.duplicate_per_mille = parse_per_mille(option);
+        } else if (name == "drop") {
+            c.faults.drops.push_back(parse_drop(option));
+        } else if (name == "write-frame") {
             o.write_frame = true;
-            o.frame_to_write = parse_unsigned(arg, value, 0, UINT64_MAX);
-        } else if (flag("--quiet")) {
+            o.frame_to_write = unsigned_value(option, 0, UINT64_MAX);
+        } else if (name == "quiet") {
             o.quiet = true;
-        } else if (arg.rfind("--", 0) == 0) {
-            fail_usage("unknown option '" + arg + "'");
-        } else {
-            fail_usage("unexpected argument '" + arg + "'");
         }
     }
     return o;
@@ -329,7 +338,18 @@ void print_counters(const qel::camsim::Counters &c, double seconds) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    const Options o = parse(argc, argv);
+    const qel::tools::CommandLine line = qel::tools::parse_command_line(kOptions, argc, argv);
+    if (const int status =
+            qel::tools::answer_command_line("qel-camsim", kUsage, line.ask, line.error);
+        status >= 0) {
+        return status;
+    }
+    Options o;
+    try {
+        o = parse(line);
+    } catch (const UsageError &error) {
+        return qel::tools::usage_error("qel-camsim", error.message);
+    }
     if (o.write_frame) return write_frame(o);
 
     qel::camsim::Simulator sim(o.config);

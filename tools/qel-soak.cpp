@@ -6,9 +6,6 @@
 // prints the frames sent, delivered, lost and corrupt, the resends, and the resident memory at
 // the start and the end, and exits non-zero when a frame was lost or corrupt or the memory
 // grew by more than the margin.
-//
-//   qel-soak [--duration S] [--loss PERMILLE] [--fps N] [--width W] [--height H]
-//            [--packet-size B] [--buffers N] [--rss-margin-kb K]
 #include <arpa/inet.h>
 #include <unistd.h>
 
@@ -17,7 +14,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -25,6 +21,7 @@
 #include "adapter/software_adapter.h"
 #include "adapter/endpoint.h"
 #include "camsim/camsim.h"
+#include "common/command_line.h"
 #include "qel.h"
 
 namespace {
@@ -44,47 +41,57 @@ struct Options {
     uint64_t rss_margin_kb = 4096;
 };
 
-void usage() {
-    std::fprintf(stderr,
-                 "usage: qel-soak [--duration S] [--loss PERMILLE] [--fps N] [--width W] "
-                 "[--height H] [--packet-size B] [--buffers N] [--rss-margin-kb K]\n");
-}
+constexpr const char *kUsage = R"(Usage: qel-soak [OPTION]...
+Streams from the camera simulator through the software adapter on loopback with packet loss,
+receives with packet resend and checks every frame byte for byte; exits 1 when a frame was
+lost or corrupt or the resident memory grew by more than the margin.
 
-// A whole decimal number, or false.
-bool number(const char *text, uint64_t *out) {
-    if (text == nullptr || *text < '0' || *text > '9') return false;
-    char *end = nullptr;
-    *out = std::strtoull(text, &end, 10);
-    return *end == '\0';
-}
+  --duration SECONDS     length of the stream (default 600)
+  --loss PM              chance per mille that a packet is lost, 0 to 999 (default 10)
+  --fps N                frames per second (default 100)
+  --width N              image width in pixels (default 640)
+  --height N             image height in pixels (default 480)
+  --packet-size BYTES    GVSP packet size (default 1400)
+  --buffers N            buffers queued, 1 to 1024 (default 64)
+  --rss-margin-kb N      growth of resident memory allowed, in KiB (default 4096)
+  -h, --help             show this text and exit
+  --version              show the version and exit
+)";
 
-bool parse(int argc, char **argv, Options &o) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view name = argv[i];
-        uint64_t value = 0;
-        if (i + 1 >= argc || !number(argv[i + 1], &value)) return false;
-        ++i;
-        if (name == "--duration") {
-            o.duration_s = value;
-        } else if (name == "--loss") {
-            o.loss_per_mille = static_cast<uint32_t>(value);
-        } else if (name == "--fps") {
-            o.fps = static_cast<double>(value);
-        } else if (name == "--width") {
-            o.width = static_cast<uint32_t>(value);
-        } else if (name == "--height") {
-            o.height = static_cast<uint32_t>(value);
-        } else if (name == "--packet-size") {
-            o.packet_size = static_cast<uint32_t>(value);
-        } else if (name == "--buffers") {
-            o.buffers = static_cast<uint32_t>(value);
-        } else if (name == "--rss-margin-kb") {
-            o.rss_margin_kb = value;
-        } else {
-            return false;
+constexpr tools::OptionSpec kOptions[] = {
+    {"duration", true}, {"loss", true},    {"fps", true},         {"width", true},
+    {"height", true},   {"buffers", true}, {"packet-size", true}, {"rss-margin-kb", true},
+};
+
+Options parse(const tools::CommandLine &line) {
+    if (!line.operands.empty()) {
+        throw tools::UsageError{"unexpected argument '" + line.operands[0] + "'"};
+    }
+    Options o;
+    for (const tools::GivenOption &option : line.options) {
+        const auto number = [&](uint64_t min, uint64_t max) {
+            return tools::unsigned_value(option, min, max);
+        };
+        if (option.name == "duration") {
+            o.duration_s = number(1, 86400 * 30);
+        } else if (option.name == "loss") {
+            o.loss_per_mille = static_cast<uint32_t>(number(0, 999));
+        } else if (option.name == "fps") {
+            o.fps = static_cast<double>(number(1, 100000));
+        } else if (option.name == "width") {
+            o.width = static_cast<uint32_t>(number(1, 65535));
+        } else if (option.name == "height") {
+            o.height = static_cast<uint32_t>(number(1, 65535));
+        } else if (option.name == "packet-size") {
+            o.packet_size =
+                static_cast<uint32_t>(number(camsim::kMinPacketSize, camsim::kMaxPacketSize));
+        } else if (option.name == "buffers") {
+            o.buffers = static_cast<uint32_t>(number(1, 1024));
+        } else if (option.name == "rss-margin-kb") {
+            o.rss_margin_kb = number(0, UINT64_MAX);
         }
     }
-    return o.duration_s > 0 && o.loss_per_mille < 1000 && o.buffers > 0 && o.buffers <= 1024;
+    return o;
 }
 
 // Resident memory of this process in KiB, from /proc/self/statm (its second field, in pages).
@@ -270,10 +277,14 @@ int run(const Options &o) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    Options options;
-    if (!parse(argc, argv, options)) {
-        usage();
-        return 2;
+    const tools::CommandLine line = tools::parse_command_line(kOptions, argc, argv);
+    if (const int status = tools::answer_command_line("qel-soak", kUsage, line.ask, line.error);
+        status >= 0) {
+        return status;
     }
-    return run(options);
+    try {
+        return run(parse(line));
+    } catch (const tools::UsageError &error) {
+        return tools::usage_error("qel-soak", error.message);
+    }
 }

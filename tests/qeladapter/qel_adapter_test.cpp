@@ -1,6 +1,8 @@
 // qel-adapter run as a program, with loopback as the software adapter's only board.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
 #include <nlohmann/json.hpp>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -22,10 +24,10 @@ struct ToolRun {
     bool operator==(const ToolRun &) const = default;
 };
 
-// Runs qel-adapter with `args` (each quoted for the shell), collecting both output streams.
-ToolRun run_tool(const std::vector<std::string> &args) {
+// Runs a tool with `args` (each quoted for the shell), collecting both output streams.
+ToolRun run_program(const char *tool, const std::vector<std::string> &args) {
     const qel::test::TempDir dir;
-    std::string command = QEL_ADAPTER_TOOL;
+    std::string command = tool;
     for (const std::string &arg : args) {
         std::string quoted = "'";
         for (const char c : arg) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
@@ -39,8 +41,13 @@ ToolRun run_tool(const std::vector<std::string> &args) {
             {std::istreambuf_iterator<char>(err), {}}};
 }
 
+ToolRun run_tool(const std::vector<std::string> &args) {
+    return run_program(QEL_ADAPTER_TOOL, args);
+}
+
 TEST_F(QelAdapterTool, ListShowsLoopbackAndTheEndpointHeldHereAsTextAndAsJsonWithAnyNameBytes) {
-    // Quotes, a backslash, a line break and a byte that is no UTF-8 must all survive as JSON.
+    // Quotes, a backslash and a line break survive as JSON; a byte that is no UTF-8 shows as
+    // U+FFFD.
     ASSERT_EQ(run_tool({"set-name", kSerialKey, "a\"b\\c\nd\xff"}).status, 0);
     const hux_handle_t held = open_attached(2);
     const ToolRun text = run_tool({});
@@ -48,7 +55,7 @@ TEST_F(QelAdapterTool, ListShowsLoopbackAndTheEndpointHeldHereAsTextAndAsJsonWit
     hux_close(held);
     ASSERT_EQ(text.status, 0) << text.err;
     for (const char *line : {"board 0  nic 00:00:00:00:00:00  serial QSA000000000000  link up\n",
-                             "addresses  127.0.0.1/8\n", "endpoints  1 of 8 in use: 2\n"}) {
+                             "addresses  127.0.0.1/8 (lo)\n", "endpoints  1 of 8 in use: 2\n"}) {
         EXPECT_NE(text.out.find(line), std::string::npos) << text.out;
     }
     ASSERT_EQ(json.status, 0) << json.err;
@@ -57,7 +64,10 @@ TEST_F(QelAdapterTool, ListShowsLoopbackAndTheEndpointHeldHereAsTextAndAsJsonWit
     const auto &board = doc["boards"][0];
     EXPECT_EQ(board.at("serial"), "QSA000000000000");
     EXPECT_EQ(board.at("endpoints_in_use"), nlohmann::json::array({2}));
-    EXPECT_EQ(board.at("names").at("serial"), "a\"b\\c\nd\u00ff");
+    EXPECT_EQ(board.at("names").at("serial"), "a\"b\\c\nd\ufffd");
+    EXPECT_EQ(
+        board.at("addresses"),
+        nlohmann::json::parse(R"([{"address": "127.0.0.1", "prefix": 8, "interface": "lo"}])"));
     EXPECT_TRUE(board.at("names").at("mac").is_null());
     // The tool's own probe released every endpoint it attached.
     EXPECT_EQ(run_tool({}).out.find("in use:"), std::string::npos);
@@ -71,6 +81,43 @@ TEST_F(QelAdapterTool, ANameIsSetReadAndReset) {
     ASSERT_EQ(run_tool({"reset-name", kSerialKey}).status, 0);
     EXPECT_EQ(run_tool({"get-name", kSerialKey}),
               (ToolRun{1, "", "qel-adapter: no name stored for 'S=QSA000000000000'\n"}));
+}
+
+TEST_F(QelAdapterTool, QelInfoShowsEachBoardsAddressWithItsInterfaceAsTextAndAsJson) {
+    const ToolRun text = run_program(QEL_INFO_TOOL, {});
+    const ToolRun json = run_program(QEL_INFO_TOOL, {"--json"});
+    ASSERT_EQ(text.status, 0) << text.err;
+    EXPECT_NE(text.out.find("\n  board 0: mac 00:00:00:00:00:00, link up, serial QSA000000000000\n"
+                            "    address 127.0.0.1 (lo)\n"),
+              std::string::npos)
+        << text.out;
+    ASSERT_EQ(json.status, 0) << json.err;
+    const auto doc = nlohmann::json::parse(json.out);
+    ASSERT_EQ(doc.at("boards").size(), 1u) << json.out;
+    EXPECT_EQ(doc["boards"][0].at("serial"), "QSA000000000000");
+    EXPECT_EQ(doc["boards"][0].at("addresses"),
+              nlohmann::json::parse(R"([{"address": "127.0.0.1", "interface": "lo"}])"));
+}
+
+// --board NAME receives at the address of the board stored under NAME: a port held there is
+// reported for that address.
+TEST_F(QelAdapterTool, QelRecvFindsABoardByItsStoredName) {
+    ASSERT_EQ(run_tool({"set-name", kSerialKey, "lab"}).status, 0);
+    const int held = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in where{};
+    where.sin_family = AF_INET;
+    where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof where;
+    ASSERT_EQ(bind(held, reinterpret_cast<sockaddr *>(&where), sizeof where), 0);
+    ASSERT_EQ(getsockname(held, reinterpret_cast<sockaddr *>(&where), &length), 0);
+    const std::string port = std::to_string(ntohs(where.sin_port));
+    EXPECT_EQ(run_program(QEL_RECV_TOOL, {"--board", "lab", "--port", port}),
+              (ToolRun{1, "", "qel-recv: port " + port + " on 127.0.0.1 is in use\n"}));
+    EXPECT_EQ(run_program(QEL_RECV_TOOL, {"--board=nobody", "--port", port}),
+              (ToolRun{1, "",
+                       "qel-recv: --board: no board with an address is named 'nobody' "
+                       "(qel-adapter lists the boards and their names)\n"}));
+    close(held);
 }
 
 // A state folder the adapter cannot use is reported as that, with the adapter's reason, never

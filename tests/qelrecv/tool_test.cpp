@@ -15,6 +15,7 @@
 
 #include "camsim/camsim.h"
 #include "recv/frame_saver.h"
+#include "recv/png_writer.h"
 #include "support/other_user.h"
 #include "tool_run.h"
 
@@ -109,6 +110,48 @@ TEST(QelRecv, ASavedFrameDecodesToTheFrameTheCameraSent) {
     std::vector<uint8_t> pixels(PNG_IMAGE_SIZE(image));
     ASSERT_NE(png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr), 0);
     EXPECT_EQ(pixels, sim.expected_payload(*frame));
+}
+
+TEST(QelRecv, AFormatThatCannotBeSavedIsNamedWithThoseThatCan) {
+    const std::vector<uint8_t> pixels(8);
+    EXPECT_EQ(write_png(-1, "x.png", {tools::pixel_format("BayerRG8"), 4, 2, 0, pixels}),
+              "pixel format BayerRG8 cannot be saved as PNG; Mono8, Mono16, RGB8 and BGR8 can");
+}
+
+// Gaps between frames longer than the poll's wait of 100 ms are waited through.
+TEST(QelRecv, ASlowCameraIsWaitedFor) {
+    const uint16_t port = camsim::free_loopback_port();
+    camsim::Config config = camera(port);
+    config.frame_rate = 4;
+    camsim::Simulator sim(config);
+    ASSERT_EQ(sim.start(), "");
+    const ToolResult r = run_qel_recv(
+        {"--local", "127.0.0.1", "--port", std::to_string(port), "--frames", "3", "--quiet"});
+    sim.stop();
+    EXPECT_EQ(r.status, 0) << r.err;
+}
+
+// --metrics FILE: the telemetry add-on writes the stream's counters there, and the summary
+// still reads them from the library once the export has ended.
+TEST(QelRecv, MetricsGoToTheNamedFileAndTheSummaryKeepsItsCounters) {
+    ScratchDir dir;
+    const std::string file = dir.path() + "/qel.prom";
+    const uint16_t port = camsim::free_loopback_port();
+    camsim::Simulator sim(camera(port));
+    ASSERT_EQ(sim.start(), "");
+    const ToolResult r = run_qel_recv({"--local", "127.0.0.1", "--port=" + std::to_string(port),
+                                       "--frames", "20", "--metrics=" + file, "--json", "--quiet"},
+                                      false, {std::string("LD_LIBRARY_PATH=") + QEL_ADDON_DIR});
+    sim.stop();
+    ASSERT_EQ(r.status, 0) << r.err;
+    const nlohmann::json j = nlohmann::json::parse(r.out, nullptr, false);
+    EXPECT_EQ(j["stats"]["blocks_complete"], 20) << r.out;
+    // Ending the export may wait for its pass: that wait is not part of the run. 20 frames at
+    // 50 a second take 0.4 s; the export writes every five.
+    EXPECT_LT(j["seconds"].get<double>(), 4.5) << r.out;
+    const std::string text = qel::test::read_text(file);
+    EXPECT_NE(text.find("\nqel_stream_blocks_complete_total{board=\"0\""), std::string::npos)
+        << text;
 }
 
 // A run folder the adapter cannot use is reported with the adapter's reason, and blamed on no

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 
+#include "common/interface_names.h"
 #include "core/driver.h"
 #include "qel.h"
 
@@ -120,7 +121,8 @@ BoardList collect_boards() {
         }
         for (const hux_ifaddrs *a = addresses; a != nullptr; a = a->ifa_next) {
             if (a->ifa_board != board || a->ifa_name == nullptr) continue;
-            report.addresses.push_back({a->ifa_name, prefix_length(a->ifa_netmask)});
+            report.addresses.push_back(
+                {a->ifa_name, prefix_length(a->ifa_netmask), tools::interface_name(a->ifa_name)});
         }
         report.name_by_mac = stored_name(mac_key(report));
         report.name_by_serial = stored_name(serial_key(report));

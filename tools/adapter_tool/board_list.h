@@ -10,8 +10,9 @@
 namespace qel::adapter_tool {
 
 struct InterfaceAddress {
-    std::string address;  // dotted decimal
-    uint32_t prefix = 0;  // netmask as a prefix length
+    std::string address;    // dotted decimal
+    uint32_t prefix = 0;    // netmask as a prefix length
+    std::string interface;  // the host's name for the interface (eth0); empty when unknown
 };
 
 struct BoardReport {

@@ -29,32 +29,22 @@ CommandLine failed(std::string why) {
 
 }  // namespace
 
-CommandLine parse_command_line(std::span<const char *const> args) {
+CommandLine parse_command_line(int argc, char **argv) {
+    constexpr tools::OptionSpec kOptions[] = {{"json", false}};
+    const tools::CommandLine given = tools::parse_command_line(kOptions, argc, argv);
     CommandLine line;
-    std::vector<std::string_view> words;
-    bool options_done = false;
-    for (const char *arg : args) {
-        std::string_view word = arg != nullptr ? arg : "";
-        // After "--" everything is an operand, so a name may begin with a dash.
-        if (!options_done && word == "--") {
-            options_done = true;
-        } else if (!options_done && word == "--json") {
-            line.json = true;
-        } else if (!options_done && (word == "--help" || word == "-h")) {
-            line.action = Action::kHelp;
-            return line;
-        } else if (!options_done && word.size() > 1 && word[0] == '-') {
-            return failed("unknown option '" + std::string(word) + "'");
-        } else {
-            words.push_back(word);
-        }
-    }
+    line.ask = given.ask;
+    line.error = given.error;
+    line.json = !given.options.empty();
+    if (given.ask != tools::CommandLine::Ask::run || !given.error.empty()) return line;
+    // A name that begins with a dash comes after "--", which ends the options.
+    const std::vector<std::string> &words = given.operands;
     if (words.empty()) return line;  // list
     const Verb *verb = nullptr;
     for (const Verb &candidate : kVerbs) {
         if (candidate.word == words[0]) verb = &candidate;
     }
-    if (verb == nullptr) return failed("unknown command '" + std::string(words[0]) + "'");
+    if (verb == nullptr) return failed("unknown command '" + words[0] + "'");
     if (words.size() - 1 != verb->operands) {
         const char *wanted = verb->operands == 0   ? "no operands"
                              : verb->operands == 1 ? "a KEY"
@@ -68,13 +58,17 @@ CommandLine parse_command_line(std::span<const char *const> args) {
 }
 
 const char *usage_text() {
-    return "usage: qel-adapter [list] [--json]\n"
+    return "Usage: qel-adapter [list] [--json]\n"
            "       qel-adapter get-name KEY [--json]\n"
            "       qel-adapter set-name KEY NAME\n"
            "       qel-adapter reset-name KEY\n"
            "       qel-adapter reset-all-names\n"
            "Lists the adapter boards, or reads and changes the names the driver keeps for them.\n"
-           "KEY is M= and a MAC address (M=02:1a:2b:3c:4d:5e) or S= and a serial number.\n"
+           "KEY is M= and a MAC address (M=02:1a:2b:3c:4d:5e) or S= and a serial number;\n"
+           "a NAME that begins with a dash follows \"--\".\n"
+           "  --json       the board list or the name as one JSON object\n"
+           "  -h, --help   show this text and exit\n"
+           "  --version    show the version and exit\n"
            "Exit status: 0 done, 1 the operation failed, 2 bad arguments.\n";
 }
 

@@ -1,17 +1,24 @@
 #include "adapter_tool/render.h"
 
-#include "adapter_tool/json_text.h"
+#include "common/json_output.h"
 
 namespace qel::adapter_tool {
 
 namespace {
 
-std::string json_or_null(const std::optional<std::string> &text) {
-    return text ? json_string(*text) : "null";
+// A text, or null where there is none.
+nlohmann::json text_or_null(const std::optional<std::string> &text) {
+    return text ? nlohmann::json(*text) : nlohmann::json();
+}
+
+nlohmann::json text_or_null(const std::string &text) {
+    return text_or_null(text.empty() ? std::nullopt : std::optional(text));
 }
 
 std::string address_text(const InterfaceAddress &address) {
-    return address.address + "/" + std::to_string(address.prefix);
+    std::string text = address.address + "/" + std::to_string(address.prefix);
+    if (!address.interface.empty()) text += " (" + address.interface + ")";
+    return text;
 }
 
 // A stored name may hold any byte: control characters are shown as '?' so that a name cannot
@@ -73,31 +80,28 @@ std::string render_text(const BoardList &list) {
 }
 
 std::string render_json(const BoardList &list) {
-    std::string out = "{\"boards\": [";
-    for (size_t b = 0; b < list.boards.size(); ++b) {
-        const BoardReport &board = list.boards[b];
-        out += b == 0 ? "\n  " : ",\n  ";
-        out += "{\"board\": " + std::to_string(board.board);
-        out += ", \"nic_id\": " + json_string(board.nic_id);
-        out += ", \"serial\": " + (board.serial.empty() ? "null" : json_string(board.serial));
-        out += ", \"link_up\": " + std::string(board.link_up ? "true" : "false");
-        out += ", \"endpoints\": " + std::to_string(board.endpoints);
-        out += ", \"endpoints_in_use\": [";
-        for (size_t i = 0; i < board.endpoints_in_use.size(); ++i) {
-            if (i != 0) out += ", ";
-            out += std::to_string(board.endpoints_in_use[i]);
+    nlohmann::json boards = nlohmann::json::array();
+    for (const BoardReport &board : list.boards) {
+        nlohmann::json addresses = nlohmann::json::array();
+        for (const InterfaceAddress &address : board.addresses) {
+            addresses.push_back({{"address", address.address},
+                                 {"prefix", address.prefix},
+                                 {"interface", text_or_null(address.interface)}});
         }
-        out += "], \"addresses\": [";
-        for (size_t i = 0; i < board.addresses.size(); ++i) {
-            out += (i == 0 ? "" : ", ") + std::string("{\"address\": ") +
-                   json_string(board.addresses[i].address) +
-                   ", \"prefix\": " + std::to_string(board.addresses[i].prefix) + "}";
-        }
-        out += "], \"names\": {\"mac\": " + json_or_null(board.name_by_mac) +
-               ", \"serial\": " + json_or_null(board.name_by_serial) + "}}";
+        boards.push_back({
+            {"board", board.board},
+            {"nic_id", board.nic_id},
+            {"serial", text_or_null(board.serial)},
+            {"link_up", board.link_up},
+            {"endpoints", board.endpoints},
+            {"endpoints_in_use", board.endpoints_in_use},
+            {"addresses", std::move(addresses)},
+            {"names",
+             {{"mac", text_or_null(board.name_by_mac)},
+              {"serial", text_or_null(board.name_by_serial)}}},
+        });
     }
-    out += list.boards.empty() ? "]}\n" : "\n]}\n";
-    return out;
+    return tools::json_text({{"boards", std::move(boards)}}, 2);
 }
 
 }  // namespace qel::adapter_tool

@@ -4,8 +4,10 @@
 #include <cstdio>
 
 #include "qel.h"
+#include "recv/board_by_name.h"
 #include "recv/checks.h"
 #include "recv/frame_saver.h"
+#include "recv/metrics_export.h"
 #include "recv/receiver.h"
 #include "recv/report.h"
 #include "recv/status_printer.h"
@@ -30,17 +32,30 @@ int complain(int status, const std::string &message) {
     return status;
 }
 
-int run_receive(const Options &options) {
+int run_receive(Options options) {
     FILE *human = options.json ? stderr : stdout;
+    if (!options.metrics_file.empty()) name_metrics_file(options.metrics_file);
+    if (const int rc = qel_init(QEL_API_VERSION); rc != 0) {
+        return complain(kExitFailed, std::string("cannot start the library: ") + qel_strerror(rc));
+    }
+    if (!options.board_name.empty()) {
+        const BoardAddress board = board_address(options.board_name);
+        if (!board.error.empty()) return complain(kExitFailed, board.error);
+        options.local_address = board.address;
+    }
     if (std::string error = check_port(options.local_address, options.port);
         options.group.empty() && !error.empty()) {
         return complain(kExitFailed, error);
     }
-    if (const int rc = qel_init(QEL_API_VERSION); rc != 0) {
-        return complain(kExitFailed, std::string("cannot start the library: ") + qel_strerror(rc));
-    }
     Receiver receiver(options);
     if (std::string error = receiver.open(); !error.empty()) return complain(kExitFailed, error);
+    // Declared after the receiver: the stream is detached before it is closed.
+    MetricsExport metrics;
+    if (!options.metrics_file.empty()) {
+        if (std::string error = metrics.start(receiver.stream()); !error.empty()) {
+            return complain(kExitFailed, error);
+        }
+    }
 
     FrameSaver saver(options.save_dir, options.save_every, files::Folder::named);
     StatusPrinter status(human, true);
@@ -55,6 +70,7 @@ int run_receive(const Options &options) {
         },
         [] { return stop_requested.load(std::memory_order_relaxed); });
     status.finish();
+    metrics.stop();  // the library's counters can be read again
 
     Summary summary;
     summary.stream = receiver.stream_name();
@@ -76,11 +92,10 @@ int run_receive(const Options &options) {
 
 int run_tool(const std::vector<std::string> &args) {
     const ParseResult parsed = parse_options(args);
-    if (parsed.help) {
-        std::fputs(kUsage, stdout);
-        return kExitOk;
+    if (const int status = tools::answer_command_line("qel-recv", kUsage, parsed.ask, parsed.error);
+        status >= 0) {
+        return status;
     }
-    if (!parsed.error.empty()) return complain(kExitUsage, parsed.error + " (try --help)");
     const Options &options = parsed.options;
     if (!options.save_dir.empty()) {
         if (std::string error = check_save_dir(options.save_dir, files::Folder::named);

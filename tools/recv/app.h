@@ -22,7 +22,7 @@ extern std::atomic<bool> stop_requested;
 // standard error starting "qel-recv: ".
 int run_tool(const std::vector<std::string> &args);
 
-int run_receive(const Options &options);
+int run_receive(Options options);
 int run_demo(const Options &options);
 
 // "qel-recv: <message>" on standard error; returns `status`.

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "camsim/camsim.h"
+#include "common/pixel_formats.h"
 #include "qel.h"
 #include "recv/app.h"
 #include "recv/checks.h"
@@ -25,17 +26,6 @@ constexpr double kDemoFrameRate = 30;  // about 3.3 s of stream
 constexpr uint32_t kDemoLossPerMille = 10;
 // Frames still missing this long after the simulator sent its last are lost.
 constexpr auto kDemoGrace = std::chrono::seconds(2);
-
-const char *format_name(uint32_t pixel_format) {
-    switch (pixel_format) {
-        case 0x01080001:
-            return "Mono8";
-        case 0x02180014:
-            return "RGB8";
-        default:
-            return "?";
-    }
-}
 
 }  // namespace
 
@@ -94,8 +84,8 @@ int run_demo(const Options &given) {
                  "demo: camera simulator on 127.0.0.1 sends %llu frames of %ux%u %s at %.0f "
                  "frames/s to port %u, losing %.1f%% of its packets; receiving with %s\n",
                  static_cast<unsigned long long>(kDemoFrames), config.width, config.height,
-                 format_name(static_cast<uint32_t>(config.pixel_format)), kDemoFrameRate,
-                 stream_port, kDemoLossPerMille / 10.0,
+                 tools::pixel_format_name(static_cast<uint32_t>(config.pixel_format)).c_str(),
+                 kDemoFrameRate, stream_port, kDemoLossPerMille / 10.0,
                  options.mode == Mode::worker ? "a receive worker and resend" : "resend");
     std::fflush(human);
     if (std::string error = sim.start(); !error.empty()) {

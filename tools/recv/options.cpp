@@ -3,18 +3,18 @@
 #include <arpa/inet.h>
 
 #include <charconv>
-#include <cmath>
-#include <cstdlib>
 
 namespace qel::recv_tool {
 
 const char *const kUsage = R"(Usage: qel-recv --local ADDR --port N [OPTION]...
+       qel-recv --board NAME --port N [OPTION]...
        qel-recv --demo [OPTION]...
 Receives one GigE Vision stream through the adapter and reports it: one status line a second
 while it runs, a summary at the end.
 
 Stream:
   --local ADDR           local IPv4 address the stream is sent to (an adapter board's)
+  --board NAME           the board of this name (qel-adapter set-name), at its address
   --port N               UDP port the stream is sent to
   --group ADDR           receive this multicast group on the board of --local
   --camera ADDR          zero-loss: the camera's address, where resend requests go
@@ -42,10 +42,15 @@ Length (the first limit met ends the run; none: until interrupted):
 Output:
   --save DIR             write received images as PNG into DIR (Mono8, Mono16, RGB8, BGR8)
   --save-every N         write the first image and every Nth after it (default 100)
+  --metrics FILE         the telemetry add-on writes the stream's counters to FILE in the
+                         Prometheus text format about every five seconds; meanwhile the
+                         status lines show the frames and the throughput, and the
+                         library's counters reach the summary only
   --json                 print the summary as one JSON object on standard output; status
                          lines and messages go to standard error
   --quiet                no status lines
-  --help                 show this text and exit
+  -h, --help             show this text and exit
+  --version              show the version and exit
 
 Demo:
   --demo                 start the camera simulator in this process on loopback, with 1%
@@ -70,21 +75,24 @@ const char *mode_name(Mode mode) {
 
 namespace {
 
-struct Fail {
-    std::string message;
-};
+using tools::GivenOption;
+using tools::unsigned_value;
+using Fail = tools::UsageError;
 
-uint64_t parse_unsigned(const std::string &option, const std::string &text, uint64_t min,
-                        uint64_t max) {
-    uint64_t value = 0;
-    const char *end = text.data() + text.size();
-    const auto [ptr, error] = std::from_chars(text.data(), end, value);
-    if (text.empty() || error != std::errc() || ptr != end || value < min || value > max) {
-        throw Fail{option + ": '" + text + "' is not a number from " + std::to_string(min) +
-                   " to " + std::to_string(max)};
-    }
-    return value;
-}
+constexpr tools::OptionSpec kOptions[] = {
+    {"demo", false},         {"local", true},
+    {"board", true},         {"port", true},
+    {"group", true},         {"camera", true},
+    {"camera-port", true},   {"channel", true},
+    {"extended-ids", false}, {"mode", true},
+    {"cpu", true},           {"buffers", true},
+    {"buffer-size", true},   {"block-timeout", true},
+    {"max-requests", true},  {"keep-incomplete", false},
+    {"duration", true},      {"frames", true},
+    {"save", true},          {"save-every", true},
+    {"metrics", true},       {"json", false},
+    {"quiet", false},
+};
 
 // A byte count with an optional binary suffix: 4096, 64K, 16M, 1G.
 uint64_t parse_bytes(const std::string &option, const std::string &text, uint64_t max) {
@@ -119,17 +127,6 @@ uint64_t parse_bytes(const std::string &option, const std::string &text, uint64_
     return value * unit;
 }
 
-double parse_seconds(const std::string &option, const std::string &text) {
-    char *end = nullptr;
-    const double value = std::strtod(text.c_str(), &end);
-    // A day at most: longer runs are given no limit at all.
-    if (text.empty() || end != text.c_str() + text.size() || !std::isfinite(value) || value <= 0 ||
-        value > 86400) {
-        throw Fail{option + ": '" + text + "' is not a number of seconds above 0, up to 86400"};
-    }
-    return value;
-}
-
 // A dotted IPv4 address, checked here so that later steps never see a malformed one.
 std::string parse_ipv4(const std::string &option, const std::string &text) {
     in_addr a{};
@@ -159,9 +156,10 @@ void check_together(Options &o, bool local_given, bool port_given) {
     }
     if (o.worker_cpu) o.mode = Mode::worker;
     if (o.demo) {
-        if (local_given || port_given || !o.group.empty() || !o.camera_address.empty()) {
+        if (local_given || !o.board_name.empty() || port_given || !o.group.empty() ||
+            !o.camera_address.empty()) {
             throw Fail{
-                "--demo chooses its own stream: --local, --port, --group and --camera "
+                "--demo chooses its own stream: --local, --board, --port, --group and --camera "
                 "are not for it"};
         }
         // Every frame the simulator sends is accounted for: a shorter run would count the
@@ -171,13 +169,19 @@ void check_together(Options &o, bool local_given, bool port_given) {
                 "--demo receives every frame it sends: --frames and --duration are not "
                 "for it"};
         }
+        if (!o.metrics_file.empty()) throw Fail{"--demo checks frames: --metrics is not for it"};
         if (o.mode_given && o.mode == Mode::poll) {
             throw Fail{"--demo receives with resend: --mode must be resend or worker"};
         }
         if (!o.mode_given && !o.worker_cpu) o.mode = Mode::resend;
         return;
     }
-    if (!local_given) throw Fail{"--local ADDR is needed (or --demo)"};
+    if (local_given && !o.board_name.empty()) {
+        throw Fail{"--local and --board: give one of them, the board's address or its name"};
+    }
+    if (!local_given && o.board_name.empty()) {
+        throw Fail{"--local ADDR or --board NAME is needed (or --demo)"};
+    }
     if (!port_given) throw Fail{"--port N is needed (or --demo)"};
     if (!o.group.empty() && !is_multicast(o.group)) {
         throw Fail{"--group: '" + o.group + "' is not a multicast address (224.0.0.0/4)"};
@@ -195,88 +199,74 @@ void check_together(Options &o, bool local_given, bool port_given) {
 
 ParseResult parse_options(const std::vector<std::string> &args) {
     ParseResult result;
+    const tools::CommandLine line = tools::parse_command_line(kOptions, args);
+    result.ask = line.ask;
+    result.error = line.error;
+    if (line.ask != tools::CommandLine::Ask::run || !line.error.empty()) return result;
     Options &o = result.options;
     bool local_given = false;
     bool port_given = false;
     try {
-        for (size_t i = 0; i < args.size(); ++i) {
-            std::string arg = args[i];
-            std::string value;
-            bool has_value = false;
-            if (const size_t eq = arg.find('=');
-                arg.rfind("--", 0) == 0 && eq != std::string::npos) {
-                value = arg.substr(eq + 1);
-                arg.resize(eq);
-                has_value = true;
-            }
-            auto flag = [&](const char *name) {
-                if (arg != name) return false;
-                if (has_value) throw Fail{"option '" + arg + "' takes no value"};
-                return true;
-            };
-            auto option = [&](const char *name) {
-                if (arg != name) return false;
-                if (!has_value) {
-                    if (i + 1 >= args.size()) throw Fail{"option '" + arg + "' needs a value"};
-                    value = args[++i];
-                }
-                return true;
-            };
-            if (flag("--help")) {
-                result.help = true;
-                return result;
-            } else if (flag("--demo")) {
+        if (!line.operands.empty()) throw Fail{"unexpected argument '" + line.operands[0] + "'"};
+        for (const GivenOption &option : line.options) {
+            const std::string &name = option.name;
+            const std::string &value = option.value;
+            const std::string arg = "--" + name;
+            if (name == "demo") {
                 o.demo = true;
-            } else if (option("--local")) {
+            } else if (name == "local") {
                 o.local_address = parse_ipv4(arg, value);
                 local_given = true;
-            } else if (option("--port")) {
-                o.port = static_cast<uint16_t>(parse_unsigned(arg, value, 1, 65535));
+            } else if (name == "board") {
+                if (value.empty()) throw Fail{"--board: the name is empty"};
+                o.board_name = value;
+            } else if (name == "port") {
+                o.port = static_cast<uint16_t>(unsigned_value(option, 1, 65535));
                 port_given = true;
-            } else if (option("--group")) {
+            } else if (name == "group") {
                 o.group = parse_ipv4(arg, value);
-            } else if (option("--camera")) {
+            } else if (name == "camera") {
                 o.camera_address = parse_ipv4(arg, value);
-            } else if (option("--camera-port")) {
-                o.camera_port = static_cast<uint16_t>(parse_unsigned(arg, value, 1, 65535));
-            } else if (option("--channel")) {
-                o.channel = static_cast<uint16_t>(parse_unsigned(arg, value, 0, 65535));
-            } else if (flag("--extended-ids")) {
+            } else if (name == "camera-port") {
+                o.camera_port = static_cast<uint16_t>(unsigned_value(option, 1, 65535));
+            } else if (name == "channel") {
+                o.channel = static_cast<uint16_t>(unsigned_value(option, 0, 65535));
+            } else if (name == "extended-ids") {
                 o.extended_ids = true;
-            } else if (option("--mode")) {
+            } else if (name == "mode") {
                 o.mode = parse_mode(value);
                 o.mode_given = true;
-            } else if (option("--cpu")) {
+            } else if (name == "cpu") {
                 // The library pins to processor cpu mod 32.
-                o.worker_cpu = static_cast<uint32_t>(parse_unsigned(arg, value, 0, 31));
-            } else if (option("--buffers")) {
-                o.buffers = static_cast<uint32_t>(parse_unsigned(arg, value, 1, 4096));
-            } else if (option("--buffer-size")) {
+                o.worker_cpu = static_cast<uint32_t>(unsigned_value(option, 0, 31));
+            } else if (name == "buffers") {
+                o.buffers = static_cast<uint32_t>(unsigned_value(option, 1, 4096));
+            } else if (name == "buffer-size") {
                 // The adapter describes a buffer's length in 32 bits.
                 o.buffer_size = parse_bytes(arg, value, UINT32_MAX);
-            } else if (option("--block-timeout")) {
-                o.block_timeout_ms = static_cast<uint32_t>(parse_unsigned(arg, value, 1, 600000));
-            } else if (option("--max-requests")) {
-                o.max_requests = static_cast<uint32_t>(parse_unsigned(arg, value, 1, 65535));
-            } else if (flag("--keep-incomplete")) {
+            } else if (name == "block-timeout") {
+                o.block_timeout_ms = static_cast<uint32_t>(unsigned_value(option, 1, 600000));
+            } else if (name == "max-requests") {
+                o.max_requests = static_cast<uint32_t>(unsigned_value(option, 1, 65535));
+            } else if (name == "keep-incomplete") {
                 o.keep_incomplete = true;
-            } else if (option("--duration")) {
-                o.duration_s = parse_seconds(arg, value);
-            } else if (option("--frames")) {
-                o.frames = parse_unsigned(arg, value, 1, UINT64_MAX);
-            } else if (option("--save")) {
+            } else if (name == "duration") {
+                // A day at most: longer runs are given no limit at all.
+                o.duration_s = tools::positive_value(option, 86400);
+            } else if (name == "frames") {
+                o.frames = unsigned_value(option, 1, UINT64_MAX);
+            } else if (name == "save") {
                 if (value.empty()) throw Fail{"--save: the directory name is empty"};
                 o.save_dir = value;
-            } else if (option("--save-every")) {
-                o.save_every = parse_unsigned(arg, value, 1, UINT64_MAX);
-            } else if (flag("--json")) {
+            } else if (name == "save-every") {
+                o.save_every = unsigned_value(option, 1, UINT64_MAX);
+            } else if (name == "metrics") {
+                if (value.empty()) throw Fail{"--metrics: the file name is empty"};
+                o.metrics_file = value;
+            } else if (name == "json") {
                 o.json = true;
-            } else if (flag("--quiet")) {
+            } else if (name == "quiet") {
                 o.quiet = true;
-            } else if (arg.rfind("-", 0) == 0) {
-                throw Fail{"unknown option '" + arg + "'"};
-            } else {
-                throw Fail{"unexpected argument '" + arg + "'"};
             }
         }
         check_together(o, local_given, port_given);

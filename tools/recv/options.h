@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "common/command_line.h"
+
 namespace qel::recv_tool {
 
 // How blocks are taken off the stream.
@@ -20,6 +22,7 @@ enum class Mode : uint8_t {
 struct Options {
     bool demo = false;
     std::string local_address;  // IPv4, dotted
+    std::string board_name;     // the board's stored name, resolved to local_address at run time
     uint16_t port = 0;
     std::string group;           // multicast group; empty: unicast
     std::string camera_address;  // zero-loss: where resend requests go; empty: no resend
@@ -34,19 +37,20 @@ struct Options {
     uint32_t max_requests = 50;
     bool keep_incomplete = false;
     bool extended_ids = false;
-    double duration_s = 0;  // 0: no limit
-    uint64_t frames = 0;    // 0: no limit
-    std::string save_dir;   // empty: save nothing
+    double duration_s = 0;     // 0: no limit
+    uint64_t frames = 0;       // 0: no limit
+    std::string save_dir;      // empty: save nothing
+    std::string metrics_file;  // empty: no metrics
     uint64_t save_every = 100;
     bool json = false;
     bool quiet = false;  // no status lines
 };
 
-// What parsing the command line gave: options to run with, a text to show and exit 0 (help),
-// or a one-line complaint (exit 2).
+// What parsing the command line gave: options to run with, a text to show and exit 0 (help,
+// version), or a one-line complaint (exit 2).
 struct ParseResult {
     Options options;
-    bool help = false;
+    tools::CommandLine::Ask ask = tools::CommandLine::Ask::run;
     std::string error;
 };
 

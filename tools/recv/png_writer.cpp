@@ -73,9 +73,8 @@ bool encode(PngWrite &state, FILE *file, const ImageView &image, int color_type,
 std::string write_png(int folder, const std::string &name, const ImageView &image) {
     const uint32_t bpp = png_bytes_per_pixel(image.pixel_format);
     if (bpp == 0) {
-        char text[64];
-        std::snprintf(text, sizeof text, "pixel format %#010x cannot be saved", image.pixel_format);
-        return text;
+        return "pixel format " + tools::pixel_format_name(image.pixel_format) +
+               " cannot be saved as PNG; Mono8, Mono16, RGB8 and BGR8 can";
     }
     // PNG itself allows 2^31 - 1; the limit keeps the size arithmetic below far from overflow.
     if (image.width == 0 || image.height == 0 || image.width > 65535 || image.height > 65535) {

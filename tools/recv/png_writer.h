@@ -5,13 +5,15 @@
 #include <span>
 #include <string>
 
+#include "common/pixel_formats.h"
+
 namespace qel::recv_tool {
 
-// GenICam pixel format codes that can be saved.
-inline constexpr uint32_t kMono8 = 0x01080001;
-inline constexpr uint32_t kMono16 = 0x01100007;
-inline constexpr uint32_t kRgb8 = 0x02180014;
-inline constexpr uint32_t kBgr8 = 0x02180015;
+// The pixel formats that can be saved.
+inline constexpr uint32_t kMono8 = tools::pixel_format("Mono8");
+inline constexpr uint32_t kMono16 = tools::pixel_format("Mono16");
+inline constexpr uint32_t kRgb8 = tools::pixel_format("RGB8");
+inline constexpr uint32_t kBgr8 = tools::pixel_format("BGR8");
 
 // An image as the block record describes it: lines of width pixels, each followed by
 // padding_x bytes.

@@ -225,8 +225,10 @@ qel_stats_t Receiver::stats() const {
 Sample Receiver::sample() const {
     const qel_stats_t s = stats();
     Sample out;
-    out.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-    out.cpu_seconds = process_cpu_seconds() - cpu_at_start_;
+    const End until =
+        ended_ ? *ended_ : End{std::chrono::steady_clock::now(), process_cpu_seconds()};
+    out.seconds = std::chrono::duration<double>(until.time - start_).count();
+    out.cpu_seconds = until.cpu_seconds - cpu_at_start_;
     out.delivered = delivered_;
     out.bytes = bytes_;
     out.incomplete = s.blocks_incomplete;
@@ -238,6 +240,15 @@ Sample Receiver::sample() const {
 std::string Receiver::run(const std::function<void(const Delivery &)> &on_block,
                           const std::function<void(const Sample &)> &on_second,
                           const std::function<bool()> &stop) {
+    ended_.reset();
+    std::string error = receive_all(on_block, on_second, stop);
+    ended_ = End{std::chrono::steady_clock::now(), process_cpu_seconds()};
+    return error;
+}
+
+std::string Receiver::receive_all(const std::function<void(const Delivery &)> &on_block,
+                                  const std::function<void(const Sample &)> &on_second,
+                                  const std::function<bool()> &stop) {
     start_ = std::chrono::steady_clock::now();
     cpu_at_start_ = process_cpu_seconds();
     const auto deadline =
@@ -257,7 +268,8 @@ std::string Receiver::run(const std::function<void(const Delivery &)> &on_block,
         const uint64_t incomplete_before =
             options_.mode == Mode::resend ? 0 : stats().blocks_incomplete;
         const int rc = receive_once(d);
-        if (rc == QEL_EAGAIN) {
+        // Nothing yet: a camera slower than the poll's wait is simply waited for.
+        if (rc == QEL_EAGAIN || rc == QEL_ETIMEDOUT) {
             if (options_.mode != Mode::poll) std::this_thread::sleep_for(kIdlePause);
             continue;
         }

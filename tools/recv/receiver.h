@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -44,8 +45,12 @@ public:
     [[nodiscard]] qel_stats_t stats() const;
     [[nodiscard]] uint64_t buffer_size() const { return buffer_size_; }
     [[nodiscard]] std::string stream_name() const;
+    [[nodiscard]] qel_stream_t *stream() const { return stream_; }
 
 private:
+    [[nodiscard]] std::string receive_all(const std::function<void(const Delivery &)> &on_block,
+                                          const std::function<void(const Sample &)> &on_second,
+                                          const std::function<bool()> &stop);
     [[nodiscard]] std::string queue_buffers(uint32_t count, uint64_t size);
     // One call of the mode's receive function: its result, with the block in block_.
     int receive_once(Delivery &delivery);
@@ -63,6 +68,12 @@ private:
     uint64_t bytes_ = 0;
     uint64_t blocks_seen_ = 0;  // delivered or dropped: gives each block's request ids
     std::chrono::steady_clock::time_point start_{};
+    // When run returned: later samples measure the run up to there.
+    struct End {
+        std::chrono::steady_clock::time_point time;
+        double cpu_seconds = 0;
+    };
+    std::optional<End> ended_;
     double cpu_at_start_ = 0;
 };
 
