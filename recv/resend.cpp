@@ -17,7 +17,10 @@ namespace qel::recv {
 
 namespace {
 
-constexpr size_t kRequestBytes = 28;
+// A request is its 8-byte GVCP header and exactly the payload length the header declares (12
+// bytes with standard ids, 20 with extended ids): a camera may refuse a datagram whose size
+// disagrees with its length field.
+constexpr size_t kGvcpHeaderBytes = 8;
 constexpr uint64_t kNanosPerMilli = 1000000;
 constexpr uint64_t kStandardIdMask = 0xFFFF;
 // While a block is being resent, one call gives the firmware this long beyond the longer of the
@@ -155,6 +158,7 @@ QEL_EXPORT int qel_packet_resend(qel_stream_t *stream, uint16_t req_id, uint32_t
     }
     put_be32(r + 12, first);
     put_be32(r + 16, last);
+    const size_t request_bytes = kGvcpHeaderBytes + size_t{uint16_t(r[4] << 8 | r[5])};
     qel_stats_t &stats = *stream->stats;
     qel::stream::count(stats.resend_requests);
     if (stream->resend_fd <= 0) {
@@ -164,8 +168,8 @@ QEL_EXPORT int qel_packet_resend(qel_stream_t *stream, uint16_t req_id, uint32_t
     }
     QEL_DEBUG_TAGGED(kTag, "packet resend: req_id:%u, first:%u, last:%u, block:%lu, channel:%u",
                      req_id, first, last, static_cast<unsigned long>(block_id), channel);
-    if (::send(stream->resend_fd, r, kRequestBytes, MSG_NOSIGNAL) !=
-        static_cast<ssize_t>(kRequestBytes)) {
+    if (::send(stream->resend_fd, r, request_bytes, MSG_NOSIGNAL) !=
+        static_cast<ssize_t>(request_bytes)) {
         const int error = errno != 0 ? errno : EIO;
         QEL_DEBUG_TAGGED(kTag, "packet resend failed send");
         qel::stream::count(stats.resend_failed);

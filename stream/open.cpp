@@ -31,7 +31,7 @@ constexpr uint16_t kResendKeyExtended = 0x4210;  // flag 0x10: extended ids
 constexpr uint16_t kResendCommand = 0x0040;
 constexpr uint16_t kResendLengthStandard = 0x000C;
 constexpr uint16_t kResendLengthExtended = 0x0014;
-constexpr uint32_t kResendTemplateBytes = 28;
+constexpr uint32_t kResendTemplateBytes = 28;  // header and the longer, extended-id payload
 
 // The resend fields of a zero-loss stream: timeouts that can end a block, and an order mode.
 bool resend_options_valid(const qel_stream_options_t &o) {

@@ -65,7 +65,7 @@ struct qel_stream {
 
     // Packet resend.
     int resend_fd;         // 0: none
-    uint8_t *resend_hdr;   // the 28-byte request buffer
+    uint8_t *resend_hdr;   // the request buffer, 28 bytes: room for the extended-id form
     uint32_t resend_last;  // last packet id of every request
 
     // Block assembly.

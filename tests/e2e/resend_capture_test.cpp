@@ -105,7 +105,14 @@ TEST_F(EndToEnd, ResendRequestsDecodeAsPacketResendCommandsNamingTheLostPackets)
 
     const std::string path = "/tmp/qel-e2e-resend-" + std::to_string(config.control_port);
     camsim_test::PcapWriter pcap(path);
-    for (const Bytes &p : packets) pcap.add_ip(p);
+    for (const Bytes &p : packets) {
+        // The datagram is the 8-byte GVCP header and exactly the payload its length field
+        // declares, nothing after it.
+        const size_t udp = size_t{p[0] & 0x0Fu} * 4;
+        ASSERT_GE(p.size(), udp + 8 + 8);
+        EXPECT_EQ(camsim_test::be16(&p[udp + 4]), 8 + 8 + camsim_test::be16(&p[udp + 8 + 4]));
+        pcap.add_ip(p);
+    }
     pcap.close();
     const char *const fields[] = {"gvcp.cmd.command", "gvcp.cmd.req_id", "gvcp.cmd.resend.blockid",
                                   "gvcp.cmd.resend.firstpacketid", "gvcp.cmd.resend.lastpacketid"};

@@ -13,7 +13,7 @@ namespace qel::camsim {
 
 namespace {
 
-// Commands are 28 bytes; anything longer than this is not one.
+// Commands are at most 28 bytes (extended ids); anything longer than this is not one.
 constexpr size_t kMaxCommandSize = 576;
 
 }  // namespace
