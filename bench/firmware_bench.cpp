@@ -2,16 +2,18 @@
 // the same stream to both over loopback:
 //
 //   fw_cpu_<size>/ours, /ref   CPU nanoseconds per packet of the receiving side, the
-//                              simulator sending raw 1 MiB blocks at a fixed packet rate. Ours:
+//                              simulator sending raw 1 MiB blocks in packets of <size> bytes of
+//                              UDP payload (28 more as IP packets) at a fixed packet rate. Ours:
 //                              every thread the stream's firmware runs (found as the threads
 //                              that opening the stream started); "copies" is the payload bytes
 //                              the firmware copied per payload byte received.
 //                              Reference: one thread receiving batches of 64 with recvmmsg on
 //                              a socket set up as the firmware's, discarding the data.
-//   e2e_8192/ours, /ref        the highest loss-free rate, 4 MiB blocks of 8192-byte packets,
-//                              in frames per second: ours, every block delivered complete by
-//                              qel_poll_recv; the reference, every packet received by the bare
-//                              loop (its packet rate divided by the packets of one block).
+//   e2e_8192/ours, /ref        the highest loss-free rate, 4 MiB blocks in packets of 8192
+//                              bytes of UDP payload, in frames per second: ours, every block
+//                              delivered complete by qel_poll_recv; the reference, every
+//                              packet received by the bare loop (its packet rate divided by the
+//                              packets of one block).
 //
 // The receiving thread runs on the second benchmark CPU, the simulator and the application's
 // poll on the first. QEL_BENCH_SECONDS (default 1) sets the length of one sending, and
@@ -88,13 +90,15 @@ void pin_thread(pid_t tid, unsigned cpu) {
     sched_setaffinity(tid, sizeof one, &one);
 }
 
-camsim::Config stream_config(uint16_t port, uint32_t packet_size, uint64_t block_bytes,
+// Packets are sized here by their UDP payload (GVSP header and data), as these figures have
+// always been; the simulator's packet size also counts the IP and UDP headers.
+camsim::Config stream_config(uint16_t port, uint32_t datagram_size, uint64_t block_bytes,
                              double packet_rate, double seconds) {
     camsim::Config c;
     c.dest_port = port;
     c.payload = camsim::PayloadKind::raw;
     c.data_size = block_bytes;
-    c.packet_size = packet_size;
+    c.packet_size = datagram_size + camsim::kIpUdpHeaderSize;
     c.packet_rate = packet_rate;
     c.duration_ms = static_cast<uint64_t>(seconds * 1000);
     c.listen = false;

@@ -47,9 +47,10 @@ Payload:
   --file-name NAME       file name the file leader carries (default camsim.bin)
 
 Packets:
-  --packet-size BYTES    size of a GVSP packet as UDP payload, its GVSP header included:
-                         a payload packet carries this less 8 bytes (20 with extended ids)
-                         of data; 64 to 65507 (default 1400; jumbo frames e.g. 8192)
+  --packet-size BYTES    size of a GVSP packet as an IP packet, as a camera counts it: its
+                         IP and UDP headers (28 bytes) and GVSP header (8 bytes, 20 with
+                         extended ids) included, the rest is data; 92 to 65535 (default
+                         1400; 1500 fills a standard Ethernet frame; jumbo frames e.g. 8192)
   --extended-ids         64-bit block ids and 32-bit packet ids (default: 16 and 24 bits)
   --first-block-id N     block id of the first frame, not 0 (default 1); 16-bit ids wrap
                          from 65535 to 1

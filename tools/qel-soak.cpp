@@ -51,7 +51,8 @@ lost or corrupt or the resident memory grew by more than the margin.
   --fps N                frames per second (default 100)
   --width N              image width in pixels (default 640)
   --height N             image height in pixels (default 480)
-  --packet-size BYTES    GVSP packet size (default 1400)
+  --packet-size BYTES    GVSP packet size as a camera counts it, the IP packet with its
+                         IP and UDP headers (default 1400)
   --buffers N            buffers queued, 1 to 1024 (default 64)
   --rss-margin-kb N      growth of resident memory allowed, in KiB (default 4096)
   -h, --help             show this text and exit

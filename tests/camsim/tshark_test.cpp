@@ -1,10 +1,12 @@
 // The simulator on the wire, seen by an independent decoder: the datagrams it sent (first
 // sendings and a packet resent on a PACKETRESEND command) are written to a pcap file and decoded
 // by tshark's GVSP dissector, whose fields must be what was meant. The resent packet carries what
-// was first sent, and a run with seeded faults sends exactly what its fault plan says.
+// was first sent, a run with seeded faults sends exactly what its fault plan says, and full
+// packets are as long as the packet size says.
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <set>
 
 #include "camsim/camsim.h"
 #include "camsim/faults.h"
@@ -155,7 +157,7 @@ TEST(Wire, TsharkDecodesWhatWasSentResentAndPlannedByTheSeededFaults) {
     const auto decoded = camsim_test::tshark_fields(path, "-d udp.port==50000-50099,gvsp", kFields);
     std::remove(path.c_str());
     ASSERT_EQ(decoded.size(), datagrams);
-    size_t i = 0;
+    size_t i = 0, runs_with_full_packets = 0;
     for (size_t r = 0; r < runs.size(); ++r) {
         const std::vector<Bytes> &sent = runs[r].datagrams;
         ASSERT_GE(sent.size(), 3u);
@@ -163,12 +165,16 @@ TEST(Wire, TsharkDecodesWhatWasSentResentAndPlannedByTheSeededFaults) {
         EXPECT_EQ(resent.block_id, runs[r].config.first_block_id);
         EXPECT_EQ(resent.packet_id, 1u);
         std::vector<std::vector<uint32_t>> got(runs[r].config.frames);
+        std::set<size_t> full_sizes;  // as IP packets
         for (size_t k = 0; k < sent.size(); ++k) {
             const Packet p = read_packet(sent[k]);
             check(runs[r], static_cast<uint16_t>(kFirstPort + r), p, decoded[i++],
                   k + 1 == sent.size());
             if (k + 1 == sent.size()) break;
             got.at(p.block_id - runs[r].config.first_block_id).push_back(p.packet_id);
+            if (p.format == 3 && p.packet_id + 1 < runs[r].trailer_id) {
+                full_sizes.insert(sent[k].size() + 20 + 8);  // IPv4 and UDP headers
+            }
             if (p.block_id == resent.block_id && p.packet_id == 1) {
                 EXPECT_EQ(resent.body, p.body) << "a resent packet carries what was first sent";
             }
@@ -185,7 +191,13 @@ TEST(Wire, TsharkDecodesWhatWasSentResentAndPlannedByTheSeededFaults) {
             reordered += plan.reordered();
         }
         EXPECT_EQ(withheld > 0 && duplicated > 0 && reordered > 0, r + 1 == runs.size());
+        // Every payload packet but a block's last fills the packet size, which counts the IP
+        // and UDP headers as a camera's does.
+        if (full_sizes.empty()) continue;
+        ++runs_with_full_packets;
+        EXPECT_EQ(full_sizes, std::set<size_t>{runs[r].config.packet_size}) << "run " << r;
     }
+    EXPECT_GT(runs_with_full_packets, 0u);
 }
 
 }  // namespace

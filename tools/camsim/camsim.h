@@ -27,11 +27,15 @@
 
 namespace qel::camsim {
 
-// Default GVSP packet size: bytes of UDP payload per packet, GVSP header included.
+// A packet size means what a camera's stream channel packet size means: the whole IP packet,
+// its IPv4 header (20 bytes, no options) and UDP header (8 bytes) included. A packet of 1500
+// bytes carries 1472 bytes of GVSP header and data.
+inline constexpr uint32_t kIpUdpHeaderSize = 28;
 inline constexpr uint32_t kDefaultPacketSize = 1400;
-// The largest UDP payload an IPv4 datagram can carry.
-inline constexpr uint32_t kMaxPacketSize = 65507;
-inline constexpr uint32_t kMinPacketSize = 64;
+// The largest IPv4 packet.
+inline constexpr uint32_t kMaxPacketSize = 65535;
+// Room for every leader with extended ids.
+inline constexpr uint32_t kMinPacketSize = 92;
 // A block never carries more than this (also the cap on a file payload read from disk).
 inline constexpr uint64_t kMaxPayloadBytes = uint64_t{1} << 30;
 inline constexpr uint16_t kDefaultControlPort = 3956;
@@ -100,7 +104,7 @@ struct Config {
     // How the blocks are cut into packets.
     bool extended_ids = false;
     uint64_t first_block_id = 1;                // block id of frame 0; never 0
-    uint32_t packet_size = kDefaultPacketSize;  // UDP payload bytes of one GVSP packet
+    uint32_t packet_size = kDefaultPacketSize;  // IP packet bytes of a full GVSP packet
 
     // Pacing and length: frames per second and packets per second (0: as fast as it can),
     // a number of frames and a time limit (0: no limit). Sending ends at the first limit met.

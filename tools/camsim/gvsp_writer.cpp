@@ -76,7 +76,6 @@ std::string make_layout(const Config &config, uint64_t payload_size, StreamLayou
     l.kind = config.payload;
     l.payload_type = payload_type_code(config.payload);
     l.extended_ids = config.extended_ids;
-    l.packet_size = config.packet_size;
     l.header_size = config.extended_ids ? kExtendedHeaderSize : kStandardHeaderSize;
     l.payload_size = payload_size;
     l.file_name = config.file_name;
@@ -96,7 +95,8 @@ std::string make_layout(const Config &config, uint64_t payload_size, StreamLayou
     if (payload_size == 0 || payload_size > kMaxPayloadBytes) {
         return "block payload must be from 1 to " + std::to_string(kMaxPayloadBytes) + " bytes";
     }
-    const size_t room = config.packet_size - l.header_size;
+    l.datagram_size = config.packet_size - kIpUdpHeaderSize;
+    const size_t room = l.datagram_size - l.header_size;
     if (leader_payload_size(l) > room) {
         return "the leader (file name of " + std::to_string(l.file_name.size()) +
                " bytes) does not fit a packet of " + std::to_string(config.packet_size) + " bytes";

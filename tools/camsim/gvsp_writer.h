@@ -36,7 +36,7 @@ struct StreamLayout {
     PayloadKind kind = PayloadKind::image;
     uint16_t payload_type = 0;
     bool extended_ids = false;
-    uint32_t packet_size = 0;        // UDP payload bytes of a full packet
+    uint32_t datagram_size = 0;      // UDP payload bytes of a full packet, GVSP header included
     size_t header_size = 0;          // 8 or 20
     uint32_t data_per_packet = 0;    // payload bytes of every payload packet but the last
     uint64_t payload_size = 0;       // bytes of the whole block payload

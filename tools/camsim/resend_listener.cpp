@@ -26,7 +26,7 @@ ResendListener::ResendListener(const Config &config, const PacketSource &source,
       history_(history),
       counters_(counters),
       stop_(stop),
-      batch_(config.batch_packets, config.packet_size) {}
+      batch_(config.batch_packets, source.layout().datagram_size) {}
 
 std::string ResendListener::run(int control_fd, int stream_fd) {
     std::array<uint8_t, kMaxCommandSize> buffer{};

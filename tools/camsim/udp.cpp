@@ -117,13 +117,13 @@ std::string open_control_socket(const Config &config, Fd *out) {
     return {};
 }
 
-PacketBatch::PacketBatch(uint32_t capacity, uint32_t packet_size)
-    : packet_size_(packet_size),
-      storage_(size_t{capacity} * packet_size),
+PacketBatch::PacketBatch(uint32_t capacity, uint32_t datagram_size)
+    : datagram_size_(datagram_size),
+      storage_(size_t{capacity} * datagram_size),
       iovecs_(capacity),
       messages_(capacity) {
     for (size_t i = 0; i < capacity; ++i) {
-        iovecs_[i].iov_base = storage_.data() + i * packet_size;
+        iovecs_[i].iov_base = storage_.data() + i * datagram_size;
         messages_[i] = mmsghdr{};
         messages_[i].msg_hdr.msg_iov = &iovecs_[i];
         messages_[i].msg_hdr.msg_iovlen = 1;
@@ -131,7 +131,7 @@ PacketBatch::PacketBatch(uint32_t capacity, uint32_t packet_size)
 }
 
 std::span<uint8_t> PacketBatch::next_buffer() {
-    return {storage_.data() + count_ * packet_size_, packet_size_};
+    return {storage_.data() + count_ * datagram_size_, datagram_size_};
 }
 
 void PacketBatch::commit(size_t length) {

@@ -54,10 +54,10 @@ private:
 [[nodiscard]] uint16_t local_port(int fd);
 [[nodiscard]] std::string errno_text(const char *what, int error);
 
-// A batch of packets to send with one sendmmsg: buffers of one packet size each, made once.
+// A batch of packets to send with one sendmmsg: buffers of one datagram size each, made once.
 class PacketBatch {
 public:
-    PacketBatch(uint32_t capacity, uint32_t packet_size);
+    PacketBatch(uint32_t capacity, uint32_t datagram_size);
 
     [[nodiscard]] size_t size() const { return count_; }
     [[nodiscard]] size_t capacity() const { return messages_.size(); }
@@ -76,7 +76,7 @@ public:
     Result send(int fd);
 
 private:
-    uint32_t packet_size_;
+    uint32_t datagram_size_;
     std::vector<uint8_t> storage_;
     std::vector<iovec> iovecs_;
     std::vector<mmsghdr> messages_;
