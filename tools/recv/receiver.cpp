@@ -192,9 +192,12 @@ std::string Receiver::give_back(qel_buffer_t *buffer) {
         }
         return {};
     }
+    // Kept in the list until it is gone, so that closing frees it should this fail.
+    if (const int rc = qel_free(buffer); rc != 0) {
+        return "cannot release a buffer: " + describe(rc);
+    }
     probes_.erase(probe);
     buffers_.erase(std::find(buffers_.begin(), buffers_.end(), buffer));
-    qel_free(buffer);
     return queue_buffers(1, buffer_size_);
 }
 
@@ -297,20 +300,21 @@ std::string Receiver::receive_all(const std::function<void(const Delivery &)> &o
             d.complete = stats().blocks_incomplete == incomplete_before;
         }
         if (buffer_size_ == 0) {
-            // The first block gives the size of the others; the probe buffer stays in use.
-            const uint64_t size = std::max<uint64_t>(
+            // The first block gives the size of the others. Buffers of that size make up the
+            // number asked for, and each probe buffer gives way to one as it comes back.
+            buffer_size_ = std::max<uint64_t>(
                 kPage, (uint64_t{block_.payload_length} + kPage - 1) / kPage * kPage);
-            if (std::string error = queue_buffers(options_.buffers - 1, size); !error.empty()) {
-                return error;
+            if (options_.buffers > probes_.size()) {
+                const auto more = static_cast<uint32_t>(options_.buffers - probes_.size());
+                if (std::string error = queue_buffers(more, buffer_size_); !error.empty()) {
+                    return error;
+                }
             }
-            buffer_size_ = size;
         }
         d.block = &block_;
         d.sequence = delivered_;
         if (on_block) on_block(d);
-        if (const int q = qel_queue_buffer(block_.buffer); q != 0) {
-            return "cannot queue a buffer again: " + describe(q);
-        }
+        if (std::string error = give_back(block_.buffer); !error.empty()) return error;
     }
     return {};
 }
