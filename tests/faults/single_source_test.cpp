@@ -22,19 +22,25 @@ Bytes leader_packet(uint16_t block, uint32_t packets) {
     return packet(Ids::standard, 1, block, 0, leader_payload(raw, packets * kPayload));
 }
 
-// Another socket floods the stream port with packets shaped like the stream's own.
-TEST_F(LibraryReceive, AFloodOfForeignPacketsChangesNoFrame) {
-    unsetenv("QEL_ADAPTER_ANY_SOURCE");
-    constexpr uint64_t kFrames = 30;
+// A camera of 60,000-byte raw blocks at 50 frames/s to `port`, answering resend requests.
+camsim::Config raw_camera(uint16_t port, uint64_t frames) {
     camsim::Config config;
-    config.dest_port = port_;
+    config.dest_port = port;
     config.control_address = "127.0.0.1";
     config.control_port = camsim::free_loopback_port();
     config.payload = camsim::PayloadKind::raw;
     config.data_size = 60000;
     config.first_block_id = 1;
-    config.frames = kFrames;
+    config.frames = frames;
     config.frame_rate = 50;
+    return config;
+}
+
+// Another socket floods the stream port with packets shaped like the stream's own.
+TEST_F(LibraryReceive, AFloodOfForeignPacketsChangesNoFrame) {
+    unsetenv("QEL_ADAPTER_ANY_SOURCE");
+    constexpr uint64_t kFrames = 30;
+    const camsim::Config config = raw_camera(port_, kFrames);
     camsim::Simulator sim(config);
     ASSERT_EQ(sim.config_error(), "");
     open_pr(0, config.control_port);
@@ -105,15 +111,7 @@ TEST_P(StrayLeader, BeforeTheCameraDoesNotKeepTheCameraOut) {
     const StrayCase &c = GetParam();
     unsetenv("QEL_ADAPTER_ANY_SOURCE");
     constexpr uint64_t kFrames = 150;  // three seconds
-    camsim::Config config;
-    config.dest_port = port_;
-    config.control_address = "127.0.0.1";
-    config.control_port = camsim::free_loopback_port();
-    config.payload = camsim::PayloadKind::raw;
-    config.data_size = 60000;
-    config.first_block_id = 1;
-    config.frames = kFrames;
-    config.frame_rate = 50;
+    const camsim::Config config = raw_camera(port_, kFrames);
     camsim::Simulator sim(config);
     ASSERT_EQ(sim.config_error(), "");
     if (c.camera_named) {

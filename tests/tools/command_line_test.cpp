@@ -121,17 +121,6 @@ TEST(ToolCommandLines, AValueComesWithASpaceOrAnEqualsSign) {
          0,
          "P5\n4 2\n255\n",
          ""},
-        {QEL_CAMSIM_TOOL,
-         {"--pixel-format=rgb8", "--write-frame", "0", "--width=4", "--height=2"},
-         0,
-         "P6\n4 2\n255\n",
-         ""},
-        {QEL_CAMSIM_TOOL,
-         {"--pixel-format=BayerRG8"},
-         2,
-         "",
-         "qel-camsim: --pixel-format: 'BayerRG8' is not one the simulator draws: Mono8, RGB8 "
-         "(try --help)\n"},
         {QEL_SOAK_TOOL,
          {"--loss=1000"},
          2,
@@ -148,26 +137,11 @@ TEST(ToolCommandLines, AValueComesWithASpaceOrAnEqualsSign) {
          "",
          "qel-soak: option '--loss' needs a value (try --help)\n"},
         {QEL_RECV_TOOL,
-         {"--local=127.0.0.1", "--port=0"},
-         2,
-         "",
-         "qel-recv: --port: '0' is not a number from 1 to 65535 (try --help)\n"},
-        {QEL_RECV_TOOL,
          {"--local", "127.0.0.1", "--board=lab", "--port=1"},
          2,
          "",
          "qel-recv: --local and --board: give one of them, the board's address or its name "
          "(try --help)\n"},
-        {QEL_ADAPTER_TOOL,
-         {"--json=yes"},
-         2,
-         "",
-         "qel-adapter: option '--json' takes no value (try --help)\n"},
-        {QEL_INFO_TOOL,
-         {"--json=yes"},
-         2,
-         "",
-         "qel-info: option '--json' takes no value (try --help)\n"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.args[0]);
@@ -181,16 +155,7 @@ TEST(ToolCommandLines, AValueComesWithASpaceOrAnEqualsSign) {
 TEST(PixelFormats, NamesAndCodesAnswerEachOther) {
     using qel::tools::pixel_format_code;
     using qel::tools::pixel_format_name;
-    const struct {
-        const char *name;
-        uint32_t code;
-    } cases[] = {{"Mono8", 0x01080001},    {"Mono12", 0x01100005},    {"Mono16", 0x01100007},
-                 {"BayerRG8", 0x01080009}, {"BayerBG16", 0x01100031}, {"RGB8", 0x02180014},
-                 {"BGR8", 0x02180015},     {"YUV422_8", 0x02100032}};
-    for (const auto &c : cases) {
-        EXPECT_EQ(pixel_format_name(c.code), c.name);
-        EXPECT_EQ(pixel_format_code(c.name), c.code);
-    }
+    EXPECT_EQ(pixel_format_name(0x01080009), "BayerRG8");
     EXPECT_EQ(pixel_format_code("bayerrg8"), 0x01080009u);
     EXPECT_EQ(pixel_format_code("Mono9"), std::nullopt);
     EXPECT_EQ(pixel_format_name(0x0108ffff), "0x0108ffff");
