@@ -37,10 +37,10 @@
 #include <string>
 #include <vector>
 
-#include "adapter/endpoint.h"
-#include "adapter/firmware_counters.h"
-#include "adapter/settings.h"
-#include "adapter/software_adapter.h"
+#include "adapter/driver/endpoint.h"
+#include "adapter/firmware/firmware_counters.h"
+#include "adapter/driver/settings.h"
+#include "adapter/driver/software_adapter.h"
 #include "bench/bench_common.h"
 #include "camsim/camsim.h"
 #include "core/state.h"

@@ -32,9 +32,9 @@
 #include <set>
 #include <vector>
 
-#include "adapter/block_assembler.h"
-#include "adapter/packet_receiver.h"
-#include "adapter/shared_pages.h"
+#include "adapter/firmware/block_assembler.h"
+#include "adapter/firmware/packet_receiver.h"
+#include "adapter/firmware/shared_pages.h"
 #include "fuzz_check.h"
 
 using namespace qel::adapter;

@@ -3,7 +3,7 @@
 // Bytes it accepts give entries that could all have been stored (canonical keys, storable
 // names, no key twice), and writing those entries out and reading them back gives the same
 // entries. Bytes it refuses give a reason and no entries.
-#include "adapter/names_file.h"
+#include "adapter/driver/names_file.h"
 #include "fuzz_check.h"
 
 #include <set>

@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "adapter/software_adapter.h"
+#include "adapter/driver/software_adapter.h"
 #include "core/driver.h"
 #include "hux.h"
 #include "hux/device_host.h"

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "recv/app.h"
+#include "recv_tool/app.h"
 
 int main(int argc, char **argv) {
     return qel::recv_tool::run_tool(std::vector<std::string>(argv + 1, argv + argc));

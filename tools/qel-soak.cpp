@@ -17,9 +17,9 @@
 #include <thread>
 #include <vector>
 
-#include "adapter/firmware_counters.h"
-#include "adapter/software_adapter.h"
-#include "adapter/endpoint.h"
+#include "adapter/firmware/firmware_counters.h"
+#include "adapter/driver/software_adapter.h"
+#include "adapter/driver/endpoint.h"
 #include "camsim/camsim.h"
 #include "common/command_line.h"
 #include "qel.h"

@@ -4,8 +4,8 @@
 
 #include <cstring>
 
-#include "adapter/endpoint.h"
-#include "adapter/software_adapter.h"
+#include "adapter/driver/endpoint.h"
+#include "adapter/driver/software_adapter.h"
 #include "qel.h"
 #include "support/adapter_env.h"
 

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "adapter/names_file.h"
+#include "adapter/driver/names_file.h"
 #include "endpoint_fixture.h"
 
 namespace qel::test {

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "adapter/shared_pages.h"
+#include "adapter/firmware/shared_pages.h"
 
 namespace qel::test {
 

@@ -8,12 +8,12 @@
 #include <map>
 #include <memory>
 
-#include "adapter/block_assembler.h"
-#include "adapter/buffer_pool.h"
-#include "adapter/descriptor_ring.h"
-#include "adapter/drop_requests.h"
-#include "adapter/firmware_counters.h"
-#include "adapter/packet_receiver.h"
+#include "adapter/firmware/block_assembler.h"
+#include "adapter/firmware/buffer_pool.h"
+#include "adapter/firmware/descriptor_ring.h"
+#include "adapter/firmware/drop_requests.h"
+#include "adapter/firmware/firmware_counters.h"
+#include "adapter/firmware/packet_receiver.h"
 #include "gvsp_builder.h"
 
 namespace qel::test {

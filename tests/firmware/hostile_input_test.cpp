@@ -3,7 +3,7 @@
 #include <cstring>
 #include <random>
 
-#include "adapter/gvsp_packet.h"
+#include "adapter/firmware/gvsp_packet.h"
 #include "assembler_rig.h"
 
 namespace qel::test {

@@ -11,9 +11,9 @@
 #include <thread>
 #include <vector>
 
-#include "adapter/endpoint.h"
-#include "adapter/firmware_counters.h"
-#include "adapter/software_adapter.h"
+#include "adapter/driver/endpoint.h"
+#include "adapter/firmware/firmware_counters.h"
+#include "adapter/driver/software_adapter.h"
 #include "core/state.h"
 #include "qel.h"
 #include "stream/stream.h"

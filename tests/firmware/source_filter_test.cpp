@@ -1,6 +1,6 @@
 // Which sender a stream takes its packets from: the first leader's, until it falls silent and
 // another sends a leader; only the named camera's address when the host names one.
-#include "adapter/source_filter.h"
+#include "adapter/firmware/source_filter.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>

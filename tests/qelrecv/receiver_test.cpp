@@ -5,7 +5,7 @@
 #include <map>
 
 #include "camsim/camsim.h"
-#include "recv/receiver.h"
+#include "recv_tool/receiver.h"
 #include "stream/stream.h"
 #include "support/capture.h"
 #include "tool_run.h"

@@ -14,8 +14,8 @@
 #include <sstream>
 
 #include "camsim/camsim.h"
-#include "recv/frame_saver.h"
-#include "recv/png_writer.h"
+#include "recv_tool/frame_saver.h"
+#include "recv_tool/png_writer.h"
 #include "support/other_user.h"
 #include "tool_run.h"
 

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <cstdio>
 
-#include "adapter/device_name.h"
+#include "adapter/driver/device_name.h"
 #include "qel.h"
 
 namespace qel::test {

@@ -1,0 +1,78 @@
+#include "adapter/firmware/gvsp_packet.h"
+
+namespace qel::adapter::gvsp {
+
+namespace {
+
+uint16_t be16(const uint8_t *p) {
+    return static_cast<uint16_t>(p[0] << 8 | p[1]);
+}
+uint32_t be32(const uint8_t *p) {
+    return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
+}
+
+constexpr uint8_t kExtendedIdBit = 0x80;
+
+}  // namespace
+
+Fault parse_header(std::span<const uint8_t> datagram, Header &header) {
+    if (datagram.size() < kStandardHeaderBytes) return Fault::truncated;
+    const uint8_t *d = datagram.data();
+    header = Header{};
+    header.status = be16(d);
+    header.extended = (d[4] & kExtendedIdBit) != 0;
+    const uint8_t format = d[4] & 0x0F;
+    if (header.extended) {
+        if (datagram.size() < kExtendedHeaderBytes) return Fault::truncated;
+        header.flags = be16(d + 2);
+        header.block_id = uint64_t{be32(d + 8)} << 32 | be32(d + 12);
+        header.packet_id = be32(d + 16);
+        header.header_bytes = kExtendedHeaderBytes;
+    } else {
+        header.block_id = be16(d + 2);
+        header.packet_id = be32(d + 4) & kMaxStandardPacketId;
+        header.header_bytes = kStandardHeaderBytes;
+    }
+    if (format < static_cast<uint8_t>(Format::leader) ||
+        format > static_cast<uint8_t>(Format::gendc)) {
+        return Fault::bad_format;
+    }
+    header.format = static_cast<Format>(format);
+    switch (header.format) {
+        case Format::leader:
+        case Format::trailer:
+        case Format::payload:
+            break;
+        default:
+            return Fault::unsupported;
+    }
+    if (header.block_id == 0) return Fault::bad_block_id;
+    const bool leader = header.format == Format::leader;
+    if (leader != (header.packet_id == 0)) return Fault::bad_packet_id;
+    return Fault::none;
+}
+
+Fault parse(std::span<const uint8_t> datagram, Packet &packet) {
+    if (Fault fault = parse_header(datagram, packet.header); fault != Fault::none) return fault;
+    packet.payload = datagram.subspan(packet.header.header_bytes);
+    // An error status answers for a packet the camera no longer has: nothing follows that
+    // could be used, whatever the datagram holds.
+    if (packet.header.is_error()) {
+        packet.payload = {};
+        return Fault::none;
+    }
+    switch (packet.header.format) {
+        case Format::leader:
+            if (packet.payload.size() < kMinLeaderBytes) return Fault::truncated;
+            break;
+        case Format::trailer:
+            if (packet.payload.size() < kMinTrailerBytes) return Fault::truncated;
+            break;
+        default:
+            if (packet.payload.empty()) return Fault::empty_payload;
+            break;
+    }
+    return Fault::none;
+}
+
+}  // namespace qel::adapter::gvsp

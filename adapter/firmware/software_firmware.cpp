@@ -1,0 +1,116 @@
+#include "adapter/firmware/software_firmware.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <exception>
+
+#include "adapter/driver/endpoint.h"
+#include "adapter/driver/settings.h"
+#include "adapter/firmware/shared_pages.h"
+
+namespace qel::adapter {
+
+namespace {
+
+constexpr uint64_t kNsPerMs = 1'000'000;
+
+FirmwarePorts ports_of(Endpoint &endpoint) {
+    return FirmwarePorts{endpoint.buffers(), endpoint.ring(), endpoint.drop_requests(),
+                         endpoint.firmware_counters()};
+}
+
+// A word the host wrote into the progress page when it opened the stream (before it added
+// the filter that starts this firmware).
+uint32_t progress_word(const Endpoint &endpoint, size_t offset) {
+    uint8_t *page = endpoint.regions().region(kProgressRegion).data();
+    // Acquire pairs with the host's release stores.
+    return std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t *>(page + offset))
+        .load(std::memory_order_acquire);
+}
+
+}  // namespace
+
+SoftwareFirmware::SoftwareFirmware(Endpoint &endpoint, int socket, AssemblerSettings settings,
+                                   SourceRule sources)
+    : endpoint_(endpoint),
+      socket_(socket),
+      wake_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
+      assembler_(ports_of(endpoint), settings),
+      receiver_(socket, monotonic_ns, sources) {
+    try {
+        thread_ = std::thread([this] { run(); });
+    } catch (...) {
+        if (wake_ >= 0) close(wake_);
+        throw;
+    }
+}
+
+SoftwareFirmware::~SoftwareFirmware() {
+    stopping_.store(true, std::memory_order_release);
+    if (wake_ >= 0) {
+        const uint64_t one = 1;
+        (void)!write(wake_, &one, sizeof one);
+    }
+    thread_.join();
+    // The thread is gone (join orders its work before this): the assembler is ours now.
+    assembler_.stop(monotonic_ns());
+    if (wake_ >= 0) close(wake_);
+}
+
+void SoftwareFirmware::run() {
+    FirmwareCounters &counters = endpoint_.firmware_counters();
+    uint64_t next_clock = 0;
+    while (!stopping_.load(std::memory_order_acquire)) {
+        uint64_t now = monotonic_ns();
+        if (now >= next_clock) {
+            endpoint_.refresh_clock_page();
+            next_clock = now + kClockRefreshNs;
+        }
+        assembler_.on_timer(now);
+        if (receiver_.receive(assembler_, counters) > 0) continue;
+
+        now = monotonic_ns();
+        const uint64_t due = std::min(assembler_.next_due(now), next_clock);
+        int sleep_ms = 0;
+        if (due > now) {
+            sleep_ms = static_cast<int>(
+                std::min<uint64_t>((due - now + kNsPerMs - 1) / kNsPerMs, kLongestSleepMs));
+        }
+        // Without the eventfd the stop is seen at the next short wake-up.
+        if (wake_ < 0) sleep_ms = std::min(sleep_ms, 10);
+        pollfd waits[2] = {{socket_, POLLIN, 0}, {wake_, POLLIN, 0}};
+        poll(waits, wake_ >= 0 ? 2 : 1, sleep_ms);
+    }
+}
+
+std::unique_ptr<Firmware> start_software_firmware(Endpoint &endpoint, int socket) {
+    AssemblerSettings settings;
+    settings.resend_interval_ns = uint64_t{resend_interval_ms()} * kNsPerMs;
+    // A stream that asks for resent packets waits for them as long as its host does: a
+    // shorter wait here would end blocks whose answers the host still expects.
+    const uint32_t host_timeout_ms = progress_word(endpoint, ProgressPageLayout::kBlockTimeoutMs);
+    settings.block_timeout_ns =
+        uint64_t{host_timeout_ms != 0 ? std::min(host_timeout_ms, kMaxFirmwareMs)
+                                      : block_timeout_ms()} *
+        kNsPerMs;
+    settings.packet_resend = (progress_word(endpoint, ProgressPageLayout::kStreamFlags) &
+                              ProgressPageLayout::kStreamResends) != 0;
+    settings.host_ids = endpoint.extended_ids() ? AssemblerSettings::IdForm::extended
+                                                : AssemblerSettings::IdForm::standard;
+    SourceRule sources;
+    sources.any_source = accept_any_source();
+    sources.camera_address = progress_word(endpoint, ProgressPageLayout::kCameraAddress);
+    // Called under the endpoint's lock from the driver commands' C interface: nothing may
+    // escape. Without memory or a thread the endpoint runs no firmware.
+    try {
+        return std::make_unique<SoftwareFirmware>(endpoint, socket, settings, sources);
+    } catch (const std::exception &) {
+        return nullptr;
+    }
+}
+
+}  // namespace qel::adapter

@@ -1,0 +1,50 @@
+// The software adapter's firmware: one thread per running endpoint that receives the filter
+// socket's packets in batches, reassembles them into the host's buffers and reports the
+// blocks, and keeps time (resend statuses, block timeouts, the clock page every second).
+//
+// One thread per endpoint: each endpoint's packets arrive on a socket of its own, endpoints
+// of one board do not wait for each other, and the assembler and counters need no sharing.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <thread>
+
+#include "adapter/firmware/block_assembler.h"
+#include "adapter/firmware/firmware.h"
+#include "adapter/firmware/packet_receiver.h"
+
+namespace qel::adapter {
+
+class Endpoint;
+
+class SoftwareFirmware final : public Firmware {
+public:
+    // The clock page is refreshed this often.
+    static constexpr uint64_t kClockRefreshNs = 1'000'000'000;
+    // The longest the thread sleeps between looks at the time.
+    static constexpr int kLongestSleepMs = 100;
+
+    // Starts the thread. `socket` stays open until this object is destroyed.
+    SoftwareFirmware(Endpoint &endpoint, int socket, AssemblerSettings settings,
+                     SourceRule sources);
+    // Stops and joins the thread, then ends the blocks in flight and gives back their buffers.
+    ~SoftwareFirmware() override;
+
+private:
+    void run();
+
+    Endpoint &endpoint_;
+    int socket_;
+    int wake_ = -1;  // eventfd that ends the thread's sleep at stop; -1: short sleeps instead
+    // Release in the destructor pairs with the acquire in run(): the thread sees the request.
+    std::atomic<bool> stopping_{false};
+    BlockAssembler assembler_;
+    PacketReceiver receiver_;
+    std::thread thread_;
+};
+
+// The FirmwareStarter of the software adapter (firmware.h). Null when no thread can be started.
+std::unique_ptr<Firmware> start_software_firmware(Endpoint &endpoint, int socket);
+
+}  // namespace qel::adapter
