@@ -1,9 +1,14 @@
-// The block buffer ring against boost::lockfree::spsc_queue<void*> of the same capacity, in
-// one program and one run: the two-thread transfer rate (pointers per second) and the
-// round-trip latency of a ping-pong between two threads through two queues (nanoseconds per
-// round trip). The producer (or echo) thread and the measuring thread are pinned to two CPUs
-// (bench_common.h). Ours and the reference alternate, so that a change in the machine's load
-// falls on both.
+// The block buffer ring against two single-producer single-consumer queues of the same
+// capacity, in one program and one run: boost::lockfree::spsc_queue and moodycamel's
+// ReaderWriterQueue. Both references carry an element of our slot's size (32 bytes, the
+// pointer in its first 8), so that a cache line holds as many elements in each queue and the
+// figures compare the queues' code, not their element sizes. Figures: the two-thread transfer
+// rate (elements per second) and the round-trip latency of a ping-pong between two threads
+// through two queues (nanoseconds per round trip). The producer (or echo) thread and the
+// measuring thread are pinned to two CPUs (bench_common.h). Ours and each reference alternate,
+// so that a change in the machine's load falls on all.
+#include <readerwriterqueue/readerwriterqueue.h>
+
 #include <boost/lockfree/spsc_queue.hpp>
 
 #include "bench/bench_common.h"
@@ -17,14 +22,40 @@ constexpr uint64_t kBatch = 1 << 16;
 // Slots of both queues: a ring of this many holds one less, and boost is asked for that.
 constexpr uint32_t kSlots = 1024;
 
+// The element of both references: one of our slots.
+using Element = worker::plix_ring_slot;
+static_assert(sizeof(Element) == worker::kRingSlotBytes);
+
 class alignas(kLine) BoostQueue {
 public:
     explicit BoostQueue(uint32_t slots) : queue_(slots - 1) {}
-    bool push(void *e) { return queue_.push(e); }
-    bool pop(void *&e) { return queue_.pop(e); }
+    bool push(void *e) { return queue_.push(Element{e, {}}); }
+    bool pop(void *&e) {
+        Element slot;
+        if (!queue_.pop(slot)) return false;
+        e = slot.element;
+        return true;
+    }
 
 private:
-    boost::lockfree::spsc_queue<void *> queue_;
+    boost::lockfree::spsc_queue<Element> queue_;
+};
+
+// moodycamel's queue grows by allocating when full; try_enqueue never does, so that both
+// references hold at most the ring's capacity.
+class alignas(kLine) MoodycamelQueue {
+public:
+    explicit MoodycamelQueue(uint32_t slots) : queue_(slots - 1) {}
+    bool push(void *e) { return queue_.try_enqueue(Element{e, {}}); }
+    bool pop(void *&e) {
+        Element slot;
+        if (!queue_.try_dequeue(slot)) return false;
+        e = slot.element;
+        return true;
+    }
+
+private:
+    moodycamel::ReaderWriterQueue<Element> queue_;
 };
 
 template <class Queue>
@@ -75,10 +106,16 @@ void round_trip(benchmark::State &state) {
 }
 
 void register_benchmarks() {
+    // Each reference is a figure of its own, paired with a measurement of ours in the same
+    // round (scripts/bench pairs "<figure>/ours" with "<figure>/ref").
     benchmark::RegisterBenchmark("ring_rate/ours", transfer<QelRing>)->UseRealTime();
     benchmark::RegisterBenchmark("ring_rate/ref", transfer<BoostQueue>)->UseRealTime();
+    benchmark::RegisterBenchmark("ring_rate_rwq/ours", transfer<QelRing>)->UseRealTime();
+    benchmark::RegisterBenchmark("ring_rate_rwq/ref", transfer<MoodycamelQueue>)->UseRealTime();
     benchmark::RegisterBenchmark("ring_rtt/ours", round_trip<QelRing>)->UseRealTime();
     benchmark::RegisterBenchmark("ring_rtt/ref", round_trip<BoostQueue>)->UseRealTime();
+    benchmark::RegisterBenchmark("ring_rtt_rwq/ours", round_trip<QelRing>)->UseRealTime();
+    benchmark::RegisterBenchmark("ring_rtt_rwq/ref", round_trip<MoodycamelQueue>)->UseRealTime();
 }
 
 }  // namespace
