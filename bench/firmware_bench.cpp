@@ -22,6 +22,12 @@
 //                              delivered complete by qel_poll_recv; the reference, every
 //                              packet received by the bare loop (its packet rate divided by the
 //                              packets of one block).
+//   idle_poll/ours, /ref       CPU milliseconds per second of the whole process while a stream
+//                              is open with its buffers queued and no packet comes: ours, the
+//                              application's loop in qel_poll_recv with a 100 ms timeout; the
+//                              reference, a thread sleeping in poll on a bound UDP socket.
+//   idle_worker/ours, /ref     the same with the stream's receive worker started and the
+//                              application's loop polling the worker every millisecond.
 //
 // The receiving thread runs on the second benchmark CPU, the simulator and the application's
 // poll on the first. QEL_BENCH_SECONDS (default 1) sets the length of one sending, and
@@ -359,6 +365,78 @@ Outcome receive_into_place(const camsim::Config &base, unsigned cpu) {
 
 using Receiver = Outcome (*)(const camsim::Config &, unsigned);
 
+// CPU time of the whole process, in nanoseconds.
+uint64_t process_cpu_ns() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return uint64_t(t.tv_sec) * 1'000'000'000u + uint64_t(t.tv_nsec);
+}
+
+enum class IdleSide { poll, worker, bare };
+
+// CPU milliseconds per second of an idle receiver, measured over one sending's length.
+void idle_cost(benchmark::State &state, IdleSide side) {
+    const auto seconds = std::chrono::duration<double>(seconds_per_sending());
+    double ms_per_s = -1;
+    for (auto _ : state) {
+        Library library;
+        uint32_t loopback = inet_addr("127.0.0.1");
+        const uint16_t port = camsim::free_loopback_port();
+        qel_stream_t *stream = nullptr;
+        std::vector<qel_buffer_t *> buffers;
+        int bare = -1;
+        if (side == IdleSide::bare) {
+            bare = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            sockaddr_in where{};
+            where.sin_family = AF_INET;
+            where.sin_addr.s_addr = loopback;
+            where.sin_port = htons(port);
+            if (bind(bare, reinterpret_cast<sockaddr *>(&where), sizeof where) != 0) break;
+        } else {
+            qel_stream_options_t options{};
+            if (!library.ok() ||
+                qel_open_stream_pr(&loopback, port, &stream, &options, nullptr) != 0) {
+                break;
+            }
+            for (int i = 0; i < kBuffers; ++i) {
+                qel_buffer_t *b = nullptr;
+                if (qel_alloc(stream, 1 << 20, &b) == 0 && qel_queue_buffer(b) == 0) {
+                    buffers.push_back(b);
+                }
+            }
+            if (side == IdleSide::worker && (qel_create_recv_worker(stream, 0, nullptr) != 0 ||
+                                             qel_start_recv_worker(stream) != 0)) {
+                break;
+            }
+        }
+        const uint64_t cpu0 = process_cpu_ns();
+        const auto start = std::chrono::steady_clock::now();
+        while (std::chrono::steady_clock::now() - start < seconds) {
+            if (side == IdleSide::bare) {
+                pollfd wait{bare, POLLIN, 0};
+                poll(&wait, 1, 100);
+                continue;
+            }
+            qel_block_t block{};
+            const int rc = qel_poll_recv(stream, &block, side == IdleSide::poll ? 100 : 0);
+            if (side == IdleSide::worker && rc == QEL_EAGAIN) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        }
+        const double wall =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        ms_per_s = double(process_cpu_ns() - cpu0) / 1e6 / wall;
+        if (bare >= 0) close(bare);
+        if (stream != nullptr) qel_close_stream(stream);
+        for (qel_buffer_t *b : buffers) qel_free(b);
+    }
+    if (ms_per_s < 0) {
+        state.SkipWithError("the idle stream could not be set up");
+        return;
+    }
+    state.counters["value"] = ms_per_s;
+}
+
 // Packets per second the sender keeps up for each size.
 double fixed_rate(uint32_t packet_size) {
     return packet_size <= 1400 ? 100'000 : 50'000;
@@ -444,6 +522,18 @@ void register_benchmarks() {
             ->Iterations(1)
             ->UseRealTime();
     }
+    benchmark::RegisterBenchmark("idle_poll/ours", idle_cost, IdleSide::poll)
+        ->Iterations(1)
+        ->UseRealTime();
+    benchmark::RegisterBenchmark("idle_poll/ref", idle_cost, IdleSide::bare)
+        ->Iterations(1)
+        ->UseRealTime();
+    benchmark::RegisterBenchmark("idle_worker/ours", idle_cost, IdleSide::worker)
+        ->Iterations(1)
+        ->UseRealTime();
+    benchmark::RegisterBenchmark("idle_worker/ref", idle_cost, IdleSide::bare)
+        ->Iterations(1)
+        ->UseRealTime();
     benchmark::RegisterBenchmark("e2e_8192/ours", end_to_end, receive_with_library)
         ->Iterations(1)
         ->UseRealTime();
