@@ -132,8 +132,8 @@ void descriptor_path(benchmark::State &state) {
             ++done;
             for (uint64_t k = 0; k < kBlocksPerIteration; ++k) {
                 const uint64_t id = block++ % 65535 + 1;
-                test::put64(leader, 8, id);
-                test::put64(trailer, 8, id);
+                store_be64(leader.data() + shm::offset::kBlockId, id);
+                store_be64(trailer.data() + shm::offset::kBlockId, id);
                 poster.post(leader);
                 poster.post(trailer);
             }

@@ -34,10 +34,15 @@
 
 #include "adapter/firmware/block_assembler.h"
 #include "adapter/firmware/packet_receiver.h"
-#include "adapter/firmware/shared_pages.h"
+#include "core/byte_order.h"
+#include "core/shared_memory.h"
 #include "fuzz_check.h"
 
 using namespace qel::adapter;
+using qel::load_be16;
+using qel::load_be32;
+using qel::load_be64;
+namespace shm = qel::shm;
 
 namespace {
 
@@ -46,13 +51,6 @@ constexpr uint8_t kCanary = 0x5A;
 constexpr uint64_t kMs = 1'000'000;
 
 uint64_t g_now = 0;
-
-uint16_t be16(const uint8_t *p) {
-    return static_cast<uint16_t>(p[0] << 8 | p[1]);
-}
-uint32_t be32(const uint8_t *p) {
-    return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
-}
 
 // A socket pair and a receiver on it, made once: the receiver keeps nothing between calls
 // but its scratch memory.
@@ -120,7 +118,7 @@ struct HostBuffer {
 class Bench {
 public:
     Bench(uint32_t ring_entries)
-        : ring_memory_(size_t{ring_entries} * kDescriptorBytes), progress_(kPage) {
+        : ring_memory_(size_t{ring_entries} * shm::kDescriptorBytes), progress_(shm::kPageBytes) {
         ring_.attach(ring_memory_, progress_);
         assembler_ = std::make_unique<BlockAssembler>(
             FirmwarePorts{pool_, ring_, drops_, counters_}, AssemblerSettings{});
@@ -227,21 +225,22 @@ private:
     }
 
     void drain() {
-        const uint32_t capacity = static_cast<uint32_t>(ring_memory_.size() / kDescriptorBytes);
+        const uint32_t capacity =
+            static_cast<uint32_t>(ring_memory_.size() / shm::kDescriptorBytes);
         for (;;) {
-            uint8_t *slot = ring_memory_.data() + size_t{read_index_} * kDescriptorBytes;
+            uint8_t *slot = ring_memory_.data() + size_t{read_index_} * shm::kDescriptorBytes;
             // Acquire pairs with the ring's release store of the tag.
             const uint8_t tag =
-                std::atomic_ref<uint8_t>(slot[kTagOffset]).load(std::memory_order_acquire);
-            if ((tag & 0x0F) != expected_tag_) break;
-            uint8_t d[kDescriptorBytes];
+                std::atomic_ref<uint8_t>(slot[shm::offset::kTag]).load(std::memory_order_acquire);
+            if ((tag & shm::kTagMask) != expected_tag_) break;
+            uint8_t d[shm::kDescriptorBytes];
             std::memcpy(d, slot, sizeof d);
             read_index_ = (read_index_ + 1) % capacity;
-            expected_tag_ = static_cast<uint8_t>(expected_tag_ % 15 + 1);
+            expected_tag_ = shm::next_tag(expected_tag_);
             ++taken_;
             // Release pairs with the ring's acquire of the consumed count.
             std::atomic_ref<uint32_t>(
-                *reinterpret_cast<uint32_t *>(progress_.data() + ProgressPageLayout::kConsumed))
+                *reinterpret_cast<uint32_t *>(progress_.data() + shm::progress_page::kConsumed))
                 .store(static_cast<uint32_t>(taken_), std::memory_order_release);
             descriptor(d);
         }
@@ -249,29 +248,30 @@ private:
 
     // One descriptor as the host sees it.
     void descriptor(const uint8_t *d) {
-        const uint16_t type = be16(d + 4);
-        const uint64_t block_id = uint64_t{be32(d + 8)} << 32 | be32(d + 12);
-        const uint8_t status = d[60];
-        QEL_FUZZ_CHECK(type == 1 || type == 2, "descriptor type %u", type);
+        const uint16_t type = load_be16(d + shm::offset::kType);
+        const uint64_t block_id = load_be64(d + shm::offset::kBlockId);
+        const uint8_t status = d[shm::offset::kFirmwareStatus];
+        QEL_FUZZ_CHECK(type == shm::kLeader || type == shm::kTrailer, "descriptor type %u", type);
         QEL_FUZZ_CHECK(block_id != 0, "descriptor of block 0");
-        QEL_FUZZ_CHECK(status <= 4, "firmware status %u", status);
+        QEL_FUZZ_CHECK(status <= shm::KOB_QEL_STATUS_NO_BUFFERS, "firmware status %u", status);
         if (open_) {
             QEL_FUZZ_CHECK(block_id == open_block_, "block %lu interleaved with block %lu",
                            (unsigned long)block_id, (unsigned long)open_block_);
         }
-        if (type == 1) {
-            QEL_FUZZ_CHECK(status == 0, "leader with firmware status %u", status);
+        if (type == shm::kLeader) {
+            QEL_FUZZ_CHECK(status == shm::KOB_QEL_STATUS_COMPLETE, "leader with firmware status %u",
+                           status);
             open_ = true;
             open_block_ = block_id;
             return;
         }
-        if (status == 1) {
+        if (status == shm::KOB_QEL_STATUS_INCOMPLETE) {
             QEL_FUZZ_CHECK(open_, "INCOMPLETE of block %lu before any leader",
                            (unsigned long)block_id);
             return;
         }
         ++finals_seen_;
-        if (status == 4) {
+        if (status == shm::KOB_QEL_STATUS_NO_BUFFERS) {
             QEL_FUZZ_CHECK(!open_, "NO_BUFFERS after a leader");
             return;
         }
@@ -281,19 +281,20 @@ private:
         QEL_FUZZ_CHECK(!fifo_.empty(), "a block ended in a buffer the host did not queue");
         HostBuffer &buffer = buffers_[fifo_.front()];
         fifo_.pop_front();
-        const uint32_t payload_length = be32(d + 20);
+        const uint32_t payload_length = load_be32(d + shm::offset::kPayloadLength);
         QEL_FUZZ_CHECK(payload_length <= buffer.memory->length(),
                        "block of %u bytes in a buffer of %u", payload_length,
                        buffer.memory->length());
-        if (status == 0) {
+        if (status == shm::KOB_QEL_STATUS_COMPLETE) {
             // The trailer is the packet after the last data packet.
-            const uint32_t data_packets = be32(d + 16) - 1;
+            const uint32_t data_packets = load_be32(d + shm::offset::kPacketId) - 1;
             QEL_FUZZ_CHECK(
                 holds_its_packets(block_id, data_packets, buffer.memory->data(), payload_length),
                 "complete block %lu holds bytes that are not its %u packets'",
                 (unsigned long)block_id, data_packets);
         }
-        QEL_FUZZ_CHECK(d[61] == (buffer.credit ? 1 : 0), "credit %u", d[61]);
+        QEL_FUZZ_CHECK(d[shm::offset::kCredit] == (buffer.credit ? 1 : 0), "credit %u",
+                       d[shm::offset::kCredit]);
         buffer.idle = true;
     }
 
@@ -363,14 +364,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     g_now = 1'000 * kMs;
     Bench bench(small_ring ? 8 : 256);
     for (uint32_t i = 0; i < buffer_count; ++i, at += 2) {
-        bench.add_buffer(1 + be16(data + at) % 16384);
+        bench.add_buffer(1 + load_be16(data + at) % 16384);
     }
     while (at < size) {
         const uint8_t event = data[at++];
         switch (event & 3) {
             case 0: {
                 if (size - at < 2) break;
-                const size_t length = std::min<size_t>(be16(data + at), size - at - 2);
+                const size_t length = std::min<size_t>(load_be16(data + at), size - at - 2);
                 at += 2;
                 bench.datagram(data + at, length);
                 at += length;
@@ -387,7 +388,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                     at = size;
                     break;
                 }
-                bench.drop(be16(data + at), be16(data + at + 2));
+                bench.drop(load_be16(data + at), load_be16(data + at + 2));
                 at += 4;
                 break;
         }

@@ -31,41 +31,41 @@ inline void cpu_pause() {
 // The image geometry that image and extended-chunk leaders share, from byte 28 on.
 template <typename Variant>
 void read_geometry(Variant &v, const uint8_t *f) {
-    v.pixel_format = be32(f);
-    v.size_x = be32(f + 4);
-    v.size_y = be32(f + 8);
-    v.offset_x = be32(f + 12);
-    v.offset_y = be32(f + 16);
-    v.padding_x = be16(f + 20);
-    v.padding_y = be16(f + 22);
+    v.pixel_format = load_be32(f);
+    v.size_x = load_be32(f + 4);
+    v.size_y = load_be32(f + 8);
+    v.offset_x = load_be32(f + 12);
+    v.offset_y = load_be32(f + 16);
+    v.padding_x = load_be16(f + 20);
+    v.padding_y = load_be16(f + 22);
 }
 
 void convert_leader(qel_block_t &block, const uint8_t *d) {
-    block.block_id = be64(d + offset::kBlockId);
-    block.payload_type = be16(d + offset::kLeaderPayloadType);
+    block.block_id = load_be64(d + offset::kBlockId);
+    block.payload_type = load_be16(d + offset::kLeaderPayloadType);
     const uint8_t *f = d + offset::kLeaderFields;
     switch (block.payload_type) {
         case 1:
         case 0x4001:
-            block.timestamp = be64(d + offset::kTimestamp);
+            block.timestamp = load_be64(d + offset::kTimestamp);
             read_geometry(block.u.image, f);
             break;
         case 2:
         case 0x4002:
-            block.timestamp = be64(d + offset::kTimestamp);
-            block.u.raw.payload_size = be64(f);
+            block.timestamp = load_be64(d + offset::kTimestamp);
+            block.u.raw.payload_size = load_be64(f);
             break;
         case 3:
         case 0x4003:
-            block.timestamp = be64(d + offset::kTimestamp);
-            block.u.file.payload_size = be64(f);
+            block.timestamp = load_be64(d + offset::kTimestamp);
+            block.u.file.payload_size = load_be64(f);
             std::memset(block.u.file.file_name, 0, sizeof block.u.file.file_name);
             std::memcpy(block.u.file.file_name, f + 8, 24);
             break;
         case 5:
-            block.timestamp = be64(d + offset::kTimestamp);
+            block.timestamp = load_be64(d + offset::kTimestamp);
             block.u.ext_chunk.leader_flag =
-                static_cast<uint8_t>(be16(d + offset::kLeaderFlags) & 1);
+                static_cast<uint8_t>(load_be16(d + offset::kLeaderFlags) & 1);
             read_geometry(block.u.ext_chunk, f);
             break;
         default:
@@ -79,10 +79,10 @@ void convert_trailer(qel_stream_t *stream, qel_block_t &block, const uint8_t *d)
         block.host_time = 0;
     } else {
         const uint64_t ticks =
-            uint64_t{be16(d + offset::kTicksHigh)} << 32 | be32(d + offset::kTicksLow);
+            uint64_t{load_be16(d + offset::kTicksHigh)} << 32 | load_be32(d + offset::kTicksLow);
         block.host_time = host_time_of(stream->clock_page, ticks);
     }
-    const uint64_t block_id = be64(d + offset::kBlockId);
+    const uint64_t block_id = load_be64(d + offset::kBlockId);
     if (block.block_id != block_id) {
         QEL_DEBUG_TAGGED(kTag,
                          "Received block descriptor with wrong block id expected blk_id:%lu, "
@@ -91,31 +91,31 @@ void convert_trailer(qel_stream_t *stream, qel_block_t &block, const uint8_t *d)
                          static_cast<unsigned>(block_id & 0xFFFF));
     }
     block.block_id = block_id;
-    block.payload_type = be16(d + offset::kTrailerPayloadType);
-    block.payload_length = be32(d + offset::kPayloadLength);
+    block.payload_type = load_be16(d + offset::kTrailerPayloadType);
+    block.payload_length = load_be32(d + offset::kPayloadLength);
     const uint8_t *f = d + offset::kTrailerFields;
     switch (block.payload_type) {
         case 1:
-            block.u.image.final_size_y = be32(f);
+            block.u.image.final_size_y = load_be32(f);
             break;
         case 0x4001:
-            block.u.image.final_size_y = be32(f);
-            block.chunk_data_length = be32(f + 4);
-            block.chunk_layout_id = be32(f + 8);
+            block.u.image.final_size_y = load_be32(f);
+            block.chunk_data_length = load_be32(f + 4);
+            block.chunk_layout_id = load_be32(f + 8);
             break;
         case 4:
-            block.u.chunk.chunk_payload_length = be32(f);
+            block.u.chunk.chunk_payload_length = load_be32(f);
             break;
         case 5:
-            block.u.ext_chunk.trailer_word0 = be32(f);
-            block.u.ext_chunk.trailer_word1 = be32(f + 4);
-            block.u.ext_chunk.trailer_word2 = be32(f + 8);
+            block.u.ext_chunk.trailer_word0 = load_be32(f);
+            block.u.ext_chunk.trailer_word1 = load_be32(f + 4);
+            block.u.ext_chunk.trailer_word2 = load_be32(f + 8);
             break;
         case 0x4002:
         case 0x4003:
         case 0x4008:
-            block.chunk_data_length = be32(f);
-            block.chunk_layout_id = be32(f + 4);
+            block.chunk_data_length = load_be32(f);
+            block.chunk_layout_id = load_be32(f + 4);
             break;
         default:
             break;
@@ -165,13 +165,13 @@ int kob_to_qel_block(qel_stream_t *stream, const uint8_t *d) {
         // did receive: an incomplete block that is delivered reports them, where it would
         // otherwise report the previous block's length, or 0.
         if (firmware_status == KOB_QEL_STATUS_INCOMPLETE_FINAL &&
-            be16(d + offset::kType) == kTrailer) {
-            block.payload_length = be32(d + offset::kPayloadLength);
+            load_be16(d + offset::kType) == kTrailer) {
+            block.payload_length = load_be32(d + offset::kPayloadLength);
         }
         return firmware_status;
     }
-    block.status = be16(d + offset::kStatusWord);
-    const uint16_t type = be16(d + offset::kType);
+    block.status = load_be16(d + offset::kStatusWord);
+    const uint16_t type = load_be16(d + offset::kType);
     if (type == kLeader) {
         convert_leader(block, d);
     } else if (type == kTrailer) {
@@ -190,13 +190,13 @@ int take_descriptor(qel_stream_t *stream, int32_t timeout,
     std::atomic_ref<uint8_t> tag(slot[offset::kTag]);
     // Acquire pairs with the firmware's release store of the tag, written after the other 63
     // bytes of the descriptor: a tag that matches makes the whole entry ours to copy.
-    if ((tag.load(std::memory_order_acquire) & 0x0F) != stream->expected_tag) {
+    if ((tag.load(std::memory_order_acquire) & kTagMask) != stream->expected_tag) {
         // Only a look that finds nothing is followed by a full fence and a second look, so
         // that what the firmware published before we got here (and our progress stores before
         // a wait) is seen in order. A descriptor already there needs no fence: on a busy
         // stream the fence would stall every descriptor on the progress page's cache misses.
         std::atomic_thread_fence(std::memory_order_seq_cst);
-        while ((tag.load(std::memory_order_acquire) & 0x0F) != stream->expected_tag) {
+        while ((tag.load(std::memory_order_acquire) & kTagMask) != stream->expected_tag) {
             if (timeout <= 0) return QEL_EAGAIN;
             uint32_t wait = static_cast<uint32_t>(timeout);
             int rc = hux_ioctl(stream->handle, driver::TREL_WAIT_DESC, &wait, sizeof wait);
@@ -209,8 +209,7 @@ int take_descriptor(qel_stream_t *stream, int32_t timeout,
 
     uint8_t *next = slot + kDescriptorBytes;
     stream->read_ptr = next >= stream->ring_end ? stream->ring_start : next;
-    stream->expected_tag = static_cast<uint8_t>((stream->expected_tag + 1) % 16);
-    if (stream->expected_tag == 0) stream->expected_tag = 1;
+    stream->expected_tag = next_tag(stream->expected_tag);
 
     const uint32_t consumed = ++stream->consumed;
     uint8_t *progress = stream->progress;
@@ -264,9 +263,9 @@ int next_from_worker(qel_stream_t *stream, DescriptorResult &result) {
     // it has seen that dequeue (worker/worker_ring.cpp).
     const auto *d = static_cast<const uint8_t *>(element);
     const int status = kob_to_qel_block(stream, d);
-    if (be16(d + offset::kType) != kTrailer) return QEL_EAGAIN;
+    if (load_be16(d + offset::kType) != kTrailer) return QEL_EAGAIN;
     result.status = bounded_by_buffer(stream, status);
-    result.packet_id = be32(d + offset::kPacketId);
+    result.packet_id = load_be32(d + offset::kPacketId);
     return 0;
 }
 
@@ -283,9 +282,9 @@ int next_descriptor(qel_stream_t *stream, int32_t timeout, DescriptorResult &res
     const int rc = take_descriptor(stream, timeout, d);
     if (rc != 0) return rc;
     const int status = kob_to_qel_block(stream, d);
-    if (be16(d + offset::kType) != kTrailer) return QEL_EAGAIN;
+    if (load_be16(d + offset::kType) != kTrailer) return QEL_EAGAIN;
     result.status = bounded_by_buffer(stream, status);
-    result.packet_id = be32(d + offset::kPacketId);
+    result.packet_id = load_be32(d + offset::kPacketId);
     return 0;
 }
 

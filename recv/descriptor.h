@@ -6,81 +6,15 @@
 #include <cstring>
 #include <span>
 
+#include "core/byte_order.h"
+#include "core/shared_memory.h"
 #include "qel.h"
 
 namespace qel::recv {
 
-constexpr uint32_t kDescriptorBytes = 64;
-
-// Firmware statuses (byte 60 of a descriptor).
-constexpr int KOB_QEL_STATUS_COMPLETE = 0;
-constexpr int KOB_QEL_STATUS_INCOMPLETE = 1;
-constexpr int KOB_QEL_STATUS_INCOMPLETE_FINAL = 2;
-constexpr int KOB_QEL_STATUS_BUFFER_OVERFLOW = 3;
-constexpr int KOB_QEL_STATUS_NO_BUFFERS = 4;
-
-constexpr uint16_t kLeader = 1;
-constexpr uint16_t kTrailer = 2;
-
-// Offsets in a descriptor. Multi-byte fields are big-endian.
-namespace offset {
-constexpr size_t kStatusWord = 0;
-constexpr size_t kType = 4;
-constexpr size_t kBlockId = 8;
-constexpr size_t kBody = 16;
-constexpr size_t kFirmwareStatus = 60;
-constexpr size_t kCredit = 61;
-constexpr size_t kTime = 62;
-constexpr size_t kTag = 63;
-// Leader body.
-constexpr size_t kLeaderFlags = 16;
-constexpr size_t kLeaderPayloadType = 18;
-constexpr size_t kTimestamp = 20;
-constexpr size_t kLeaderFields = 28;
-// Trailer body.
-constexpr size_t kPacketId = 16;
-constexpr size_t kPayloadLength = 20;
-constexpr size_t kTicksHigh = 24;
-constexpr size_t kTicksLow = 28;
-constexpr size_t kTrailerPayloadType = 34;
-constexpr size_t kTrailerFields = 36;
-}  // namespace offset
-
-// Offsets in the clock page (region 4) and the progress page (region 5); host byte order.
-namespace clock_page {
-constexpr size_t kSequence = 0x40;
-constexpr size_t kBaseTicks = 0x68;
-constexpr size_t kBaseTime = 0x78;
-constexpr size_t kMultiplier = 0x80;
-constexpr size_t kDivisor = 0x84;
-constexpr size_t kBytes = 0x88;
-}  // namespace clock_page
-namespace progress_page {
-constexpr size_t kConsumed = 0;
-constexpr size_t kExpectedTag = 4;
-constexpr size_t kReadOffset = 12;
-constexpr size_t kBuffersConsumed = 128;
-// What the firmware may know of the stream, written at open: kStreamFlags bit 0 set when the
-// library asks the camera to resend missing packets (a zero-loss stream), and the camera's
-// address (first octet most significant) when the application named it, else 0.
-constexpr size_t kStreamFlags = 132;
-constexpr uint32_t kStreamResends = 1;
-constexpr size_t kCameraAddress = 136;
-// On a zero-loss stream, the block timeout of its options (ms), so that the firmware waits
-// for a block's missing packets as long as the library does; 0 otherwise.
-constexpr size_t kBlockTimeoutMs = 140;
-constexpr size_t kBytes = 144;
-}  // namespace progress_page
-
-inline uint16_t be16(const uint8_t *p) {
-    return static_cast<uint16_t>(p[0] << 8 | p[1]);
-}
-inline uint32_t be32(const uint8_t *p) {
-    return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
-}
-inline uint64_t be64(const uint8_t *p) {
-    return uint64_t{be32(p)} << 32 | be32(p + 4);
-}
+// The library reads the shared ring and pages by the contract's names (recv::offset::kType,
+// recv::KOB_QEL_STATUS_COMPLETE, recv::progress_page::kConsumed, ...).
+using namespace qel::shm;
 
 // A result of next_descriptor: what the consumed trailer or status descriptor said.
 struct DescriptorResult {

@@ -11,11 +11,11 @@
 
 #include "core/driver.h"
 #include "core/log.h"
+#include "core/shared_memory.h"
 #include "core/span.h"
 #include "core/state.h"
 #include "hux.h"
 #include "qel.h"
-#include "recv/descriptor.h"
 #include "stream/stream.h"
 
 namespace qel::stream {
@@ -81,10 +81,6 @@ void touch_region(const qel_stream_region &region) {
     for (uint64_t offset = 0; offset < region.length; offset += kPageBytes) (void)p[offset];
 }
 
-// Tags run 1 to 15: in a ring whose slot count is a multiple of 15, a slot not yet written
-// again would hold, a lap later, the very tag expected there, and an old descriptor would be
-// taken for a new one.
-constexpr uint32_t kTagCycle = 15;
 // The doorbell, the clock page and the progress page are read and written as aligned atomic
 // words of up to 8 bytes; every region is held to that.
 constexpr uint64_t kRegionAlignment = 8;
@@ -101,10 +97,10 @@ bool regions_usable(const qel_stream_region (&m)[driver::kRegionCount]) {
     for (const qel_stream_region &r : m) {
         if (!region_mapped(r)) return false;
     }
-    const uint64_t slots = m[0].length / recv::kDescriptorBytes;
-    return slots != 0 && m[0].length % recv::kDescriptorBytes == 0 && slots % kTagCycle != 0 &&
-           m[2].length >= 8 && m[4].length >= recv::clock_page::kBytes &&
-           m[5].length >= recv::progress_page::kBytes;
+    const uint64_t slots = m[0].length / shm::kDescriptorBytes;
+    return slots != 0 && m[0].length % shm::kDescriptorBytes == 0 && slots % shm::kTagCycle != 0 &&
+           m[2].length >= shm::kDoorbellBytes && m[4].length >= shm::clock_page::kBytes &&
+           m[5].length >= shm::progress_page::kBytes;
 }
 
 // Maps the six regions; QEL_EINVAL when one cannot be mapped or is unusable.
@@ -165,7 +161,7 @@ void set_first_values(qel_stream_t *s, uint32_t local_addr, uint32_t dest_addr, 
     s->doorbell = reinterpret_cast<uint64_t *>(s->maps[2].address);
     s->clock_page = reinterpret_cast<uint8_t *>(s->maps[4].address);
     s->progress = reinterpret_cast<uint8_t *>(s->maps[5].address);
-    s->expected_tag = 1;
+    s->expected_tag = shm::kFirstTag;
     s->consumed = 0;
     s->reserved_counter = 0;
     s->dropped_blocks = 0;
@@ -180,16 +176,16 @@ void set_first_values(qel_stream_t *s, uint32_t local_addr, uint32_t dest_addr, 
     s->worker_started.store(0, std::memory_order_relaxed);
     s->worker_mode.store(QEL_RECEIVE_STREAM_WORKER_UNBLOCKED, std::memory_order_relaxed);
     // The progress page: nothing consumed, tag 1 expected, reading at the ring's start.
-    set_progress_word(s, recv::progress_page::kConsumed, 0);
-    set_progress_word(s, recv::progress_page::kExpectedTag, 1);
-    set_progress_word(s, recv::progress_page::kReadOffset, 0);
+    set_progress_word(s, shm::progress_page::kConsumed, 0);
+    set_progress_word(s, shm::progress_page::kExpectedTag, shm::kFirstTag);
+    set_progress_word(s, shm::progress_page::kReadOffset, 0);
     // What the firmware needs to know of the stream: whether a block missing packets may
     // still get them, and which sender the stream comes from.
     set_progress_word(
-        s, recv::progress_page::kStreamFlags,
-        (s->opts->flags & QEL_OPEN_ZEROLOSS) ? recv::progress_page::kStreamResends : 0);
-    set_progress_word(s, recv::progress_page::kCameraAddress, ntohl(s->opts->camera_addr));
-    set_progress_word(s, recv::progress_page::kBlockTimeoutMs,
+        s, shm::progress_page::kStreamFlags,
+        (s->opts->flags & QEL_OPEN_ZEROLOSS) ? shm::progress_page::kStreamResends : 0);
+    set_progress_word(s, shm::progress_page::kCameraAddress, ntohl(s->opts->camera_addr));
+    set_progress_word(s, shm::progress_page::kBlockTimeoutMs,
                       (s->opts->flags & QEL_OPEN_ZEROLOSS) ? s->opts->block_timeout : 0);
 }
 

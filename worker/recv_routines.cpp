@@ -26,7 +26,7 @@ constexpr uint32_t kMaxSeriesRequests = 0xFFFF;
 static_assert(sizeof(qel_stream::worker_held_leader) == kDescriptorBytes);
 
 uint16_t type_of(const uint8_t *d) {
-    return be16(d + offset::kType);
+    return load_be16(d + offset::kType);
 }
 
 // The cell of the element the worker enqueues next. Only the producer moves prod.
@@ -84,8 +84,8 @@ bool request_resend(qel_stream_t *stream, Series &series, const uint8_t *status)
         return false;
     }
     const int rc = qel_packet_resend(stream, static_cast<uint16_t>(series.req_id + series.resends),
-                                     be32(status + offset::kPacketId), stream->resend_last,
-                                     be64(status + offset::kBlockId), opts.channel);
+                                     load_be32(status + offset::kPacketId), stream->resend_last,
+                                     load_be64(status + offset::kBlockId), opts.channel);
     if (rc != 0) QEL_DEBUG_TAGGED(kRecvTag, "Failed to send packet resend rc=%d\n", rc);
     ++series.resends;
     return true;
@@ -123,7 +123,7 @@ int qel__recv_worker_recv(qel_stream_t *stream) {
         const bool trailer = type_of(cell.data()) == kTrailer;
         if (trailer && status == KOB_QEL_STATUS_INCOMPLETE && zero_loss) {
             // The status is not passed on: its cell is written over by the next descriptor.
-            const uint64_t block = be64(cell.data() + offset::kBlockId);
+            const uint64_t block = load_be64(cell.data() + offset::kBlockId);
             // A block whose series gave up gets no more requests, from this call or a later
             // one: otherwise every later status would start a new series and the limit would
             // hold for the first series only.
@@ -155,7 +155,7 @@ int drop_descriptor(qel_stream_t *stream, const uint8_t *d, const char *tag) {
     // (an application thread may try to free it).
     const bool requeued = finished && requeue_head(stream);
     QEL_DEBUG_TAGGED(tag, "rwdt dropped blk:%u",
-                     static_cast<unsigned>(be64(d + offset::kBlockId) & 0xFFFF));
+                     static_cast<unsigned>(load_be64(d + offset::kBlockId) & 0xFFFF));
     // A finished block with no buffer queued: the firmware and the queue list disagree, and
     // there is nothing to give back.
     if (finished && !requeued) return QEL_EPROTO;

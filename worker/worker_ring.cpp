@@ -62,7 +62,7 @@ void settle_and_release_ring(qel_stream_t *stream) {
     void *element = nullptr;
     while (plix_ring_dequeue(ring, &element) != 0) {
         const auto *d = static_cast<const uint8_t *>(element);
-        if (recv::be16(d + recv::offset::kType) != recv::kTrailer) {
+        if (load_be16(d + recv::offset::kType) != recv::kTrailer) {
             unfinished = d;  // its cell stays as it is until the cells are released below
         } else if (drop_descriptor(stream, d, kDestroyTag) != kBlockGoesOn) {
             unfinished = nullptr;

@@ -97,21 +97,21 @@ void Endpoint::stop_firmware_locked() {
 
 void Endpoint::refresh_clock_page() {
     std::span<uint8_t> page = regions_.region(kClockRegion);
-    if (page.size() < kPageBytes) return;
+    if (page.size() < shm::kPageBytes) return;
     std::lock_guard lock(clock_mutex_);
-    auto sequence = word_at<uint32_t>(page, ClockPageLayout::kSequence);
+    auto sequence = word_at<uint32_t>(page, shm::clock_page::kSequence);
     const uint32_t before = sequence.load(std::memory_order_relaxed);
     // An odd sequence word tells a reader that the parameters are changing. The fence after
     // it pairs with the reader's fence before it reads the word again: a reader that saw any
     // new parameter sees the word changed and reads again.
     sequence.store(before | 1u, std::memory_order_relaxed);
     std::atomic_thread_fence(std::memory_order_release);
-    word_at<uint64_t>(page, ClockPageLayout::kBaseTicks)
-        .store(clock_ns(CLOCK_MONOTONIC) & kTickMask, std::memory_order_relaxed);
-    word_at<uint64_t>(page, ClockPageLayout::kBaseTime)
+    word_at<uint64_t>(page, shm::clock_page::kBaseTicks)
+        .store(clock_ns(CLOCK_MONOTONIC) & shm::kTickMask, std::memory_order_relaxed);
+    word_at<uint64_t>(page, shm::clock_page::kBaseTime)
         .store(clock_ns(CLOCK_REALTIME), std::memory_order_relaxed);
-    word_at<uint32_t>(page, ClockPageLayout::kMultiplier).store(1, std::memory_order_relaxed);
-    word_at<uint32_t>(page, ClockPageLayout::kDivisor).store(1, std::memory_order_relaxed);
+    word_at<uint32_t>(page, shm::clock_page::kMultiplier).store(1, std::memory_order_relaxed);
+    word_at<uint32_t>(page, shm::clock_page::kDivisor).store(1, std::memory_order_relaxed);
     // Release pairs with the reader's acquire of the sequence word: a reader that sees the new
     // even word sees all the parameters above.
     sequence.store((before | 1u) + 1, std::memory_order_release);

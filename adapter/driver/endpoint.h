@@ -86,7 +86,7 @@ public:
     // Whether the camera's packets carry extended ids. Acquire pairs with set_extended_ids.
     bool extended_ids() const { return extended_ids_.load(std::memory_order_acquire); }
     // Writes a descriptor into the ring (DescriptorRing::post): false while the ring is full.
-    bool post_descriptor(std::span<const uint8_t, kDescriptorBytes> descriptor) {
+    bool post_descriptor(std::span<const uint8_t, shm::kDescriptorBytes> descriptor) {
         return ring_.post(descriptor);
     }
     // The firmware's counters: written by the running firmware, read by anyone (tools and

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "adapter/firmware/shared_pages.h"
+#include "core/shared_memory.h"
 #include "qel.h"
 
 namespace qel::adapter {
@@ -13,7 +13,7 @@ int EndpointRegions::allocate(uint32_t ring_bytes) {
     release();
     uint32_t next_offset = 0;
     for (int i = 0; i < driver::kRegionCount; ++i) {
-        const uint32_t length = i == kRingRegion ? ring_bytes : kPageBytes;
+        const uint32_t length = i == kRingRegion ? ring_bytes : shm::kPageBytes;
         // Anonymous mappings are page-aligned and zero-filled; one mapping per region keeps a
         // stray access past one region from landing in another's data.
         void *p = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);

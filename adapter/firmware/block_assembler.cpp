@@ -115,7 +115,8 @@ void BlockAssembler::open_block(const gvsp::Packet &packet, uint64_t now) {
                                              kBitmapWords);
     slots_[slot].start(block_id, packet.header.extended, *buffer, bitmap, learned_payload_, now);
     flights_[slot] = Flight{};
-    push_pending(Pending{block_id, slot, FirmwareStatus::complete, 0, 1, packet.header.extended});
+    push_pending(
+        Pending{block_id, slot, shm::KOB_QEL_STATUS_COMPLETE, 0, 1, packet.header.extended});
     current_ = slot;
     offer(slot, packet, now);
 }
@@ -127,7 +128,7 @@ int32_t BlockAssembler::take_slot(uint64_t now) {
         // Only when a buffer waits for the newer block: otherwise it gets none either way.
         const Pending &head = pending_at(0);
         if (head.slot >= 0 && !flights_[head.slot].ended && ports_.buffers.queued_count() > 0) {
-            end_block(head.slot, FirmwareStatus::incomplete_final,
+            end_block(head.slot, shm::KOB_QEL_STATUS_INCOMPLETE_FINAL,
                       slots_[head.slot].first_missing(), now);
             ports_.counters.add(Counter::blocks_evicted);
             pump(now);
@@ -162,7 +163,7 @@ void BlockAssembler::offer(int32_t slot, const gvsp::Packet &packet, uint64_t no
     switch (result) {
         case Accepted::used:
             if (block.complete()) {
-                end_block(slot, FirmwareStatus::complete, block.last_data_id() + 1, now);
+                end_block(slot, shm::KOB_QEL_STATUS_COMPLETE, block.last_data_id() + 1, now);
                 if (!resend_usable_) end_overtaken(slot, now);
             }
             break;
@@ -176,12 +177,12 @@ void BlockAssembler::offer(int32_t slot, const gvsp::Packet &packet, uint64_t no
             counters.add(Counter::malformed);
             break;
         case Accepted::overflow:
-            end_block(slot, FirmwareStatus::buffer_overflow, packet.header.packet_id, now);
+            end_block(slot, shm::KOB_QEL_STATUS_BUFFER_OVERFLOW, packet.header.packet_id, now);
             break;
     }
 }
 
-void BlockAssembler::end_block(int32_t slot, FirmwareStatus status, uint32_t packet_id,
+void BlockAssembler::end_block(int32_t slot, shm::FirmwareStatus status, uint32_t packet_id,
                                uint64_t now) {
     Flight &flight = flights_[slot];
     flight.ended = true;
@@ -189,7 +190,7 @@ void BlockAssembler::end_block(int32_t slot, FirmwareStatus status, uint32_t pac
     flight.final_packet_id = packet_id;
     flight.ended_at = now;
     const BlockSlot &block = slots_[slot];
-    if (status == FirmwareStatus::complete) {
+    if (status == shm::KOB_QEL_STATUS_COMPLETE) {
         // What the next blocks of the stream will most likely look like.
         learned_packets_ = block.last_data_id();
         if (block.last_data_id() >= 2) learned_payload_ = block.packet_payload();
@@ -205,7 +206,8 @@ void BlockAssembler::expire(uint64_t now) {
             flight.note_missing(now);  // nothing more came for it
         }
         if (flight.gap_seen && now - flight.missing_since >= settings_.block_timeout_ns) {
-            end_block(slot, FirmwareStatus::incomplete_final, slots_[slot].first_missing(), now);
+            end_block(slot, shm::KOB_QEL_STATUS_INCOMPLETE_FINAL, slots_[slot].first_missing(),
+                      now);
         }
     }
 }
@@ -214,8 +216,8 @@ void BlockAssembler::end_overtaken(int32_t slot, uint64_t now) {
     for (uint32_t i = 0; i < pending_count_ && pending_at(i).slot != slot; ++i) {
         const int32_t earlier = pending_at(i).slot;
         if (earlier >= 0 && !flights_[earlier].ended) {
-            end_block(earlier, FirmwareStatus::incomplete_final, slots_[earlier].first_missing(),
-                      now);
+            end_block(earlier, shm::KOB_QEL_STATUS_INCOMPLETE_FINAL,
+                      slots_[earlier].first_missing(), now);
             ports_.counters.add(Counter::blocks_overtaken);
         }
     }
@@ -238,7 +240,7 @@ void BlockAssembler::push_without_buffer(const gvsp::Packet &packet) {
             return;
         }
     }
-    push_pending(Pending{header.block_id, -1, FirmwareStatus::no_buffers, header.packet_id, 1,
+    push_pending(Pending{header.block_id, -1, shm::KOB_QEL_STATUS_NO_BUFFERS, header.packet_id, 1,
                          header.extended});
 }
 
@@ -346,7 +348,7 @@ bool BlockAssembler::advance_head(uint64_t now) {
                     flight.leader_posted = true;
                 }
                 // A status that finds the ring full is not held: the next one follows soon.
-                if (ports_.ring.post(block.final_descriptor(FirmwareStatus::incomplete,
+                if (ports_.ring.post(block.final_descriptor(shm::KOB_QEL_STATUS_INCOMPLETE,
                                                             block.first_missing(), now))) {
                     ports_.counters.add(Counter::incomplete_statuses);
                     flight.asked = true;
@@ -355,7 +357,7 @@ bool BlockAssembler::advance_head(uint64_t now) {
             }
             return false;
         }
-        end_block(slot, FirmwareStatus::incomplete_final, block.first_missing(), now);
+        end_block(slot, shm::KOB_QEL_STATUS_INCOMPLETE_FINAL, block.first_missing(), now);
     }
     if (!flight.leader_posted) {
         if (!post_held(block.leader_descriptor())) return false;
@@ -370,7 +372,7 @@ bool BlockAssembler::advance_head(uint64_t now) {
     const uint64_t block_id = block.block_id();
     const Descriptor final_descriptor =
         block.final_descriptor(flight.final_status, flight.final_packet_id, flight.ended_at);
-    const FirmwareStatus final_status = flight.final_status;
+    const shm::FirmwareStatus final_status = flight.final_status;
     const bool had_leader = block.leader_received();
     release_slot(slot);
     if (post_held(final_descriptor)) {
@@ -394,21 +396,21 @@ void BlockAssembler::release_slot(int32_t slot) {
     free_slots_[free_count_++] = slot;
 }
 
-void BlockAssembler::count_reported(FirmwareStatus status) {
+void BlockAssembler::count_reported(shm::FirmwareStatus status) {
     switch (status) {
-        case FirmwareStatus::complete:
+        case shm::KOB_QEL_STATUS_COMPLETE:
             ports_.counters.add(Counter::blocks_complete);
             break;
-        case FirmwareStatus::incomplete_final:
+        case shm::KOB_QEL_STATUS_INCOMPLETE_FINAL:
             ports_.counters.add(Counter::blocks_incomplete_final);
             break;
-        case FirmwareStatus::buffer_overflow:
+        case shm::KOB_QEL_STATUS_BUFFER_OVERFLOW:
             ports_.counters.add(Counter::blocks_buffer_overflow);
             break;
-        case FirmwareStatus::no_buffers:
+        case shm::KOB_QEL_STATUS_NO_BUFFERS:
             ports_.counters.add(Counter::blocks_no_buffers);
             break;
-        case FirmwareStatus::incomplete:
+        case shm::KOB_QEL_STATUS_INCOMPLETE:
             break;
     }
 }
@@ -493,7 +495,7 @@ void BlockAssembler::stop(uint64_t now) {
     for (uint32_t i = 0; i < pending_count_; ++i) {
         const Pending &pending = pending_at(i);
         if (pending.slot >= 0 && !flights_[pending.slot].ended) {
-            end_block(pending.slot, FirmwareStatus::incomplete_final,
+            end_block(pending.slot, shm::KOB_QEL_STATUS_INCOMPLETE_FINAL,
                       slots_[pending.slot].first_missing(), now);
         }
     }

@@ -123,7 +123,7 @@ private:
     struct Pending {
         uint64_t block_id = 0;  // the first of a run
         int32_t slot = -1;      // -1: blocks without a buffer, reported by their status alone
-        FirmwareStatus status = FirmwareStatus::no_buffers;
+        shm::FirmwareStatus status = shm::KOB_QEL_STATUS_NO_BUFFERS;
         uint32_t packet_id = 0;
         uint32_t count = 1;  // blocks without a buffer: this many, of consecutive ids
         bool extended = false;
@@ -131,7 +131,7 @@ private:
     // A block that holds a slot: its progress beyond what the slot records.
     struct Flight {
         bool ended = false;
-        FirmwareStatus final_status = FirmwareStatus::complete;
+        shm::FirmwareStatus final_status = shm::KOB_QEL_STATUS_COMPLETE;
         uint32_t final_packet_id = 0;
         uint64_t ended_at = 0;
         bool leader_posted = false;      // any leader descriptor, its own or one naming it
@@ -167,7 +167,7 @@ private:
     void open_block(const gvsp::Packet &packet, uint64_t now);
     int32_t take_slot(uint64_t now);
     void offer(int32_t slot, const gvsp::Packet &packet, uint64_t now);
-    void end_block(int32_t slot, FirmwareStatus status, uint32_t packet_id, uint64_t now);
+    void end_block(int32_t slot, shm::FirmwareStatus status, uint32_t packet_id, uint64_t now);
     void push_pending(const Pending &pending);
     // A block without a buffer: joins the run before it when its id follows that run's.
     void push_without_buffer(const gvsp::Packet &packet);
@@ -186,7 +186,7 @@ private:
     // When the head block in `slot`, missing packets, is due its next INCOMPLETE status.
     uint64_t incomplete_due(int32_t slot) const;
     void release_slot(int32_t slot);
-    void count_reported(FirmwareStatus status);
+    void count_reported(shm::FirmwareStatus status);
 
     FirmwarePorts ports_;
     AssemblerSettings settings_;

@@ -176,7 +176,7 @@ Descriptor BlockSlot::leader_descriptor() const {
     return adapter::leader_descriptor(block_id_, leader_status_, leader_);
 }
 
-Descriptor BlockSlot::final_descriptor(FirmwareStatus status, uint32_t packet_id,
+Descriptor BlockSlot::final_descriptor(shm::FirmwareStatus status, uint32_t packet_id,
                                        uint64_t now) const {
     TrailerFields fields;
     fields.block_id = block_id_;
@@ -188,7 +188,7 @@ Descriptor BlockSlot::final_descriptor(FirmwareStatus status, uint32_t packet_id
     fields.has_time = true;
     fields.ticks = trailer_received_ ? trailer_time_ : now;
     // The credit returns with the block's last descriptor, not with its INCOMPLETE statuses.
-    fields.credit = buffer_.credit && status != FirmwareStatus::incomplete;
+    fields.credit = buffer_.credit && status != shm::KOB_QEL_STATUS_INCOMPLETE;
     if (trailer_received_) fields.trailer_payload = trailer_;
     return trailer_descriptor(fields);
 }

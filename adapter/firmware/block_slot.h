@@ -73,7 +73,7 @@ public:
     // Descriptors of this block.
     Descriptor leader_descriptor() const;
     // The final (or INCOMPLETE) descriptor with `status` and `packet_id`, at `now`.
-    Descriptor final_descriptor(FirmwareStatus status, uint32_t packet_id, uint64_t now) const;
+    Descriptor final_descriptor(shm::FirmwareStatus status, uint32_t packet_id, uint64_t now) const;
 
 private:
     void advance_contiguous();
@@ -107,8 +107,8 @@ private:
     bool trailer_received_ = false;
     uint16_t leader_status_ = 0;
     uint16_t trailer_status_ = 0;
-    std::array<uint8_t, gvsp::kLeaderCopyBytes> leader_{};
-    std::array<uint8_t, gvsp::kTrailerCopyBytes> trailer_{};
+    std::array<uint8_t, shm::kLeaderPayloadBytes> leader_{};
+    std::array<uint8_t, shm::kTrailerPayloadBytes> trailer_{};
     uint64_t last_activity_ = 0;
     uint64_t trailer_time_ = 0;
 };

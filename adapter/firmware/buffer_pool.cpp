@@ -2,7 +2,7 @@
 
 #include <sys/mman.h>
 
-#include "adapter/firmware/shared_pages.h"
+#include "core/shared_memory.h"
 #include "qel.h"
 
 namespace qel::adapter {
@@ -13,7 +13,8 @@ namespace {
 // without touching it and fails with ENOMEM where a page is not mapped, as a real driver's
 // pinning would fail on memory the process does not have.
 bool mapped(uint64_t address, uint32_t length) {
-    const uint64_t rounded = (uint64_t{length} + kPageBytes - 1) / kPageBytes * kPageBytes;
+    const uint64_t rounded =
+        (uint64_t{length} + shm::kPageBytes - 1) / shm::kPageBytes * shm::kPageBytes;
     return msync(reinterpret_cast<void *>(static_cast<uintptr_t>(address)), rounded, MS_ASYNC) == 0;
 }
 
@@ -28,7 +29,7 @@ BufferPool::Slot *BufferPool::slot_of(uint32_t index) {
 }
 
 int BufferPool::pin(uint64_t address, uint32_t length, uint32_t *index) {
-    if (address == 0 || address % kPageBytes != 0 || length == 0) return QEL_EINVAL;
+    if (address == 0 || address % shm::kPageBytes != 0 || length == 0) return QEL_EINVAL;
     if (address > UINTPTR_MAX - length) return QEL_EINVAL;
     if (!mapped(address, length)) return QEL_EINVAL;
     std::lock_guard lock(mutex_);

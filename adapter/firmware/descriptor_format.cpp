@@ -3,21 +3,12 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/byte_order.h"
+
 namespace qel::adapter {
 
 namespace {
 
-void put16(Descriptor &d, size_t at, uint16_t value) {
-    d[at] = static_cast<uint8_t>(value >> 8);
-    d[at + 1] = static_cast<uint8_t>(value);
-}
-void put32(Descriptor &d, size_t at, uint32_t value) {
-    for (size_t i = 0; i < 4; ++i) d[at + i] = static_cast<uint8_t>(value >> (24 - 8 * i));
-}
-void put64(Descriptor &d, size_t at, uint64_t value) {
-    put32(d, at, static_cast<uint32_t>(value >> 32));
-    put32(d, at + 4, static_cast<uint32_t>(value));
-}
 void copy_prefix(Descriptor &d, size_t at, std::span<const uint8_t> from, size_t most) {
     const size_t bytes = std::min(from.size(), most);
     if (bytes != 0) std::memcpy(d.data() + at, from.data(), bytes);
@@ -28,29 +19,29 @@ void copy_prefix(Descriptor &d, size_t at, std::span<const uint8_t> from, size_t
 Descriptor leader_descriptor(uint64_t block_id, uint16_t status,
                              std::span<const uint8_t> leader_payload) {
     Descriptor d{};
-    put16(d, descriptor::kStatusWord, status);
-    put16(d, descriptor::kType, descriptor::kLeaderType);
-    put64(d, descriptor::kBlockId, block_id);
-    copy_prefix(d, descriptor::kLeaderPayload, leader_payload, gvsp::kLeaderCopyBytes);
+    store_be16(d.data() + shm::offset::kStatusWord, status);
+    store_be16(d.data() + shm::offset::kType, shm::kLeader);
+    store_be64(d.data() + shm::offset::kBlockId, block_id);
+    copy_prefix(d, shm::offset::kLeaderPayload, leader_payload, shm::kLeaderPayloadBytes);
     return d;
 }
 
 Descriptor trailer_descriptor(const TrailerFields &fields) {
     Descriptor d{};
-    put16(d, descriptor::kStatusWord, fields.status);
-    put16(d, descriptor::kType, descriptor::kTrailerType);
-    put64(d, descriptor::kBlockId, fields.block_id);
-    put32(d, descriptor::kPacketId, fields.packet_id);
-    put32(d, descriptor::kPayloadLength, fields.payload_length);
+    store_be16(d.data() + shm::offset::kStatusWord, fields.status);
+    store_be16(d.data() + shm::offset::kType, shm::kTrailer);
+    store_be64(d.data() + shm::offset::kBlockId, fields.block_id);
+    store_be32(d.data() + shm::offset::kPacketId, fields.packet_id);
+    store_be32(d.data() + shm::offset::kPayloadLength, fields.payload_length);
     if (fields.has_time) {
-        const uint64_t ticks = fields.ticks & kTickMask;
-        put16(d, descriptor::kTicksHigh, static_cast<uint16_t>(ticks >> 32));
-        put32(d, descriptor::kTicksLow, static_cast<uint32_t>(ticks));
-        d[descriptor::kTime] = 1;
+        const uint64_t ticks = fields.ticks & shm::kTickMask;
+        store_be16(d.data() + shm::offset::kTicksHigh, static_cast<uint16_t>(ticks >> 32));
+        store_be32(d.data() + shm::offset::kTicksLow, static_cast<uint32_t>(ticks));
+        d[shm::offset::kTime] = 1;
     }
-    copy_prefix(d, descriptor::kTrailerPayload, fields.trailer_payload, gvsp::kTrailerCopyBytes);
-    d[descriptor::kFirmwareStatus] = static_cast<uint8_t>(fields.firmware_status);
-    d[descriptor::kCredit] = fields.credit ? 1 : 0;
+    copy_prefix(d, shm::offset::kTrailerPayload, fields.trailer_payload, shm::kTrailerPayloadBytes);
+    d[shm::offset::kFirmwareStatus] = static_cast<uint8_t>(fields.firmware_status);
+    d[shm::offset::kCredit] = fields.credit ? 1 : 0;
     return d;
 }
 

@@ -10,14 +10,15 @@ namespace qel::adapter {
 void DescriptorRing::attach(std::span<uint8_t> ring, std::span<uint8_t> progress) {
     std::lock_guard lock(mutex_);
     ring_ = ring;
-    progress_ = progress.size() >= kPageBytes ? progress.data() : nullptr;
-    capacity_ = progress_ != nullptr ? static_cast<uint32_t>(ring.size() / kDescriptorBytes) : 0;
+    progress_ = progress.size() >= shm::kPageBytes ? progress.data() : nullptr;
+    capacity_ =
+        progress_ != nullptr ? static_cast<uint32_t>(ring.size() / shm::kDescriptorBytes) : 0;
     posted_.store(0, std::memory_order_relaxed);
     shut_ = false;
 }
 
 uint32_t DescriptorRing::host_consumed() const {
-    auto *word = reinterpret_cast<uint32_t *>(progress_ + ProgressPageLayout::kConsumed);
+    auto *word = reinterpret_cast<uint32_t *>(progress_ + shm::progress_page::kConsumed);
     // Acquire pairs with the host's store of its consumed count, made after it copied the
     // descriptors it counts: an entry counted as consumed is no longer read by the host.
     return std::atomic_ref<uint32_t>(*word).load(std::memory_order_acquire);
@@ -37,7 +38,7 @@ bool DescriptorRing::has_unconsumed_locked() const {
     return pending && *pending > 0;
 }
 
-bool DescriptorRing::post(std::span<const uint8_t, kDescriptorBytes> descriptor) {
+bool DescriptorRing::post(std::span<const uint8_t, shm::kDescriptorBytes> descriptor) {
     {
         std::lock_guard lock(mutex_);
         if (shut_ || capacity_ == 0) return false;
@@ -46,13 +47,13 @@ bool DescriptorRing::post(std::span<const uint8_t, kDescriptorBytes> descriptor)
         auto pending = unconsumed();
         if (!pending || *pending >= capacity_) return false;
         const uint64_t count = posted_.load(std::memory_order_relaxed);
-        uint8_t *slot = ring_.data() + (count % capacity_) * kDescriptorBytes;
-        std::memcpy(slot, descriptor.data(), kTagOffset);
-        const uint8_t tag =
-            static_cast<uint8_t>((descriptor[kTagOffset] & 0xF0) | tag_of_count(count));
+        uint8_t *slot = ring_.data() + (count % capacity_) * shm::kDescriptorBytes;
+        std::memcpy(slot, descriptor.data(), shm::offset::kTag);
+        const uint8_t tag = static_cast<uint8_t>((descriptor[shm::offset::kTag] & ~shm::kTagMask) |
+                                                 shm::tag_of_count(count));
         // Release pairs with the host's acquire load of the tag: a host that sees the new tag
         // sees the descriptor's other 63 bytes as written above.
-        std::atomic_ref<uint8_t>(slot[kTagOffset]).store(tag, std::memory_order_release);
+        std::atomic_ref<uint8_t>(slot[shm::offset::kTag]).store(tag, std::memory_order_release);
         posted_.store(count + 1, std::memory_order_relaxed);
     }
     posted_cv_.notify_all();

@@ -14,7 +14,7 @@
 #include <optional>
 #include <span>
 
-#include "adapter/firmware/shared_pages.h"
+#include "core/shared_memory.h"
 
 namespace qel::adapter {
 
@@ -29,7 +29,7 @@ public:
     // kept from `descriptor`). Wakes every waiter. Returns false and writes nothing when the
     // ring holds no free entry (every entry posted and not yet consumed by the host), or once
     // the ring has been shut: a descriptor the host has not consumed is never overwritten.
-    bool post(std::span<const uint8_t, kDescriptorBytes> descriptor);
+    bool post(std::span<const uint8_t, shm::kDescriptorBytes> descriptor);
 
     // Whether a post would find a free entry now. With one poster (the firmware's thread),
     // a post after a true answer succeeds unless the ring is shut meanwhile.

@@ -9,6 +9,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <iterator>
 #include <string_view>
 
 namespace qel::adapter {
@@ -44,34 +45,55 @@ enum class Counter : uint8_t {
 
 constexpr size_t kCounterCount = static_cast<size_t>(Counter::count_);
 
-// The counters' names, as tools print them, in Counter order.
-constexpr std::array<std::string_view, kCounterCount> kCounterNames = {
-    "packets",
-    "bytes",
-    "malformed",
-    "error_status",
-    "duplicates",
-    "late",
-    "without_buffer",
-    "resent",
-    "dropped_on_request",
-    "ring_full_holds",
-    "incomplete_statuses",
-    "blocks_complete",
-    "blocks_incomplete_final",
-    "blocks_buffer_overflow",
-    "blocks_no_buffers",
-    "blocks_evicted",
-    "blocks_lost",
-    "bytes_copied",
-    "bytes_placed",
-    "receive_calls",
-    "foreign_source",
-    "id_restarts",
-    "blocks_overtaken",
-    "source_changes",
-    "id_form_mismatches",
+// The counters' names, as tools print them: one entry per counter, in Counter order, which
+// the checks below hold the table to.
+struct CounterName {
+    Counter counter;
+    std::string_view name;
 };
+constexpr CounterName kCounterTable[] = {
+    {Counter::packets, "packets"},
+    {Counter::bytes, "bytes"},
+    {Counter::malformed, "malformed"},
+    {Counter::error_status, "error_status"},
+    {Counter::duplicates, "duplicates"},
+    {Counter::late, "late"},
+    {Counter::without_buffer, "without_buffer"},
+    {Counter::resent, "resent"},
+    {Counter::dropped_on_request, "dropped_on_request"},
+    {Counter::ring_full_holds, "ring_full_holds"},
+    {Counter::incomplete_statuses, "incomplete_statuses"},
+    {Counter::blocks_complete, "blocks_complete"},
+    {Counter::blocks_incomplete_final, "blocks_incomplete_final"},
+    {Counter::blocks_buffer_overflow, "blocks_buffer_overflow"},
+    {Counter::blocks_no_buffers, "blocks_no_buffers"},
+    {Counter::blocks_evicted, "blocks_evicted"},
+    {Counter::blocks_lost, "blocks_lost"},
+    {Counter::bytes_copied, "bytes_copied"},
+    {Counter::bytes_placed, "bytes_placed"},
+    {Counter::receive_calls, "receive_calls"},
+    {Counter::foreign_source, "foreign_source"},
+    {Counter::id_restarts, "id_restarts"},
+    {Counter::blocks_overtaken, "blocks_overtaken"},
+    {Counter::source_changes, "source_changes"},
+    {Counter::id_form_mismatches, "id_form_mismatches"},
+};
+static_assert(std::size(kCounterTable) == kCounterCount, "every counter is named");
+
+constexpr bool in_counter_order() {
+    for (size_t i = 0; i < kCounterCount; ++i) {
+        if (static_cast<size_t>(kCounterTable[i].counter) != i) return false;
+    }
+    return true;
+}
+static_assert(in_counter_order(), "the table lists the counters in Counter order");
+
+// The names alone, indexed by Counter.
+constexpr std::array<std::string_view, kCounterCount> kCounterNames = [] {
+    std::array<std::string_view, kCounterCount> names{};
+    for (size_t i = 0; i < kCounterCount; ++i) names[i] = kCounterTable[i].name;
+    return names;
+}();
 
 using CounterSnapshot = std::array<uint64_t, kCounterCount>;
 

@@ -1,15 +1,10 @@
 #include "adapter/firmware/gvsp_packet.h"
 
+#include "core/byte_order.h"
+
 namespace qel::adapter::gvsp {
 
 namespace {
-
-uint16_t be16(const uint8_t *p) {
-    return static_cast<uint16_t>(p[0] << 8 | p[1]);
-}
-uint32_t be32(const uint8_t *p) {
-    return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
-}
 
 constexpr uint8_t kExtendedIdBit = 0x80;
 
@@ -19,18 +14,18 @@ Fault parse_header(std::span<const uint8_t> datagram, Header &header) {
     if (datagram.size() < kStandardHeaderBytes) return Fault::truncated;
     const uint8_t *d = datagram.data();
     header = Header{};
-    header.status = be16(d);
+    header.status = load_be16(d);
     header.extended = (d[4] & kExtendedIdBit) != 0;
     const uint8_t format = d[4] & 0x0F;
     if (header.extended) {
         if (datagram.size() < kExtendedHeaderBytes) return Fault::truncated;
-        header.flags = be16(d + 2);
-        header.block_id = uint64_t{be32(d + 8)} << 32 | be32(d + 12);
-        header.packet_id = be32(d + 16);
+        header.flags = load_be16(d + 2);
+        header.block_id = load_be64(d + 8);
+        header.packet_id = load_be32(d + 16);
         header.header_bytes = kExtendedHeaderBytes;
     } else {
-        header.block_id = be16(d + 2);
-        header.packet_id = be32(d + 4) & kMaxStandardPacketId;
+        header.block_id = load_be16(d + 2);
+        header.packet_id = load_be32(d + 4) & kMaxStandardPacketId;
         header.header_bytes = kStandardHeaderBytes;
     }
     if (format < static_cast<uint8_t>(Format::leader) ||

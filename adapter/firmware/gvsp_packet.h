@@ -8,6 +8,8 @@
 #include <optional>
 #include <span>
 
+#include "core/byte_order.h"
+
 namespace qel::adapter::gvsp {
 
 constexpr size_t kStandardHeaderBytes = 8;
@@ -38,9 +40,6 @@ constexpr uint16_t kFlagResent = 0x0001;
 // The standard header's 24-bit packet id.
 constexpr uint32_t kMaxStandardPacketId = 0xFFFFFF;
 
-// Bytes of the leader and trailer payloads that descriptors carry.
-constexpr size_t kLeaderCopyBytes = 44;
-constexpr size_t kTrailerCopyBytes = 28;
 // The least a leader and a trailer payload hold: the common start of every leader (field info,
 // flags, payload type, timestamp) and of every trailer (reserved, payload type).
 constexpr size_t kMinLeaderBytes = 12;
@@ -89,7 +88,7 @@ Fault parse(std::span<const uint8_t> datagram, Packet &packet);
 // Leader and trailer payload fields.
 inline uint16_t payload_type(std::span<const uint8_t> leader_or_trailer_payload) {
     if (leader_or_trailer_payload.size() < 4) return 0;
-    return static_cast<uint16_t>(leader_or_trailer_payload[2] << 8 | leader_or_trailer_payload[3]);
+    return load_be16(leader_or_trailer_payload.data() + 2);
 }
 
 }  // namespace qel::adapter::gvsp

@@ -10,7 +10,7 @@
 
 #include "adapter/driver/endpoint.h"
 #include "adapter/driver/settings.h"
-#include "adapter/firmware/shared_pages.h"
+#include "core/shared_memory.h"
 
 namespace qel::adapter {
 
@@ -92,18 +92,18 @@ std::unique_ptr<Firmware> start_software_firmware(Endpoint &endpoint, int socket
     settings.resend_interval_ns = uint64_t{resend_interval_ms()} * kNsPerMs;
     // A stream that asks for resent packets waits for them as long as its host does: a
     // shorter wait here would end blocks whose answers the host still expects.
-    const uint32_t host_timeout_ms = progress_word(endpoint, ProgressPageLayout::kBlockTimeoutMs);
+    const uint32_t host_timeout_ms = progress_word(endpoint, shm::progress_page::kBlockTimeoutMs);
     settings.block_timeout_ns =
         uint64_t{host_timeout_ms != 0 ? std::min(host_timeout_ms, kMaxFirmwareMs)
                                       : block_timeout_ms()} *
         kNsPerMs;
-    settings.packet_resend = (progress_word(endpoint, ProgressPageLayout::kStreamFlags) &
-                              ProgressPageLayout::kStreamResends) != 0;
+    settings.packet_resend = (progress_word(endpoint, shm::progress_page::kStreamFlags) &
+                              shm::progress_page::kStreamResends) != 0;
     settings.host_ids = endpoint.extended_ids() ? AssemblerSettings::IdForm::extended
                                                 : AssemblerSettings::IdForm::standard;
     SourceRule sources;
     sources.any_source = accept_any_source();
-    sources.camera_address = progress_word(endpoint, ProgressPageLayout::kCameraAddress);
+    sources.camera_address = progress_word(endpoint, shm::progress_page::kCameraAddress);
     // Called under the endpoint's lock from the driver commands' C interface: nothing may
     // escape. Without memory or a thread the endpoint runs no firmware.
     try {

@@ -43,8 +43,8 @@ Packet read_packet(const Bytes &d) {
     const bool extended = d.size() >= 20 && (d[4] & 0x80) != 0;
     const size_t header = extended ? 20 : 8;
     if (d.size() < header) return {};
-    return {extended ? camsim_test::be64(&d[8]) : camsim_test::be16(&d[2]),
-            extended ? camsim_test::be32(&d[16]) : camsim_test::be32(&d[4]) & 0xFFFFFF,
+    return {extended ? qel::load_be64(&d[8]) : qel::load_be16(&d[2]),
+            extended ? qel::load_be32(&d[16]) : qel::load_be32(&d[4]) & 0xFFFFFF,
             static_cast<uint8_t>(d[4] & 0x0F), Bytes(d.begin() + header, d.end())};
 }
 
@@ -114,8 +114,7 @@ void check(const Sent &s, uint16_t port, const Packet &p, const Decoded &d, bool
         EXPECT_EQ(number(d, "gvsp.payloadtype"), payload_type_code(c.payload));
     }
     if (p.format == 1) {
-        EXPECT_EQ(number(d, "gvsp.timestamp"),
-                  static_cast<long long>(camsim_test::be64(&p.body[4])));
+        EXPECT_EQ(number(d, "gvsp.timestamp"), static_cast<long long>(qel::load_be64(&p.body[4])));
         EXPECT_EQ(number(d, "gvsp.pixel"), image ? 0x01080001 : -1);
         EXPECT_EQ(number(d, "gvsp.sizex"), image ? 40 : -1);
         EXPECT_EQ(d.at("gvsp.filename"), image ? "" : "frame.raw");

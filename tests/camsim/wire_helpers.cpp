@@ -26,16 +26,6 @@ Bytes hex(const std::string &text) {
     return out;
 }
 
-uint16_t be16(const uint8_t *p) {
-    return static_cast<uint16_t>(p[0] << 8 | p[1]);
-}
-uint32_t be32(const uint8_t *p) {
-    return uint32_t{be16(p)} << 16 | be16(p + 2);
-}
-uint64_t be64(const uint8_t *p) {
-    return uint64_t{be32(p)} << 32 | be32(p + 4);
-}
-
 UdpSocket::UdpSocket() {
     fd_ = socket(AF_INET, SOCK_DGRAM, 0);
     if (fd_ < 0) throw std::runtime_error("socket");
@@ -86,12 +76,11 @@ void PcapWriter::add(uint16_t source_port, uint16_t dest_port, std::span<const u
     // IPv4 from 127.0.0.1 to 127.0.0.1, TTL 64, UDP; lengths and checksum filled in below.
     Bytes ip = hex("45000000 00000000 40110000 7f000001 7f000001 00000000 00000000");
     const auto put16 = [&](size_t at, size_t value) {
-        ip[at] = static_cast<uint8_t>(value >> 8);
-        ip[at + 1] = static_cast<uint8_t>(value);
+        qel::store_be16(&ip[at], static_cast<uint16_t>(value));
     };
     put16(2, ip.size() + payload.size());
     uint32_t sum = 0;
-    for (size_t i = 0; i < 20; i += 2) sum += be16(&ip[i]);
+    for (size_t i = 0; i < 20; i += 2) sum += qel::load_be16(&ip[i]);
     while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
     put16(10, ~sum & 0xFFFF);
     put16(20, source_port);

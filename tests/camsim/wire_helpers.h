@@ -12,15 +12,13 @@
 #include <string>
 #include <vector>
 
+#include "core/byte_order.h"
+
 namespace camsim_test {
 
 using Bytes = std::vector<uint8_t>;
 
 Bytes hex(const std::string &text);
-
-uint16_t be16(const uint8_t *p);
-uint32_t be32(const uint8_t *p);
-uint64_t be64(const uint8_t *p);
 
 // A UDP socket bound to 127.0.0.1 on a free port, with a large receive buffer.
 class UdpSocket {

@@ -57,7 +57,7 @@ public:
             // The loopback interface shows each packet leaving and arriving: keep one.
             if (n < 28 || from.sll_pkttype == PACKET_OUTGOING) continue;
             const size_t header = size_t{packet[0] & 0x0Fu} * 4;
-            if (packet[9] != 17 || camsim_test::be16(&packet[header + 2]) != port_) continue;
+            if (packet[9] != 17 || qel::load_be16(&packet[header + 2]) != port_) continue;
             out.emplace_back(packet.begin(), packet.begin() + n);
         }
         return out;
@@ -110,7 +110,7 @@ TEST_F(EndToEnd, ResendRequestsDecodeAsPacketResendCommandsNamingTheLostPackets)
         // declares, nothing after it.
         const size_t udp = size_t{p[0] & 0x0Fu} * 4;
         ASSERT_GE(p.size(), udp + 8 + 8);
-        EXPECT_EQ(camsim_test::be16(&p[udp + 4]), 8 + 8 + camsim_test::be16(&p[udp + 8 + 4]));
+        EXPECT_EQ(qel::load_be16(&p[udp + 4]), 8 + 8 + qel::load_be16(&p[udp + 8 + 4]));
         pcap.add_ip(p);
     }
     pcap.close();

@@ -8,19 +8,14 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "adapter/firmware/shared_pages.h"
+#include "core/byte_order.h"
+#include "core/shared_memory.h"
 
 namespace qel::test {
 
 namespace {
 
 constexpr uint8_t kCanary = 0xA5;
-
-uint32_t be(const uint8_t *p, int bytes) {
-    uint32_t v = 0;
-    for (int i = 0; i < bytes; ++i) v = v << 8 | p[i];
-    return v;
-}
 
 }  // namespace
 
@@ -48,7 +43,7 @@ bool GuardedBuffer::canary_intact() const {
 }
 
 Rig::Rig(adapter::AssemblerSettings settings, size_t ring_descriptors)
-    : ring_memory_(ring_descriptors * adapter::kDescriptorBytes) {
+    : ring_memory_(ring_descriptors * shm::kDescriptorBytes) {
     ring_.attach(ring_memory_, progress_);
     assembler_ = std::make_unique<adapter::BlockAssembler>(
         adapter::FirmwarePorts{pool_, ring_, drops_, counters_}, settings);
@@ -99,20 +94,21 @@ void Rig::feed(const std::vector<Bytes> &datagrams, uint64_t now) {
 
 std::vector<Seen> Rig::drain() {
     std::vector<Seen> out;
-    const size_t capacity = ring_memory_.size() / adapter::kDescriptorBytes;
+    const size_t capacity = ring_memory_.size() / shm::kDescriptorBytes;
     for (;;) {
-        uint8_t *d = ring_memory_.data() + read_index_ * adapter::kDescriptorBytes;
+        uint8_t *d = ring_memory_.data() + read_index_ * shm::kDescriptorBytes;
         // Acquire pairs with the ring's release store of the tag.
-        const uint8_t tag = std::atomic_ref<uint8_t>(d[63]).load(std::memory_order_acquire);
-        if ((tag & 0x0F) != expected_tag_) break;
-        out.push_back(Seen{static_cast<uint16_t>(be(d + 4, 2)),
-                           uint64_t{be(d + 8, 4)} << 32 | be(d + 12, 4), be(d + 16, 4), d[60],
-                           be(d + 20, 4)});
+        const uint8_t tag =
+            std::atomic_ref<uint8_t>(d[shm::offset::kTag]).load(std::memory_order_acquire);
+        if ((tag & shm::kTagMask) != expected_tag_) break;
+        out.push_back(Seen{load_be16(d + shm::offset::kType), load_be64(d + shm::offset::kBlockId),
+                           load_be32(d + shm::offset::kPacketId), d[shm::offset::kFirmwareStatus],
+                           load_be32(d + shm::offset::kPayloadLength)});
         read_index_ = static_cast<uint32_t>((read_index_ + 1) % capacity);
-        expected_tag_ = static_cast<uint8_t>(expected_tag_ % 15 + 1);
+        expected_tag_ = shm::next_tag(expected_tag_);
         // Release pairs with the ring's acquire of the consumed count.
-        std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t *>(
-                                      progress_.data() + adapter::ProgressPageLayout::kConsumed))
+        std::atomic_ref<uint32_t>(
+            *reinterpret_cast<uint32_t *>(progress_.data() + shm::progress_page::kConsumed))
             .store(++consumed_, std::memory_order_release);
     }
     return out;

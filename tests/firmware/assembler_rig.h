@@ -68,7 +68,7 @@ public:
 
 private:
     std::vector<uint8_t> ring_memory_;
-    std::vector<uint8_t> progress_ = std::vector<uint8_t>(GuardedBuffer::kPage);
+    std::vector<uint8_t> progress_ = std::vector<uint8_t>(shm::kPageBytes);
     adapter::BufferPool pool_;
     adapter::DescriptorRing ring_;
     adapter::DropRequests drops_;

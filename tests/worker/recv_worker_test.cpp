@@ -346,7 +346,7 @@ TEST_P(WorkerSeriesTest, RequestsUpToTheLargerLimitThenGivesUp) {
     ASSERT_EQ(got.size(), s.expected_requests);
     for (size_t i = 0; i < got.size(); ++i) {
         EXPECT_EQ(got[i][6] << 8 | got[i][7], static_cast<uint16_t>(s.req_id + i)) << "ids";
-        EXPECT_EQ(be32(got[i].data() + 12), 100 + i) << "the status's packet id";
+        EXPECT_EQ(load_be32(got[i].data() + 12), 100 + i) << "the status's packet id";
     }
     EXPECT_EQ(callback_calls.load(), 1);
     EXPECT_EQ(stats().resend_sent, s.expected_requests);

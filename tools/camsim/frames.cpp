@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "camsim/block_ids.h"
-#include "camsim/byte_order.h"
+#include "core/byte_order.h"
 
 namespace qel::camsim {
 
@@ -57,17 +57,17 @@ void fill_words(uint64_t frame, uint64_t offset, std::span<uint8_t> out) {
     size_t left = out.size();
     if (skip != 0 && left != 0) {
         uint8_t bytes[8];
-        put64(bytes, high | (word & kWordIndexMask));
+        store_be64(bytes, high | (word & kWordIndexMask));
         const size_t n = std::min(left, 8 - skip);
         std::memcpy(p, bytes + skip, n);
         p += n;
         left -= n;
         ++word;
     }
-    for (; left >= 8; left -= 8, p += 8, ++word) put64(p, high | (word & kWordIndexMask));
+    for (; left >= 8; left -= 8, p += 8, ++word) store_be64(p, high | (word & kWordIndexMask));
     if (left != 0) {
         uint8_t bytes[8];
-        put64(bytes, high | (word & kWordIndexMask));
+        store_be64(bytes, high | (word & kWordIndexMask));
         std::memcpy(p, bytes, left);
     }
 }
@@ -140,12 +140,12 @@ void PayloadGenerator::fill_chunk_tail(uint64_t frame, uint64_t offset,
                                        std::span<uint8_t> out) const {
     std::array<uint8_t, kChunkTagSize + kFrameInfoChunkLength + kChunkTagSize> tail{};
     uint8_t *p = tail.data();
-    put32(p, kImageChunkId);
-    put32(p + 4, static_cast<uint32_t>(padded_image_size_));
-    put64(p + 8, frame);
-    put64(p + 16, block_id_of_frame(config_.first_block_id, config_.extended_ids, frame));
-    put32(p + 24, kFrameInfoChunkId);
-    put32(p + 28, kFrameInfoChunkLength);
+    store_be32(p, kImageChunkId);
+    store_be32(p + 4, static_cast<uint32_t>(padded_image_size_));
+    store_be64(p + 8, frame);
+    store_be64(p + 16, block_id_of_frame(config_.first_block_id, config_.extended_ids, frame));
+    store_be32(p + 24, kFrameInfoChunkId);
+    store_be32(p + 28, kFrameInfoChunkLength);
     std::memcpy(out.data(), tail.data() + offset, out.size());
 }
 

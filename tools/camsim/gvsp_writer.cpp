@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "core/byte_order.h"
+
 namespace qel::camsim {
 
 namespace {
@@ -120,12 +122,12 @@ size_t write_header(std::span<uint8_t> out, bool extended_ids, const PacketHeade
     if (extended_ids) {
         if (out.size() < kExtendedHeaderSize) return 0;
         uint8_t *p = out.data();
-        put16(p, header.status);
-        put16(p + 2, header.flags);
+        store_be16(p, header.status);
+        store_be16(p + 2, header.flags);
         p[4] = kExtendedIdBit | format;
         p[5] = p[6] = p[7] = 0;
-        put64(p + 8, header.block_id);
-        put32(p + 16, header.packet_id);
+        store_be64(p + 8, header.block_id);
+        store_be32(p + 16, header.packet_id);
         return kExtendedHeaderSize;
     }
     if (out.size() < kStandardHeaderSize || header.packet_id > kMaxStandardPacketId ||
@@ -133,8 +135,8 @@ size_t write_header(std::span<uint8_t> out, bool extended_ids, const PacketHeade
         return 0;
     }
     uint8_t *p = out.data();
-    put16(p, header.status);
-    put16(p + 2, static_cast<uint16_t>(header.block_id));
+    store_be16(p, header.status);
+    store_be16(p + 2, static_cast<uint16_t>(header.block_id));
     p[4] = format;
     p[5] = static_cast<uint8_t>(header.packet_id >> 16);
     p[6] = static_cast<uint8_t>(header.packet_id >> 8);
@@ -152,22 +154,22 @@ size_t write_leader(std::span<uint8_t> out, const StreamLayout &layout, PacketHe
     if (h == 0) return 0;
     uint8_t *p = out.data() + h;
     std::memset(p, 0, body);
-    put16(p + 2, layout.payload_type);
-    put64(p + 4, timestamp);
+    store_be16(p + 2, layout.payload_type);
+    store_be64(p + 4, timestamp);
     switch (layout.kind) {
         case PayloadKind::image:
         case PayloadKind::extended_chunk:
         case PayloadKind::image_extended_chunk:
-            put32(p + 12, layout.pixel_format);
-            put32(p + 16, layout.width);
-            put32(p + 20, layout.height);
+            store_be32(p + 12, layout.pixel_format);
+            store_be32(p + 16, layout.width);
+            store_be32(p + 20, layout.height);
             // Offsets and paddings stay 0: the whole sensor, rows packed.
             break;
         case PayloadKind::raw:
-            put64(p + 12, layout.payload_size);
+            store_be64(p + 12, layout.payload_size);
             break;
         case PayloadKind::file:
-            put64(p + 12, layout.payload_size);
+            store_be64(p + 12, layout.payload_size);
             std::memcpy(p + 20, layout.file_name.data(), layout.file_name.size());
             break;
         case PayloadKind::chunk:
@@ -185,26 +187,26 @@ size_t write_trailer(std::span<uint8_t> out, const StreamLayout &layout, PacketH
     if (h == 0) return 0;
     uint8_t *p = out.data() + h;
     std::memset(p, 0, body);
-    put16(p + 2, layout.payload_type);
+    store_be16(p + 2, layout.payload_type);
     switch (layout.kind) {
         case PayloadKind::image:
-            put32(p + 4, layout.height);
+            store_be32(p + 4, layout.height);
             break;
         case PayloadKind::raw:
         case PayloadKind::file:
             break;
         case PayloadKind::chunk:
-            put32(p + 4, layout.chunk_length);
+            store_be32(p + 4, layout.chunk_length);
             break;
         case PayloadKind::extended_chunk:
-            put32(p + 4, static_cast<uint32_t>(layout.payload_size));
-            put32(p + 8, layout.height);
-            put32(p + 12, kChunkLayoutId);
+            store_be32(p + 4, static_cast<uint32_t>(layout.payload_size));
+            store_be32(p + 8, layout.height);
+            store_be32(p + 12, kChunkLayoutId);
             break;
         case PayloadKind::image_extended_chunk:
-            put32(p + 4, layout.height);
-            put32(p + 8, layout.chunk_length);
-            put32(p + 12, kChunkLayoutId);
+            store_be32(p + 4, layout.height);
+            store_be32(p + 8, layout.chunk_length);
+            store_be32(p + 12, kChunkLayoutId);
             break;
     }
     return h + body;

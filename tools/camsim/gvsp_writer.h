@@ -8,7 +8,6 @@
 #include <span>
 #include <string>
 
-#include "camsim/byte_order.h"
 #include "camsim/camsim.h"
 
 namespace qel::camsim {

@@ -1,6 +1,6 @@
 #include "camsim/resend_command.h"
 
-#include "camsim/byte_order.h"
+#include "core/byte_order.h"
 
 namespace qel::camsim {
 
@@ -44,9 +44,9 @@ CommandCheck parse_resend_command(std::span<const uint8_t> datagram, ResendComma
     if ((flags & ~(kGvcpFlagAcknowledge | kGvcpFlagExtendedIds)) != 0) {
         return CommandCheck::bad_flags;
     }
-    if (get16(p + 2) != kPacketResendCommand) return CommandCheck::bad_command;
+    if (load_be16(p + 2) != kPacketResendCommand) return CommandCheck::bad_command;
     const bool extended = (flags & kGvcpFlagExtendedIds) != 0;
-    const uint16_t length = get16(p + 4);
+    const uint16_t length = load_be16(p + 4);
     if (length != (extended ? kResendLengthExtended : kResendLengthStandard)) {
         return CommandCheck::bad_length;
     }
@@ -54,16 +54,16 @@ CommandCheck parse_resend_command(std::span<const uint8_t> datagram, ResendComma
 
     ResendCommand c;
     c.extended_ids = extended;
-    c.request_id = get16(p + 6);
+    c.request_id = load_be16(p + 6);
     const uint8_t *body = p + kGvcpHeaderSize;
-    c.channel = get16(body);
-    c.first_packet_id = get32(body + 4);
-    c.last_packet_id = get32(body + 8);
+    c.channel = load_be16(body);
+    c.first_packet_id = load_be32(body + 4);
+    c.last_packet_id = load_be32(body + 8);
     if (extended) {
-        if (get16(body + 2) != 0) return CommandCheck::reserved_set;
-        c.block_id = get64(body + 12);
+        if (load_be16(body + 2) != 0) return CommandCheck::reserved_set;
+        c.block_id = load_be64(body + 12);
     } else {
-        c.block_id = get16(body + 2);
+        c.block_id = load_be16(body + 2);
         if (c.first_packet_id > kMaxStandardPacketId || c.last_packet_id > kMaxStandardPacketId) {
             return CommandCheck::bad_packet_id;
         }
