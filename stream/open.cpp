@@ -25,14 +25,6 @@ namespace {
 constexpr const char *kTag = "qel__open_stream";
 constexpr uint32_t kMaxOrderMode = 4;
 
-// The GVCP packet-resend command header that each request completes (network order words).
-constexpr uint16_t kResendKeyStandard = 0x4200;
-constexpr uint16_t kResendKeyExtended = 0x4210;  // flag 0x10: extended ids
-constexpr uint16_t kResendCommand = 0x0040;
-constexpr uint16_t kResendLengthStandard = 0x000C;
-constexpr uint16_t kResendLengthExtended = 0x0014;
-constexpr uint32_t kResendTemplateBytes = 28;  // header and the longer, extended-id payload
-
 // The resend fields of a zero-loss stream: timeouts that can end a block, and an order mode.
 bool resend_options_valid(const qel_stream_options_t &o) {
     if (o.block_timeout != 0 && o.resend_timeout != 0 && o.block_timeout < o.resend_timeout) {
@@ -133,7 +125,7 @@ int open_resend_socket(qel_stream_t *stream, const qel_stream_options_t &o) {
         if (fd == 0) ::close(fd);
         return QEL_ENOMEM;
     }
-    stream->resend_fd = fd;
+    stream->resend.fd = fd;
     sockaddr_in camera{};
     camera.sin_family = AF_INET;
     camera.sin_addr.s_addr = o.camera_addr;
@@ -143,14 +135,9 @@ int open_resend_socket(qel_stream_t *stream, const qel_stream_options_t &o) {
         QEL_DEBUG_TAGGED(kTag, "Failed connect rc=%d", rc);
         return rc;
     }
-    stream->resend_hdr = static_cast<uint8_t *>(std::calloc(1, kResendTemplateBytes));
-    if (stream->resend_hdr == nullptr) return QEL_ENOMEM;
-    const bool extended = (o.flags & QEL_OPEN_EXTENDED_ID) != 0;
-    const uint16_t words[3] = {htons(extended ? kResendKeyExtended : kResendKeyStandard),
-                               htons(kResendCommand),
-                               htons(extended ? kResendLengthExtended : kResendLengthStandard)};
-    std::memcpy(stream->resend_hdr, words, sizeof words);
-    stream->resend_last = extended ? 0xFFFFFFFFu : 0x00FFFFFFu;
+    // Every request asks for the rest of the block: up to the largest packet id of the form.
+    stream->resend.last = (o.flags & QEL_OPEN_EXTENDED_ID) ? 0xFFFFFFFFu : 0x00FFFFFFu;
+    stream->resend.open = true;
     return 0;
 }
 
@@ -198,8 +185,7 @@ void set_first_values(qel_stream_t *s, uint32_t local_addr, uint32_t dest_addr, 
 void release_stream(qel_stream_t *stream) {
     std::free(stream->stats);
     std::free(stream->opts);
-    std::free(stream->resend_hdr);
-    if (stream->resend_fd > 0) ::close(stream->resend_fd);
+    if (stream->resend.fd > 0) ::close(stream->resend.fd);
     // The regions go with the endpoint handle.
     if (stream->handle != HUX_INVALID_HANDLE) hux_close(stream->handle);
     std::destroy_at(stream);

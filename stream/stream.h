@@ -8,6 +8,7 @@
 
 #include "core/driver.h"
 #include "qel.h"
+#include "recv/record.h"
 
 namespace qel::worker {
 struct plix_ring;
@@ -63,18 +64,11 @@ struct qel_stream {
     void *metrics_context;
     void *trace_context;
 
-    // Packet resend.
-    int resend_fd;         // 0: none
-    uint8_t *resend_hdr;   // the request buffer, 28 bytes: room for the extended-id form
-    uint32_t resend_last;  // last packet id of every request
+    qel::recv::ResendChannel resend;
 
     // Block assembly.
     qel_block_t block;  // the block in progress
     uint64_t last_block_id;
-    // The block whose qel_poll_recv_pr call returned before the firmware finished it: its later
-    // INCOMPLETE statuses get no request. Used by the thread that polls the stream only.
-    bool pr_given_up;
-    uint64_t pr_given_up_block;
 
     // Receive worker attachment. The application's thread writes `worker_ring`,
     // `worker_copies`, `resend_cb` and `worker_cpu` before its release store of worker_state 1,
@@ -95,10 +89,6 @@ struct qel_stream {
     qel::worker::plix_ring *worker_ring;
     // One 64-byte cell per slot of worker_ring: the descriptor copies that pass through it.
     uint8_t *worker_copies;
-    // The block whose resend series reached its limit, while its later INCOMPLETE statuses
-    // still come; used by the worker thread only.
-    bool worker_series_given_up;
-    uint64_t worker_given_up_block;
     // The leader of the block the drop routine was in when a control interrupted it: the rest of
     // that block goes to the receive routine after an unblock, or to the poll after a destroy,
     // and must not arrive there without its leader. Used by the worker thread, and by destroy

@@ -9,6 +9,8 @@
 #include "core/log.h"
 #include "qel.h"
 #include "recv/descriptor.h"
+#include "recv/resend.h"
+#include "recv/settle.h"
 #include "recv/take_buffer.h"
 #include "stream/stream.h"
 #include "worker/plix_ring.h"
@@ -57,11 +59,10 @@ bool wait_for_room(qel_stream_t *stream) {
     return true;
 }
 
-// The state of one resend series: the request id and request count that the application's
-// callback gave, and the requests sent so far.
+// A resend series of the worker: the first request id and the request count come from the
+// application's callback.
 struct Series {
-    uint16_t resends = 0;
-    uint16_t req_id = 0;
+    ResendSeries requests;
     uint16_t max = 0;
 };
 
@@ -69,25 +70,25 @@ struct Series {
 // requests: the status is then given up.
 bool request_resend(qel_stream_t *stream, Series &series, const uint8_t *status) {
     const qel_stream_options_t &opts = *stream->opts;
-    if (series.resends == 0) {
-        if (stream->resend_cb != nullptr) stream->resend_cb(stream, &series.req_id, &series.max);
+    if (series.requests.sent == 0) {
+        if (stream->resend_cb != nullptr) {
+            stream->resend_cb(stream, &series.requests.first_req_id, &series.max);
+        }
         stream::count(stream->stats->worker_resend_series);
         // The larger of the callback's count and the stream's option, held to what 16 bits
         // count rather than cut to its low bits (which could make it smaller).
         if (opts.max_requests >= series.max) {
             series.max = static_cast<uint16_t>(std::min(opts.max_requests, kMaxSeriesRequests));
         }
-        QEL_DEBUG_TAGGED(kRecvTag, "packet resend, req_id: %d, max_requests: %d", series.req_id,
-                         series.max);
-    } else if (series.resends >= series.max) {
+        QEL_DEBUG_TAGGED(kRecvTag, "packet resend, req_id: %d, max_requests: %d",
+                         series.requests.first_req_id, series.max);
+    } else if (series.requests.sent >= series.max) {
         QEL_DEBUG_TAGGED(kRecvTag, "packet resend max requests reached");
         return false;
     }
-    const int rc = qel_packet_resend(stream, static_cast<uint16_t>(series.req_id + series.resends),
-                                     be32(status + offset::kPacketId), stream->resend_last,
-                                     be64(status + offset::kBlockId), opts.channel);
+    const int rc = series.requests.request(stream, be32(status + offset::kPacketId),
+                                           be64(status + offset::kBlockId));
     if (rc != 0) QEL_DEBUG_TAGGED(kRecvTag, "Failed to send packet resend rc=%d\n", rc);
-    ++series.resends;
     return true;
 }
 
@@ -127,16 +128,15 @@ int qel__recv_worker_recv(qel_stream_t *stream) {
             // A block whose series gave up gets no more requests, from this call or a later
             // one: otherwise every later status would start a new series and the limit would
             // hold for the first series only.
-            if (stream->worker_series_given_up && stream->worker_given_up_block == block) continue;
+            if (stream->resend.worker_series_given_up.holds(block)) continue;
             if (!request_resend(stream, series, cell.data())) {
-                stream->worker_series_given_up = true;
-                stream->worker_given_up_block = block;
+                stream->resend.worker_series_given_up.mark(block);
                 return kSeriesGivenUp;
             }
             continue;
         }
         // Any other descriptor ends the block that gave up, or starts another.
-        stream->worker_series_given_up = false;
+        stream->resend.worker_series_given_up.clear();
         pass_on(stream, cell);
         if (!trailer) {
             leader_seen = true;
@@ -148,9 +148,7 @@ int qel__recv_worker_recv(qel_stream_t *stream) {
 
 int drop_descriptor(qel_stream_t *stream, const uint8_t *d, const char *tag) {
     const int status = d[offset::kFirmwareStatus];
-    const bool finished = status == KOB_QEL_STATUS_COMPLETE ||
-                          status == KOB_QEL_STATUS_INCOMPLETE_FINAL ||
-                          status == KOB_QEL_STATUS_BUFFER_OVERFLOW;
+    const bool finished = finishes_in_buffer(status);
     // The buffer goes from the firmware straight back to it, never the application's meanwhile
     // (an application thread may try to free it).
     const bool requeued = finished && requeue_head(stream);

@@ -73,7 +73,7 @@ QEL_EXPORT int qel_create_recv_worker(qel_stream_t *stream, uint32_t cpu,
     }
     stream->resend_cb = resend_cb;
     stream->worker_cpu = cpu;
-    stream->worker_series_given_up = false;
+    stream->resend.worker_series_given_up.clear();
     // A thread that never starts would leave the spin below waiting for ever.
     if (int rc = start_thread(stream); rc != 0) {
         QEL_DEBUG_TAGGED(kCreateTag, "Failed to start rwdt thread, rc=%d", rc);
