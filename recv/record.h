@@ -2,9 +2,48 @@
 // holds one of each; only the receive path and the worker that plugs into it use them.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
+struct qel_buffer;
+
 namespace qel::recv {
+
+// Where the descriptor reader takes its descriptors from instead of the shared ring while
+// something else consumes that ring (the receive worker, which installs itself when it
+// attaches and removes itself when it is destroyed, both on the application's thread). `next`
+// returns the next 64-byte descriptor copy, which stays valid until its next call, or null
+// when none is ready. Null `next`: the reader takes from the shared ring itself.
+struct DescriptorSource {
+    const uint8_t *(*next)(void *context);
+    void *context;
+};
+
+// The descriptor reader's place in the shared ring (region 0), and the pages through which it
+// tells the firmware how far it has read. Memory shared with the firmware is read and written
+// through atomic references, so that neither side's accesses are torn or reordered past the
+// fences that publish them.
+struct DescriptorCursor {
+    uint8_t *ring_start;
+    uint8_t *ring_end;
+    uint8_t *read_ptr;     // next descriptor
+    uint8_t expected_tag;  // 1 to 15
+    uint32_t consumed;     // descriptors consumed since open
+    uint64_t *doorbell;    // region 2
+    uint8_t *progress;     // region 5
+    DescriptorSource source;
+};
+
+// The queue list: buffers handed to the firmware, oldest first.
+struct QueueList {
+    qel_buffer *head;
+    qel_buffer **tail;  // the link where the next queued buffer goes
+    uint32_t queued_count;
+    // Queue commands still to carry the credit flag. A receive worker adds the credits that
+    // descriptors grant on its own thread while the application's qel_queue_buffer takes them,
+    // so both sides use atomic read-modify-writes; nothing else is published through it.
+    std::atomic<uint32_t> credits;
+};
 
 // The block whose resend series reached its limit, or outlasted its call, while its later
 // INCOMPLETE statuses still come: they get no request, from this call or a later one, so that

@@ -74,10 +74,10 @@ uint32_t ring_slots(const qel_stream_t *stream);
 // Whether the worker should go on with what it is doing: running, started and in `mode`.
 // Acquire pairs with the release stores of the controls and of destroy.
 inline bool still_acting(const qel_stream_t *stream, uint32_t mode) {
-    return stream->worker_state.load(std::memory_order_acquire) ==
+    return stream->worker.state.load(std::memory_order_acquire) ==
                QEL_RECEIVE_STREAM_WORKER_THREAD_STATE_RUNNING &&
-           stream->worker_started.load(std::memory_order_acquire) == 1 &&
-           stream->worker_mode.load(std::memory_order_acquire) == mode;
+           stream->worker.started.load(std::memory_order_acquire) == 1 &&
+           stream->worker.mode.load(std::memory_order_acquire) == mode;
 }
 
 // A hint to the processor inside a busy-poll loop; not a sleep.

@@ -43,13 +43,13 @@ bool attach_ring(qel_stream_t *stream, uint32_t count) {
         plix_ring_free(ring);
         return false;
     }
-    stream->worker_ring = ring;
-    stream->worker_copies = static_cast<uint8_t *>(cells);
+    stream->worker.ring = ring;
+    stream->worker.copies = static_cast<uint8_t *>(cells);
     return true;
 }
 
 void settle_and_release_ring(qel_stream_t *stream) {
-    plix_ring *ring = stream->worker_ring;
+    plix_ring *ring = stream->worker.ring;
     if (ring == nullptr) return;
     // The worker took these descriptors off the shared ring, so the firmware is done with the
     // blocks they finish; their buffers are at the head of the queue list, in order. Giving
@@ -57,8 +57,8 @@ void settle_and_release_ring(qel_stream_t *stream) {
     // The leader of a block that has not finished (kept by the drop routine, which is older
     // than anything in the ring, or the ring's last) goes into the block record: the poll
     // reads the rest of that block from the shared ring and delivers it whole.
-    const uint8_t *unfinished = stream->worker_leader_held ? stream->worker_held_leader : nullptr;
-    stream->worker_leader_held = false;
+    const uint8_t *unfinished = stream->worker.leader_held ? stream->worker.held_leader : nullptr;
+    stream->worker.leader_held = false;
     void *element = nullptr;
     while (plix_ring_dequeue(ring, &element) != 0) {
         const auto *d = static_cast<const uint8_t *>(element);
@@ -70,9 +70,9 @@ void settle_and_release_ring(qel_stream_t *stream) {
     }
     if (unfinished != nullptr) static_cast<void>(recv::kob_to_qel_block(stream, unfinished));
     plix_ring_free(ring);
-    ring_release(stream->worker_copies, 0);
-    stream->worker_ring = nullptr;
-    stream->worker_copies = nullptr;
+    ring_release(stream->worker.copies, 0);
+    stream->worker.ring = nullptr;
+    stream->worker.copies = nullptr;
 }
 
 namespace test_hooks {
