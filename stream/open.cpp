@@ -180,9 +180,55 @@ void set_first_values(qel_stream_t *s, uint32_t local_addr, uint32_t dest_addr, 
                       (s->opts->flags & QEL_OPEN_ZEROLOSS) ? s->opts->block_timeout : 0);
 }
 
+// The board of the interface that carries `local` (network order).
+int find_board(uint32_t local, uint32_t &board) {
+    hux_ifaddrs *first = nullptr;
+    int count = 0;
+    const int rc = hux_getifaddrs(&first, 1, &count);
+    if (rc != 0) return rc;
+    const std::unique_ptr<hux_ifaddrs, decltype(&hux_freeifaddrs)> list(first, hux_freeifaddrs);
+    const uint8_t *octets = reinterpret_cast<const uint8_t *>(&local);
+    QEL_DEBUG_TAGGED(kTag, "Open NIC interface %d.%d.%d.%d\n", octets[0], octets[1], octets[2],
+                     octets[3]);
+    if (count == 0 || first == nullptr) {
+        QEL_VERBOSE_TAGGED(kTag, "No QEL-capable device found\n");
+        return QEL_ENODEV;
+    }
+    const hux_ifaddrs *match = first;
+    while (match != nullptr && match->ifa_addr != local) match = match->ifa_next;
+    if (match == nullptr) {
+        QEL_VERBOSE_TAGGED(kTag, "No QEL-capable device maps to specified IP address\n");
+        return QEL_ENODEV;
+    }
+    board = match->ifa_board;
+    return 0;
+}
+
+// A stream record that open has not handed to the application yet: every way out of open but
+// success releases it, with whatever it holds by then.
+struct StreamRelease {
+    void operator()(qel_stream_t *stream) const noexcept { release_stream(stream); }
+};
+using OwnedStream = std::unique_ptr<qel_stream_t, StreamRelease>;
+
+// A new stream record with its statistics and its own copy of the options; null when there is
+// no memory for them.
+OwnedStream new_stream(const qel_stream_options_t &options) {
+    void *memory = std::calloc(1, sizeof(qel_stream_t));
+    if (memory == nullptr) return nullptr;
+    // Value-initialised: every field, the atomic ones included, starts at zero.
+    OwnedStream stream(std::construct_at(static_cast<qel_stream_t *>(memory)));
+    stream->handle = HUX_INVALID_HANDLE;
+    stream->stats = static_cast<qel_stats_t *>(std::calloc(1, sizeof(qel_stats_t)));
+    stream->opts = static_cast<qel_stream_options_t *>(std::malloc(sizeof(qel_stream_options_t)));
+    if (stream->stats == nullptr || stream->opts == nullptr) return nullptr;
+    *stream->opts = options;
+    return stream;
+}
+
 }  // namespace
 
-void release_stream(qel_stream_t *stream) {
+void release_stream(qel_stream_t *stream) noexcept {
     std::free(stream->stats);
     std::free(stream->opts);
     if (stream->resend.fd > 0) ::close(stream->resend.fd);
@@ -195,7 +241,7 @@ void release_stream(qel_stream_t *stream) {
 // The routine behind the three open entry points.
 int open_stream(const uint32_t *local_addr, const uint32_t *group_addr, uint16_t port,
                 qel_stream_t **stream_out, qel_stream_options_t *options,
-                hux_handle_t *endpt_handle) {
+                hux_handle_t *endpt_handle) noexcept {
     core::ScopedSpan span("qel__open_stream");
     if (stream_out == nullptr) QEL_SPAN_RETURN(span, QEL_EINVAL);
     if (!core::initialised()) {
@@ -224,79 +270,37 @@ int open_stream(const uint32_t *local_addr, const uint32_t *group_addr, uint16_t
         dest = *group_addr;
     }
 
-    hux_ifaddrs *list = nullptr;
-    int count = 0;
-    int rc = hux_getifaddrs(&list, 1, &count);
+    uint32_t board = 0;
+    int rc = find_board(local, board);
     if (rc != 0) QEL_SPAN_RETURN(span, rc);
-    const uint8_t *octets = reinterpret_cast<const uint8_t *>(&local);
-    QEL_DEBUG_TAGGED(kTag, "Open NIC interface %d.%d.%d.%d\n", octets[0], octets[1], octets[2],
-                     octets[3]);
-    if (count == 0 || list == nullptr) {
-        QEL_VERBOSE_TAGGED(kTag, "No QEL-capable device found\n");
-        hux_freeifaddrs(list);
-        QEL_SPAN_RETURN(span, QEL_ENODEV);
-    }
-    const hux_ifaddrs *match = list;
-    while (match != nullptr && match->ifa_addr != local) match = match->ifa_next;
-    if (match == nullptr) {
-        QEL_VERBOSE_TAGGED(kTag, "No QEL-capable device maps to specified IP address\n");
-        hux_freeifaddrs(list);
-        QEL_SPAN_RETURN(span, QEL_ENODEV);
-    }
-    const uint32_t board = match->ifa_board;
-    hux_freeifaddrs(list);
 
-    void *memory = std::calloc(1, sizeof(qel_stream_t));
-    if (memory == nullptr) QEL_SPAN_RETURN(span, QEL_ENOMEM);
-    // Value-initialised: every field, the atomic ones included, starts at zero.
-    qel_stream_t *stream = std::construct_at(static_cast<qel_stream_t *>(memory));
-    stream->handle = HUX_INVALID_HANDLE;
-    stream->stats = static_cast<qel_stats_t *>(std::calloc(1, sizeof(qel_stats_t)));
-    stream->opts = static_cast<qel_stream_options_t *>(std::malloc(sizeof(qel_stream_options_t)));
-    if (stream->stats == nullptr || stream->opts == nullptr) {
-        release_stream(stream);
-        QEL_SPAN_RETURN(span, QEL_ENOMEM);
-    }
-    *stream->opts = *options;
-    stream->metrics_context = nullptr;
-    stream->trace_context = nullptr;
-
+    OwnedStream stream = new_stream(*options);
+    if (!stream) QEL_SPAN_RETURN(span, QEL_ENOMEM);
     QEL_DEBUG_TAGGED(kTag, "Attempting to open endpoint on board %d\n", static_cast<int>(board));
-    rc = attach_endpoint(stream, board);
+    rc = attach_endpoint(stream.get(), board);
     if (rc != 0 || stream->handle == HUX_INVALID_HANDLE) {
         QEL_DEBUG_TAGGED(kTag, "Could not open endpoint on board %d", static_cast<int>(board));
-        release_stream(stream);
         // A board without endpoints attaches nothing: its enable would fail.
         QEL_SPAN_RETURN(span, rc != 0 ? rc : QEL_EINVAL);
     }
     rc = hux_ioctl(stream->handle, driver::TREL_ENABLE_ENDPT, nullptr, 0);
     if (rc != 0) {
         QEL_DEBUG_TAGGED(kTag, "Could not enable endpoint on board %d", static_cast<int>(board));
-        release_stream(stream);
         QEL_SPAN_RETURN(span, rc);
     }
-    rc = map_endpoint(stream);
-    if (rc != 0) {
-        release_stream(stream);
-        QEL_SPAN_RETURN(span, rc);
-    }
+    rc = map_endpoint(stream.get());
+    if (rc != 0) QEL_SPAN_RETURN(span, rc);
     if (options->flags & QEL_OPEN_ZEROLOSS) {
-        rc = open_resend_socket(stream, *options);
-        if (rc != 0) {
-            release_stream(stream);
-            QEL_SPAN_RETURN(span, rc);
-        }
+        rc = open_resend_socket(stream.get(), *options);
+        if (rc != 0) QEL_SPAN_RETURN(span, rc);
     }
     uint32_t extended = (options->flags & QEL_OPEN_EXTENDED_ID) ? 1 : 0;
     rc = hux_ioctl(stream->handle, driver::TREL_SET_EXT_ID, &extended, sizeof extended);
-    if (rc != 0) {
-        release_stream(stream);
-        QEL_SPAN_RETURN(span, rc);
-    }
-    set_first_values(stream, local, dest, port);
+    if (rc != 0) QEL_SPAN_RETURN(span, rc);
+    set_first_values(stream.get(), local, dest, port);
     if (endpt_handle != nullptr) *endpt_handle = stream->handle;
-    *stream_out = stream;
     QEL_DEBUG_TAGGED(kTag, "opened strm, endpt:%d", static_cast<int>(stream->endpt));
+    *stream_out = stream.release();
     QEL_SPAN_RETURN(span, 0);
 }
 

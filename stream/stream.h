@@ -123,6 +123,6 @@ inline uint64_t counter_value(uint64_t &counter) {
 
 // Releases everything a stream record holds and the record itself. Used by close and by every
 // failure path of open.
-void release_stream(qel_stream_t *stream);
+void release_stream(qel_stream_t *stream) noexcept;
 
 }  // namespace qel::stream

@@ -64,7 +64,7 @@ int drop_descriptor(qel_stream_t *stream, const uint8_t *descriptor, const char 
 // Creates the worker ring of `count` slots and its copy cells on the stream. False, with
 // nothing attached, when the ring cannot be created (another exists, a count that is not a
 // power of two, no memory).
-bool attach_ring(qel_stream_t *stream, uint32_t count);
+bool attach_ring(qel_stream_t *stream, uint32_t count) noexcept;
 // After the thread has ended: drops every descriptor still in the ring (finished blocks give
 // their buffers back in queue order), then releases the ring and the cells.
 void settle_and_release_ring(qel_stream_t *stream);

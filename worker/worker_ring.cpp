@@ -8,6 +8,7 @@
 // since, which is when it is done with a copy. A copy is thus owned by whoever dequeued it until
 // that consumer's next dequeue, and "releasing" it takes no call.
 #include <atomic>
+#include <memory>
 
 #include "core/log.h"
 #include "recv/descriptor.h"
@@ -33,17 +34,17 @@ uint32_t ring_slots(const qel_stream_t *stream) {
     return static_cast<uint32_t>(stream->maps[0].length);
 }
 
-bool attach_ring(qel_stream_t *stream, uint32_t count) {
-    plix_ring *ring = qel_bbr_create(count);
+bool attach_ring(qel_stream_t *stream, uint32_t count) noexcept {
+    std::unique_ptr<plix_ring, decltype(&plix_ring_free)> ring(qel_bbr_create(count),
+                                                               plix_ring_free);
     if (ring == nullptr) return false;
     // The count is a power of two of 32 bits, so the product fits a size_t.
     void *cells = ring_allocate(size_t{count} * recv::kDescriptorBytes, kCacheLineBytes);
     if (cells == nullptr) {
         QEL_DEBUG_TAGGED("qel_create_recv_worker", "no memory for %u descriptor copies", count);
-        plix_ring_free(ring);
         return false;
     }
-    stream->worker.ring = ring;
+    stream->worker.ring = ring.release();
     stream->worker.copies = static_cast<uint8_t *>(cells);
     return true;
 }
