@@ -65,29 +65,30 @@ struct BlockWatch {
 
 constexpr const char *kPollTag = "qel_poll_recv_pr";
 
-// Nothing came while a series is under way: a timeout may give the block up.
+// Gives the block up once `limit_ms` (0: no limit) has passed from `since` to `now`, counting
+// the timeout in `counter`.
+void give_up_after(BlockWatch &w, uint64_t since, uint64_t now, uint32_t limit_ms,
+                   uint64_t &counter, const char *which) {
+    const uint64_t elapsed = now - since;
+    if (limit_ms == 0 || elapsed / kNanosPerMilli < limit_ms) return;
+    QEL_DEBUG_TAGGED(kPollTag, "%s timeout exceeded after %luns", which,
+                     static_cast<unsigned long>(elapsed));
+    qel::stream::count(counter);
+    w.gave_up = true;
+}
+
+// Nothing came while a series is under way: a timeout may give the block up. The block timer
+// runs from the first request on, so it is the one that counts when the stream has it.
 void check_timeouts(qel_stream_t *stream, BlockWatch &w) {
     const qel_stream_options_t &opts = *stream->opts;
     qel_stats_t &stats = *stream->stats;
     if (w.gave_up) return;
     if (w.block_timer && opts.block_timeout != 0) {
-        const uint64_t elapsed = now_ns() - w.block_start;
-        if (elapsed / kNanosPerMilli >= opts.block_timeout) {
-            QEL_DEBUG_TAGGED(kPollTag, "Block timeout exceeded after %luns",
-                             static_cast<unsigned long>(elapsed));
-            qel::stream::count(stats.block_timeouts);
-            w.gave_up = true;
-        }
-        return;
-    }
-    if (w.pending && opts.resend_timeout != 0) {
-        const uint64_t elapsed = now_ns() - w.last_request;
-        if (elapsed / kNanosPerMilli >= opts.resend_timeout) {
-            QEL_DEBUG_TAGGED(kPollTag, "Resend timeout exceeded after %luns",
-                             static_cast<unsigned long>(elapsed));
-            qel::stream::count(stats.resend_timeouts);
-            w.gave_up = true;
-        }
+        give_up_after(w, w.block_start, now_ns(), opts.block_timeout, stats.block_timeouts,
+                      "Block");
+    } else if (w.pending) {
+        give_up_after(w, w.last_request, now_ns(), opts.resend_timeout, stats.resend_timeouts,
+                      "Resend");
     }
 }
 
@@ -111,12 +112,8 @@ void request_more(qel_stream_t *stream, BlockWatch &w, uint32_t packet) {
         // The block timer starts with the block's first request, not its leader.
         w.block_timer = true;
         w.block_start = now;
-    } else if (opts.block_timeout != 0 &&
-               (now - w.block_start) / kNanosPerMilli >= opts.block_timeout) {
-        QEL_DEBUG_TAGGED(kPollTag, "Block timeout exceeded after %luns",
-                         static_cast<unsigned long>(now - w.block_start));
-        qel::stream::count(stats.block_timeouts);
-        w.gave_up = true;
+    } else {
+        give_up_after(w, w.block_start, now, opts.block_timeout, stats.block_timeouts, "Block");
     }
 }
 
