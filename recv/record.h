@@ -1,5 +1,6 @@
-// The parts of the stream record that the receive path owns. The stream record (stream/stream.h)
-// holds one of each; only the receive path and the worker that plugs into it use them.
+// The parts of the stream record that the receive path owns: the descriptor reader's cursor,
+// the queue list and the resend channel. The stream record (stream/stream.h) holds one of
+// each; open gives them their first values and close takes the queue list apart.
 #pragma once
 
 #include <atomic>
