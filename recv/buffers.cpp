@@ -59,23 +59,23 @@ int unpin_and_release(qel_buffer_t *buffer) {
 
 // Takes the most recently queued buffer back off the queue list.
 void unlink_tail(qel_stream_t *stream, qel_buffer_t *buffer) {
-    qel_buffer_t **link = &stream->queue_head;
+    qel_buffer_t **link = &stream->queue.head;
     while (*link != nullptr && *link != buffer) link = &(*link)->next;
     if (*link == nullptr) return;
     *link = buffer->next;
-    if (stream->queue_tail == &buffer->next) stream->queue_tail = link;
+    if (stream->queue.tail == &buffer->next) stream->queue.tail = link;
     buffer->next = nullptr;
     buffer->queued.store(0, std::memory_order_relaxed);
-    --stream->queued_count;
+    --stream->queue.queued_count;
 }
 
 // Appends the buffer to the queue list and marks it queued.
 void link_at_tail(qel_stream_t *stream, qel_buffer_t *buffer) {
     buffer->next = nullptr;
     buffer->queued.store(1, std::memory_order_relaxed);
-    *stream->queue_tail = buffer;
-    stream->queue_tail = &buffer->next;
-    ++stream->queued_count;
+    *stream->queue.tail = buffer;
+    stream->queue.tail = &buffer->next;
+    ++stream->queue.queued_count;
 }
 
 // Hands the buffer to the firmware and appends it to the queue list, marked queued. The
@@ -85,9 +85,9 @@ int hand_to_firmware(qel_buffer_t *buffer, const char *tag) {
     qel::driver::QueueRecord record{buffer->index, 0};
     // Only this side takes credits; a receive worker may add some meanwhile, which the next
     // queueing uses.
-    if (stream->queue_credits.load(std::memory_order_relaxed) > 0) {
+    if (stream->queue.credits.load(std::memory_order_relaxed) > 0) {
         record.credit = 1;
-        stream->queue_credits.fetch_sub(1, std::memory_order_relaxed);
+        stream->queue.credits.fetch_sub(1, std::memory_order_relaxed);
     }
     int rc = hux_ioctl(stream->handle, qel::driver::TREL_QUEUE_BUF, &record, sizeof record);
     if (rc != 0) {

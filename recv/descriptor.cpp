@@ -7,7 +7,6 @@
 #include "core/driver.h"
 #include "core/log.h"
 #include "stream/stream.h"
-#include "worker/plix_ring.h"
 
 namespace qel::recv {
 
@@ -186,17 +185,18 @@ int kob_to_qel_block(qel_stream_t *stream, const uint8_t *d) {
 int take_descriptor(qel_stream_t *stream, int32_t timeout,
                     std::span<uint8_t, kDescriptorBytes> copy) {
     if (timeout < 0) timeout = kWaitForever;
-    uint8_t *slot = stream->read_ptr;
+    DescriptorCursor &cursor = stream->cursor;
+    uint8_t *slot = cursor.read_ptr;
     std::atomic_ref<uint8_t> tag(slot[offset::kTag]);
     // Acquire pairs with the firmware's release store of the tag, written after the other 63
     // bytes of the descriptor: a tag that matches makes the whole entry ours to copy.
-    if ((tag.load(std::memory_order_acquire) & kTagMask) != stream->expected_tag) {
+    if ((tag.load(std::memory_order_acquire) & kTagMask) != cursor.expected_tag) {
         // Only a look that finds nothing is followed by a full fence and a second look, so
         // that what the firmware published before we got here (and our progress stores before
         // a wait) is seen in order. A descriptor already there needs no fence: on a busy
         // stream the fence would stall every descriptor on the progress page's cache misses.
         std::atomic_thread_fence(std::memory_order_seq_cst);
-        while ((tag.load(std::memory_order_acquire) & kTagMask) != stream->expected_tag) {
+        while ((tag.load(std::memory_order_acquire) & kTagMask) != cursor.expected_tag) {
             if (timeout <= 0) return QEL_EAGAIN;
             uint32_t wait = static_cast<uint32_t>(timeout);
             int rc = hux_ioctl(stream->handle, driver::TREL_WAIT_DESC, &wait, sizeof wait);
@@ -205,25 +205,25 @@ int take_descriptor(qel_stream_t *stream, int32_t timeout,
     }
     std::memcpy(copy.data(), slot, kDescriptorBytes);
     // Relaxed: the credit count publishes nothing; qel_queue_buffer takes it on its own side.
-    if (copy[offset::kCredit] != 0) stream->queue_credits.fetch_add(1, std::memory_order_relaxed);
+    if (copy[offset::kCredit] != 0) stream->queue.credits.fetch_add(1, std::memory_order_relaxed);
 
     uint8_t *next = slot + kDescriptorBytes;
-    stream->read_ptr = next >= stream->ring_end ? stream->ring_start : next;
-    stream->expected_tag = next_tag(stream->expected_tag);
+    cursor.read_ptr = next >= cursor.ring_end ? cursor.ring_start : next;
+    cursor.expected_tag = next_tag(cursor.expected_tag);
 
-    const uint32_t consumed = ++stream->consumed;
-    uint8_t *progress = stream->progress;
+    const uint32_t consumed = ++cursor.consumed;
+    uint8_t *progress = cursor.progress;
     std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t *>(progress + progress_page::kReadOffset))
-        .store(static_cast<uint32_t>(stream->read_ptr - stream->ring_start),
+        .store(static_cast<uint32_t>(cursor.read_ptr - cursor.ring_start),
                std::memory_order_relaxed);
     std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t *>(progress + progress_page::kExpectedTag))
-        .store(stream->expected_tag, std::memory_order_relaxed);
+        .store(cursor.expected_tag, std::memory_order_relaxed);
     // Release pairs with the firmware's acquire load of the consumed count before it reuses a
     // slot: our copy of this descriptor is complete before the slot can be written again.
     std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t *>(progress + progress_page::kConsumed))
         .store(consumed, std::memory_order_release);
     if (consumed % 16 == 1) {
-        std::atomic_ref<uint64_t>(*stream->doorbell)
+        std::atomic_ref<uint64_t>(*cursor.doorbell)
             .store(uint64_t{htonl(consumed)}, std::memory_order_relaxed);
         std::atomic_thread_fence(std::memory_order_seq_cst);
     }
@@ -241,7 +241,7 @@ int bounded_by_buffer(const qel_stream_t *stream, int status) {
     if (status != KOB_QEL_STATUS_COMPLETE && status != KOB_QEL_STATUS_INCOMPLETE_FINAL) {
         return status;
     }
-    const qel_buffer_t *head = stream->queue_head;
+    const qel_buffer_t *head = stream->queue.head;
     if (head == nullptr || stream->block.payload_length <= head->size) return status;
     QEL_DEBUG_TAGGED(kTag, "Block %lu of %u bytes in a buffer of %u",
                      static_cast<unsigned long>(stream->block.block_id),
@@ -249,38 +249,20 @@ int bounded_by_buffer(const qel_stream_t *stream, int status) {
     return KOB_QEL_STATUS_BUFFER_OVERFLOW;
 }
 
-// next_descriptor while a receive worker is attached: the worker has taken the descriptors off
-// the shared ring, and hands over copies through its ring. This thread is the ring's consumer
-// only while the worker is unblocked; while it is blocked, its drop routine is.
-int next_from_worker(qel_stream_t *stream, DescriptorResult &result) {
-    // Only the application's thread writes the mode, so this look is exact.
-    if (stream->worker_mode.load(std::memory_order_relaxed) == QEL_RECEIVE_STREAM_WORKER_BLOCKED) {
-        return QEL_EAGAIN;
-    }
-    void *element = nullptr;
-    if (worker::plix_ring_dequeue(stream->worker_ring, &element) == 0) return QEL_EAGAIN;
-    // The copy is ours until our next dequeue: the worker writes this cell again only after
-    // it has seen that dequeue (worker/worker_ring.cpp).
-    const auto *d = static_cast<const uint8_t *>(element);
-    const int status = kob_to_qel_block(stream, d);
-    if (load_be16(d + offset::kType) != kTrailer) return QEL_EAGAIN;
-    result.status = bounded_by_buffer(stream, status);
-    result.packet_id = load_be32(d + offset::kPacketId);
-    return 0;
-}
-
 }  // namespace
 
 int next_descriptor(qel_stream_t *stream, int32_t timeout, DescriptorResult &result) {
-    // Relaxed: create and destroy run on this same thread, which is all this look needs to
-    // know; nothing that the worker thread writes is read through the state.
-    if (stream->worker_state.load(std::memory_order_relaxed) !=
-        QEL_RECEIVE_STREAM_WORKER_THREAD_STATE_NONE) {
-        return next_from_worker(stream, result);
+    uint8_t taken[kDescriptorBytes];
+    const uint8_t *d = taken;
+    // A source installed in the cursor (the receive worker) has taken the descriptors off the
+    // shared ring already, and hands over copies of them.
+    const DescriptorSource &source = stream->cursor.source;
+    if (source.next != nullptr) {
+        d = source.next(source.context);
+        if (d == nullptr) return QEL_EAGAIN;
+    } else if (const int rc = take_descriptor(stream, timeout, taken); rc != 0) {
+        return rc;
     }
-    uint8_t d[kDescriptorBytes];
-    const int rc = take_descriptor(stream, timeout, d);
-    if (rc != 0) return rc;
     const int status = kob_to_qel_block(stream, d);
     if (load_be16(d + offset::kType) != kTrailer) return QEL_EAGAIN;
     result.status = bounded_by_buffer(stream, status);

@@ -10,13 +10,14 @@ namespace {
 // Unlinks the head of the queue list and counts it on the progress page; the queued mark is
 // left to the caller.
 qel_buffer_t *unlink_head(qel_stream_t *stream) {
-    qel_buffer_t *buffer = stream->queue_head;
+    qel_buffer_t *buffer = stream->queue.head;
     if (buffer == nullptr) return nullptr;
-    stream->queue_head = buffer->next;
-    if (stream->queue_head == nullptr) stream->queue_tail = &stream->queue_head;
+    stream->queue.head = buffer->next;
+    if (stream->queue.head == nullptr) stream->queue.tail = &stream->queue.head;
     buffer->next = nullptr;
-    --stream->queued_count;
-    auto *word = reinterpret_cast<uint32_t *>(stream->progress + progress_page::kBuffersConsumed);
+    --stream->queue.queued_count;
+    auto *word =
+        reinterpret_cast<uint32_t *>(stream->cursor.progress + progress_page::kBuffersConsumed);
     std::atomic_ref<uint32_t>(*word).fetch_add(1, std::memory_order_release);
     return buffer;
 }

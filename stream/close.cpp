@@ -24,9 +24,9 @@ void detach_buffers(qel_stream_t *stream) {
         buffer = next;
     }
     stream->owned = nullptr;
-    stream->queue_head = nullptr;
-    stream->queue_tail = &stream->queue_head;
-    stream->queued_count = 0;
+    stream->queue.head = nullptr;
+    stream->queue.tail = &stream->queue.head;
+    stream->queue.queued_count = 0;
 }
 
 }  // namespace

@@ -25,14 +25,6 @@ namespace {
 constexpr const char *kTag = "qel__open_stream";
 constexpr uint32_t kMaxOrderMode = 4;
 
-// The GVCP packet-resend command header that each request completes (network order words).
-constexpr uint16_t kResendKeyStandard = 0x4200;
-constexpr uint16_t kResendKeyExtended = 0x4210;  // flag 0x10: extended ids
-constexpr uint16_t kResendCommand = 0x0040;
-constexpr uint16_t kResendLengthStandard = 0x000C;
-constexpr uint16_t kResendLengthExtended = 0x0014;
-constexpr uint32_t kResendTemplateBytes = 28;  // header and the longer, extended-id payload
-
 // The resend fields of a zero-loss stream: timeouts that can end a block, and an order mode.
 bool resend_options_valid(const qel_stream_options_t &o) {
     if (o.block_timeout != 0 && o.resend_timeout != 0 && o.block_timeout < o.resend_timeout) {
@@ -129,7 +121,7 @@ int open_resend_socket(qel_stream_t *stream, const qel_stream_options_t &o) {
         if (fd == 0) ::close(fd);
         return QEL_ENOMEM;
     }
-    stream->resend_fd = fd;
+    stream->resend.fd = fd;
     sockaddr_in camera{};
     camera.sin_family = AF_INET;
     camera.sin_addr.s_addr = o.camera_addr;
@@ -139,14 +131,9 @@ int open_resend_socket(qel_stream_t *stream, const qel_stream_options_t &o) {
         QEL_DEBUG_TAGGED(kTag, "Failed connect rc=%d", rc);
         return rc;
     }
-    stream->resend_hdr = static_cast<uint8_t *>(std::calloc(1, kResendTemplateBytes));
-    if (stream->resend_hdr == nullptr) return QEL_ENOMEM;
-    const bool extended = (o.flags & QEL_OPEN_EXTENDED_ID) != 0;
-    const uint16_t words[3] = {htons(extended ? kResendKeyExtended : kResendKeyStandard),
-                               htons(kResendCommand),
-                               htons(extended ? kResendLengthExtended : kResendLengthStandard)};
-    std::memcpy(stream->resend_hdr, words, sizeof words);
-    stream->resend_last = extended ? 0xFFFFFFFFu : 0x00FFFFFFu;
+    // Every request asks for the rest of the block: up to the largest packet id of the form.
+    stream->resend.last = (o.flags & QEL_OPEN_EXTENDED_ID) ? 0xFFFFFFFFu : 0x00FFFFFFu;
+    stream->resend.open = true;
     return 0;
 }
 
@@ -155,26 +142,26 @@ void set_first_values(qel_stream_t *s, uint32_t local_addr, uint32_t dest_addr, 
     s->dest_addr = dest_addr;
     s->port = port;
     s->filter_added = 0;
-    s->ring_start = reinterpret_cast<uint8_t *>(s->maps[0].address);
-    s->ring_end = s->ring_start + s->maps[0].length;
-    s->read_ptr = s->ring_start;
-    s->doorbell = reinterpret_cast<uint64_t *>(s->maps[2].address);
+    s->cursor.ring_start = reinterpret_cast<uint8_t *>(s->maps[0].address);
+    s->cursor.ring_end = s->cursor.ring_start + s->maps[0].length;
+    s->cursor.read_ptr = s->cursor.ring_start;
+    s->cursor.doorbell = reinterpret_cast<uint64_t *>(s->maps[2].address);
     s->clock_page = reinterpret_cast<uint8_t *>(s->maps[4].address);
-    s->progress = reinterpret_cast<uint8_t *>(s->maps[5].address);
-    s->expected_tag = shm::kFirstTag;
-    s->consumed = 0;
+    s->cursor.progress = reinterpret_cast<uint8_t *>(s->maps[5].address);
+    s->cursor.expected_tag = shm::kFirstTag;
+    s->cursor.consumed = 0;
     s->reserved_counter = 0;
     s->dropped_blocks = 0;
     s->delivered_blocks = 0;
-    s->queue_head = nullptr;
-    s->queue_tail = &s->queue_head;
-    s->queued_count = 0;
+    s->queue.head = nullptr;
+    s->queue.tail = &s->queue.head;
+    s->queue.queued_count = 0;
     s->owned = nullptr;
     // No thread exists yet: relaxed stores, published to a later worker by its creation.
-    s->queue_credits.store(4, std::memory_order_relaxed);
-    s->worker_state.store(QEL_RECEIVE_STREAM_WORKER_THREAD_STATE_NONE, std::memory_order_relaxed);
-    s->worker_started.store(0, std::memory_order_relaxed);
-    s->worker_mode.store(QEL_RECEIVE_STREAM_WORKER_UNBLOCKED, std::memory_order_relaxed);
+    s->queue.credits.store(4, std::memory_order_relaxed);
+    s->worker.state.store(QEL_RECEIVE_STREAM_WORKER_THREAD_STATE_NONE, std::memory_order_relaxed);
+    s->worker.started.store(0, std::memory_order_relaxed);
+    s->worker.mode.store(QEL_RECEIVE_STREAM_WORKER_UNBLOCKED, std::memory_order_relaxed);
     // The progress page: nothing consumed, tag 1 expected, reading at the ring's start.
     set_progress_word(s, shm::progress_page::kConsumed, 0);
     set_progress_word(s, shm::progress_page::kExpectedTag, shm::kFirstTag);
@@ -189,13 +176,58 @@ void set_first_values(qel_stream_t *s, uint32_t local_addr, uint32_t dest_addr, 
                       (s->opts->flags & QEL_OPEN_ZEROLOSS) ? s->opts->block_timeout : 0);
 }
 
+// The board of the interface that carries `local` (network order).
+int find_board(uint32_t local, uint32_t &board) {
+    hux_ifaddrs *first = nullptr;
+    int count = 0;
+    const int rc = hux_getifaddrs(&first, 1, &count);
+    if (rc != 0) return rc;
+    const std::unique_ptr<hux_ifaddrs, decltype(&hux_freeifaddrs)> list(first, hux_freeifaddrs);
+    const uint8_t *octets = reinterpret_cast<const uint8_t *>(&local);
+    QEL_DEBUG_TAGGED(kTag, "Open NIC interface %d.%d.%d.%d\n", octets[0], octets[1], octets[2],
+                     octets[3]);
+    if (count == 0 || first == nullptr) {
+        QEL_VERBOSE_TAGGED(kTag, "No QEL-capable device found\n");
+        return QEL_ENODEV;
+    }
+    const hux_ifaddrs *match = first;
+    while (match != nullptr && match->ifa_addr != local) match = match->ifa_next;
+    if (match == nullptr) {
+        QEL_VERBOSE_TAGGED(kTag, "No QEL-capable device maps to specified IP address\n");
+        return QEL_ENODEV;
+    }
+    board = match->ifa_board;
+    return 0;
+}
+
+// A stream record that open has not handed to the application yet: every way out of open but
+// success releases it, with whatever it holds by then.
+struct StreamRelease {
+    void operator()(qel_stream_t *stream) const noexcept { release_stream(stream); }
+};
+using OwnedStream = std::unique_ptr<qel_stream_t, StreamRelease>;
+
+// A new stream record with its statistics and its own copy of the options; null when there is
+// no memory for them.
+OwnedStream new_stream(const qel_stream_options_t &options) {
+    void *memory = std::calloc(1, sizeof(qel_stream_t));
+    if (memory == nullptr) return nullptr;
+    // Value-initialised: every field, the atomic ones included, starts at zero.
+    OwnedStream stream(std::construct_at(static_cast<qel_stream_t *>(memory)));
+    stream->handle = HUX_INVALID_HANDLE;
+    stream->stats = static_cast<qel_stats_t *>(std::calloc(1, sizeof(qel_stats_t)));
+    stream->opts = static_cast<qel_stream_options_t *>(std::malloc(sizeof(qel_stream_options_t)));
+    if (stream->stats == nullptr || stream->opts == nullptr) return nullptr;
+    *stream->opts = options;
+    return stream;
+}
+
 }  // namespace
 
-void release_stream(qel_stream_t *stream) {
+void release_stream(qel_stream_t *stream) noexcept {
     std::free(stream->stats);
     std::free(stream->opts);
-    std::free(stream->resend_hdr);
-    if (stream->resend_fd > 0) ::close(stream->resend_fd);
+    if (stream->resend.fd > 0) ::close(stream->resend.fd);
     // The regions go with the endpoint handle.
     if (stream->handle != HUX_INVALID_HANDLE) hux_close(stream->handle);
     std::destroy_at(stream);
@@ -205,7 +237,7 @@ void release_stream(qel_stream_t *stream) {
 // The routine behind the three open entry points.
 int open_stream(const uint32_t *local_addr, const uint32_t *group_addr, uint16_t port,
                 qel_stream_t **stream_out, qel_stream_options_t *options,
-                hux_handle_t *endpt_handle) {
+                hux_handle_t *endpt_handle) noexcept {
     core::ScopedSpan span("qel__open_stream");
     if (stream_out == nullptr) QEL_SPAN_RETURN(span, QEL_EINVAL);
     if (!core::initialised()) {
@@ -234,79 +266,37 @@ int open_stream(const uint32_t *local_addr, const uint32_t *group_addr, uint16_t
         dest = *group_addr;
     }
 
-    hux_ifaddrs *list = nullptr;
-    int count = 0;
-    int rc = hux_getifaddrs(&list, 1, &count);
+    uint32_t board = 0;
+    int rc = find_board(local, board);
     if (rc != 0) QEL_SPAN_RETURN(span, rc);
-    const uint8_t *octets = reinterpret_cast<const uint8_t *>(&local);
-    QEL_DEBUG_TAGGED(kTag, "Open NIC interface %d.%d.%d.%d\n", octets[0], octets[1], octets[2],
-                     octets[3]);
-    if (count == 0 || list == nullptr) {
-        QEL_VERBOSE_TAGGED(kTag, "No QEL-capable device found\n");
-        hux_freeifaddrs(list);
-        QEL_SPAN_RETURN(span, QEL_ENODEV);
-    }
-    const hux_ifaddrs *match = list;
-    while (match != nullptr && match->ifa_addr != local) match = match->ifa_next;
-    if (match == nullptr) {
-        QEL_VERBOSE_TAGGED(kTag, "No QEL-capable device maps to specified IP address\n");
-        hux_freeifaddrs(list);
-        QEL_SPAN_RETURN(span, QEL_ENODEV);
-    }
-    const uint32_t board = match->ifa_board;
-    hux_freeifaddrs(list);
 
-    void *memory = std::calloc(1, sizeof(qel_stream_t));
-    if (memory == nullptr) QEL_SPAN_RETURN(span, QEL_ENOMEM);
-    // Value-initialised: every field, the atomic ones included, starts at zero.
-    qel_stream_t *stream = std::construct_at(static_cast<qel_stream_t *>(memory));
-    stream->handle = HUX_INVALID_HANDLE;
-    stream->stats = static_cast<qel_stats_t *>(std::calloc(1, sizeof(qel_stats_t)));
-    stream->opts = static_cast<qel_stream_options_t *>(std::malloc(sizeof(qel_stream_options_t)));
-    if (stream->stats == nullptr || stream->opts == nullptr) {
-        release_stream(stream);
-        QEL_SPAN_RETURN(span, QEL_ENOMEM);
-    }
-    *stream->opts = *options;
-    stream->metrics_context = nullptr;
-    stream->trace_context = nullptr;
-
+    OwnedStream stream = new_stream(*options);
+    if (!stream) QEL_SPAN_RETURN(span, QEL_ENOMEM);
     QEL_DEBUG_TAGGED(kTag, "Attempting to open endpoint on board %d\n", static_cast<int>(board));
-    rc = attach_endpoint(stream, board);
+    rc = attach_endpoint(stream.get(), board);
     if (rc != 0 || stream->handle == HUX_INVALID_HANDLE) {
         QEL_DEBUG_TAGGED(kTag, "Could not open endpoint on board %d", static_cast<int>(board));
-        release_stream(stream);
         // A board without endpoints attaches nothing: its enable would fail.
         QEL_SPAN_RETURN(span, rc != 0 ? rc : QEL_EINVAL);
     }
     rc = hux_ioctl(stream->handle, driver::TREL_ENABLE_ENDPT, nullptr, 0);
     if (rc != 0) {
         QEL_DEBUG_TAGGED(kTag, "Could not enable endpoint on board %d", static_cast<int>(board));
-        release_stream(stream);
         QEL_SPAN_RETURN(span, rc);
     }
-    rc = map_endpoint(stream);
-    if (rc != 0) {
-        release_stream(stream);
-        QEL_SPAN_RETURN(span, rc);
-    }
+    rc = map_endpoint(stream.get());
+    if (rc != 0) QEL_SPAN_RETURN(span, rc);
     if (options->flags & QEL_OPEN_ZEROLOSS) {
-        rc = open_resend_socket(stream, *options);
-        if (rc != 0) {
-            release_stream(stream);
-            QEL_SPAN_RETURN(span, rc);
-        }
+        rc = open_resend_socket(stream.get(), *options);
+        if (rc != 0) QEL_SPAN_RETURN(span, rc);
     }
     uint32_t extended = (options->flags & QEL_OPEN_EXTENDED_ID) ? 1 : 0;
     rc = hux_ioctl(stream->handle, driver::TREL_SET_EXT_ID, &extended, sizeof extended);
-    if (rc != 0) {
-        release_stream(stream);
-        QEL_SPAN_RETURN(span, rc);
-    }
-    set_first_values(stream, local, dest, port);
+    if (rc != 0) QEL_SPAN_RETURN(span, rc);
+    set_first_values(stream.get(), local, dest, port);
     if (endpt_handle != nullptr) *endpt_handle = stream->handle;
-    *stream_out = stream;
     QEL_DEBUG_TAGGED(kTag, "opened strm, endpt:%d", static_cast<int>(stream->endpt));
+    *stream_out = stream.release();
     QEL_SPAN_RETURN(span, 0);
 }
 

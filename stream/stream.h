@@ -8,10 +8,8 @@
 
 #include "core/driver.h"
 #include "qel.h"
-
-namespace qel::worker {
-struct plix_ring;
-}
+#include "recv/record.h"
+#include "worker/record.h"
 
 struct qel_stream_region {
     uint64_t address;
@@ -29,17 +27,9 @@ struct qel_stream {
     uint32_t endpt;
     qel_stream_region maps[qel::driver::kRegionCount];  // regions 0 to 5 as mapped
 
-    // Descriptor ring state.
-    // Memory shared with the firmware is read and written through atomic references, so that
-    // neither side's accesses are torn or reordered past the fences that publish them.
+    // The descriptor reader.
     uint8_t *clock_page;  // region 4
-    uint64_t *doorbell;   // region 2
-    uint8_t *read_ptr;    // next descriptor
-    uint8_t *ring_end;
-    uint8_t *ring_start;
-    uint8_t *progress;     // region 5
-    uint8_t expected_tag;  // 1 to 15
-    uint32_t consumed;     // descriptors consumed since open
+    qel::recv::DescriptorCursor cursor;
 
     // Counters read by qel_info, kept together and in this order: one that nothing advances,
     // blocks dropped instead of delivered, blocks delivered.
@@ -47,14 +37,7 @@ struct qel_stream {
     uint64_t dropped_blocks;
     uint64_t delivered_blocks;
 
-    // Queue list: buffers handed to the firmware, oldest first.
-    qel_buffer_t *queue_head;
-    qel_buffer_t **queue_tail;  // the link where the next queued buffer goes
-    uint32_t queued_count;
-    // Queue commands still to carry the credit flag. A receive worker adds the credits that
-    // descriptors grant on its own thread while the application's qel_queue_buffer takes them,
-    // so both sides use atomic read-modify-writes; nothing else is published through it.
-    std::atomic<uint32_t> queue_credits;
+    qel::recv::QueueList queue;
     // Every buffer allocated for the stream and not yet freed (the application's calls only).
     qel_buffer_t *owned;
 
@@ -63,48 +46,13 @@ struct qel_stream {
     void *metrics_context;
     void *trace_context;
 
-    // Packet resend.
-    int resend_fd;         // 0: none
-    uint8_t *resend_hdr;   // the request buffer, 28 bytes: room for the extended-id form
-    uint32_t resend_last;  // last packet id of every request
+    qel::recv::ResendChannel resend;
 
     // Block assembly.
     qel_block_t block;  // the block in progress
     uint64_t last_block_id;
-    // The block whose qel_poll_recv_pr call returned before the firmware finished it: its later
-    // INCOMPLETE statuses get no request. Used by the thread that polls the stream only.
-    bool pr_given_up;
-    uint64_t pr_given_up_block;
 
-    // Receive worker attachment. The application's thread writes `worker_ring`,
-    // `worker_copies`, `resend_cb` and `worker_cpu` before its release store of worker_state 1,
-    // and the worker thread reads them only after an acquire load has seen that state. The
-    // three control words are written by one side and re-read by the other on every pass.
-    qel_resend_cb_t resend_cb;
-    uint32_t worker_cpu;                   // 0: not pinned
-    std::atomic<uint32_t> worker_state;    // QEL_RECEIVE_STREAM_WORKER_THREAD_STATE_*
-    std::atomic<uint32_t> worker_started;  // 1 started, 0 stopped; written by the application
-    std::atomic<uint32_t> worker_mode;     // QEL_RECEIVE_STREAM_WORKER_(UN)BLOCKED; likewise
-    // A control that changes worker_started or worker_mode counts worker_generation up after
-    // the change; the worker thread copies the generation it has read into worker_acting at
-    // the start of a pass, once the receive or drop routine of the previous pass has returned.
-    // The control waits for that acknowledgement (worker/worker_controls.cpp).
-    std::atomic<uint32_t> worker_generation;
-    std::atomic<uint32_t> worker_acting;
-    hux_thread_t worker_thread;
-    qel::worker::plix_ring *worker_ring;
-    // One 64-byte cell per slot of worker_ring: the descriptor copies that pass through it.
-    uint8_t *worker_copies;
-    // The block whose resend series reached its limit, while its later INCOMPLETE statuses
-    // still come; used by the worker thread only.
-    bool worker_series_given_up;
-    uint64_t worker_given_up_block;
-    // The leader of the block the drop routine was in when a control interrupted it: the rest of
-    // that block goes to the receive routine after an unblock, or to the poll after a destroy,
-    // and must not arrive there without its leader. Used by the worker thread, and by destroy
-    // after the join.
-    bool worker_leader_held;
-    uint8_t worker_held_leader[64];
+    qel::worker::WorkerLink worker;
 };
 
 // The buffer handle.
@@ -137,7 +85,7 @@ inline void *buffer_data(const qel_buffer_t *buffer) {
 
 // Stores one 32-bit word of the progress page, which the firmware reads.
 inline void set_progress_word(qel_stream_t *stream, size_t offset, uint32_t value) {
-    std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t *>(stream->progress + offset))
+    std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t *>(stream->cursor.progress + offset))
         .store(value, std::memory_order_release);
 }
 
@@ -175,6 +123,6 @@ inline uint64_t counter_value(uint64_t &counter) {
 
 // Releases everything a stream record holds and the record itself. Used by close and by every
 // failure path of open.
-void release_stream(qel_stream_t *stream);
+void release_stream(qel_stream_t *stream) noexcept;
 
 }  // namespace qel::stream

@@ -9,6 +9,8 @@
 #include "core/log.h"
 #include "qel.h"
 #include "recv/descriptor.h"
+#include "recv/resend.h"
+#include "recv/settle.h"
 #include "recv/take_buffer.h"
 #include "stream/stream.h"
 #include "worker/plix_ring.h"
@@ -23,7 +25,7 @@ using namespace qel::recv;
 constexpr const char *kRecvTag = "qel__recv_worker_recv";
 constexpr const char *kDropTag = "qel__recv_worker_drop";
 constexpr uint32_t kMaxSeriesRequests = 0xFFFF;
-static_assert(sizeof(qel_stream::worker_held_leader) == kDescriptorBytes);
+static_assert(sizeof(WorkerLink::held_leader) == kDescriptorBytes);
 
 uint16_t type_of(const uint8_t *d) {
     return load_be16(d + offset::kType);
@@ -31,16 +33,16 @@ uint16_t type_of(const uint8_t *d) {
 
 // The cell of the element the worker enqueues next. Only the producer moves prod.
 std::span<uint8_t, kDescriptorBytes> next_cell(const qel_stream_t *stream) {
-    const plix_ring *ring = stream->worker_ring;
+    const plix_ring *ring = stream->worker.ring;
     const uint32_t index = ring->prod.load(std::memory_order_relaxed) & ring->mask;
     return std::span<uint8_t, kDescriptorBytes>(
-        stream->worker_copies + size_t{index} * kDescriptorBytes, kDescriptorBytes);
+        stream->worker.copies + size_t{index} * kDescriptorBytes, kDescriptorBytes);
 }
 
 // Hands the copy in `cell` to the ring's consumer. The ring had room when the copy was taken and
 // only this thread adds elements, so the enqueue cannot be refused.
 void pass_on(qel_stream_t *stream, std::span<uint8_t, kDescriptorBytes> cell) {
-    [[maybe_unused]] const int stored = plix_ring_enqueue(stream->worker_ring, cell.data());
+    [[maybe_unused]] const int stored = plix_ring_enqueue(stream->worker.ring, cell.data());
 }
 
 // Waits until the worker ring has room for one more copy. A full ring means the application
@@ -48,20 +50,19 @@ void pass_on(qel_stream_t *stream, std::span<uint8_t, kDescriptorBytes> cell) {
 // buffer, so the descriptor stays in the shared ring until there is room. False when the
 // worker was told to stop receiving meanwhile.
 bool wait_for_room(qel_stream_t *stream) {
-    if (!plix_ring_full(stream->worker_ring)) return true;
+    if (!plix_ring_full(stream->worker.ring)) return true;
     QEL_DEBUG_TAGGED(kRecvTag, "plix_ring_enqueue rc=%d", 0);
-    while (plix_ring_full(stream->worker_ring)) {
+    while (plix_ring_full(stream->worker.ring)) {
         if (!still_acting(stream, QEL_RECEIVE_STREAM_WORKER_UNBLOCKED)) return false;
         cpu_pause();
     }
     return true;
 }
 
-// The state of one resend series: the request id and request count that the application's
-// callback gave, and the requests sent so far.
+// A resend series of the worker: the first request id and the request count come from the
+// application's callback.
 struct Series {
-    uint16_t resends = 0;
-    uint16_t req_id = 0;
+    ResendSeries requests;
     uint16_t max = 0;
 };
 
@@ -69,25 +70,25 @@ struct Series {
 // requests: the status is then given up.
 bool request_resend(qel_stream_t *stream, Series &series, const uint8_t *status) {
     const qel_stream_options_t &opts = *stream->opts;
-    if (series.resends == 0) {
-        if (stream->resend_cb != nullptr) stream->resend_cb(stream, &series.req_id, &series.max);
+    if (series.requests.sent == 0) {
+        if (stream->worker.resend_cb != nullptr) {
+            stream->worker.resend_cb(stream, &series.requests.first_req_id, &series.max);
+        }
         stream::count(stream->stats->worker_resend_series);
         // The larger of the callback's count and the stream's option, held to what 16 bits
         // count rather than cut to its low bits (which could make it smaller).
         if (opts.max_requests >= series.max) {
             series.max = static_cast<uint16_t>(std::min(opts.max_requests, kMaxSeriesRequests));
         }
-        QEL_DEBUG_TAGGED(kRecvTag, "packet resend, req_id: %d, max_requests: %d", series.req_id,
-                         series.max);
-    } else if (series.resends >= series.max) {
+        QEL_DEBUG_TAGGED(kRecvTag, "packet resend, req_id: %d, max_requests: %d",
+                         series.requests.first_req_id, series.max);
+    } else if (series.requests.sent >= series.max) {
         QEL_DEBUG_TAGGED(kRecvTag, "packet resend max requests reached");
         return false;
     }
-    const int rc = qel_packet_resend(stream, static_cast<uint16_t>(series.req_id + series.resends),
-                                     load_be32(status + offset::kPacketId), stream->resend_last,
-                                     load_be64(status + offset::kBlockId), opts.channel);
+    const int rc = series.requests.request(stream, load_be32(status + offset::kPacketId),
+                                           load_be64(status + offset::kBlockId));
     if (rc != 0) QEL_DEBUG_TAGGED(kRecvTag, "Failed to send packet resend rc=%d\n", rc);
-    ++series.resends;
     return true;
 }
 
@@ -97,14 +98,14 @@ int qel__recv_worker_recv(qel_stream_t *stream) {
     const bool zero_loss = (stream->opts->flags & QEL_OPEN_ZEROLOSS) != 0;
     bool leader_seen = false;
     Series series;
-    if (stream->worker_leader_held) {
+    if (stream->worker.leader_held) {
         // The drop routine left this block when the worker was unblocked: it is delivered
         // from its leader on.
         if (!wait_for_room(stream)) return kInterrupted;
         const std::span<uint8_t, kDescriptorBytes> cell = next_cell(stream);
-        std::memcpy(cell.data(), stream->worker_held_leader, kDescriptorBytes);
+        std::memcpy(cell.data(), stream->worker.held_leader, kDescriptorBytes);
         pass_on(stream, cell);
-        stream->worker_leader_held = false;
+        stream->worker.leader_held = false;
         leader_seen = true;
     }
     for (;;) {
@@ -127,16 +128,15 @@ int qel__recv_worker_recv(qel_stream_t *stream) {
             // A block whose series gave up gets no more requests, from this call or a later
             // one: otherwise every later status would start a new series and the limit would
             // hold for the first series only.
-            if (stream->worker_series_given_up && stream->worker_given_up_block == block) continue;
+            if (stream->resend.worker_series_given_up.holds(block)) continue;
             if (!request_resend(stream, series, cell.data())) {
-                stream->worker_series_given_up = true;
-                stream->worker_given_up_block = block;
+                stream->resend.worker_series_given_up.mark(block);
                 return kSeriesGivenUp;
             }
             continue;
         }
         // Any other descriptor ends the block that gave up, or starts another.
-        stream->worker_series_given_up = false;
+        stream->resend.worker_series_given_up.clear();
         pass_on(stream, cell);
         if (!trailer) {
             leader_seen = true;
@@ -148,9 +148,7 @@ int qel__recv_worker_recv(qel_stream_t *stream) {
 
 int drop_descriptor(qel_stream_t *stream, const uint8_t *d, const char *tag) {
     const int status = d[offset::kFirmwareStatus];
-    const bool finished = status == KOB_QEL_STATUS_COMPLETE ||
-                          status == KOB_QEL_STATUS_INCOMPLETE_FINAL ||
-                          status == KOB_QEL_STATUS_BUFFER_OVERFLOW;
+    const bool finished = finishes_in_buffer(status);
     // The buffer goes from the firmware straight back to it, never the application's meanwhile
     // (an application thread may try to free it).
     const bool requeued = finished && requeue_head(stream);
@@ -178,7 +176,7 @@ int drop_descriptor(qel_stream_t *stream, const uint8_t *d, const char *tag) {
 
 int qel__recv_worker_drop(qel_stream_t *stream) {
     // A block an earlier call was interrupted in is dropped to its end.
-    bool leader_seen = std::exchange(stream->worker_leader_held, false);
+    bool leader_seen = std::exchange(stream->worker.leader_held, false);
     // Descriptors that arrive while blocked are dropped straight from the shared ring, without
     // a trip through the worker ring; this copy is enough for them.
     uint8_t arrived[kDescriptorBytes];
@@ -186,7 +184,7 @@ int qel__recv_worker_drop(qel_stream_t *stream) {
         const uint8_t *d = nullptr;
         void *element = nullptr;
         // What the worker took before it was blocked comes first: it is older.
-        if (plix_ring_dequeue(stream->worker_ring, &element) != 0) {
+        if (plix_ring_dequeue(stream->worker.ring, &element) != 0) {
             d = static_cast<const uint8_t *>(element);
         } else if (take_descriptor(stream, 0, arrived) == 0) {
             d = arrived;
@@ -195,7 +193,7 @@ int qel__recv_worker_drop(qel_stream_t *stream) {
             if (!still_acting(stream, QEL_RECEIVE_STREAM_WORKER_BLOCKED)) {
                 // Whatever takes the rest of the block must have its leader, or it would
                 // deliver a complete block without geometry, id or timestamp.
-                stream->worker_leader_held = true;
+                stream->worker.leader_held = true;
                 return kInterrupted;
             }
             cpu_pause();
@@ -203,7 +201,7 @@ int qel__recv_worker_drop(qel_stream_t *stream) {
         }
         if (type_of(d) != kTrailer) {
             leader_seen = true;
-            std::memcpy(stream->worker_held_leader, d, kDescriptorBytes);
+            std::memcpy(stream->worker.held_leader, d, kDescriptorBytes);
             continue;
         }
         const int rc = drop_descriptor(stream, d, kDropTag);

@@ -20,7 +20,23 @@ std::atomic<test_hooks::ThreadStarter> thread_starter{nullptr};
 int start_thread(qel_stream_t *stream) {
     test_hooks::ThreadStarter starter = thread_starter.load(std::memory_order_relaxed);
     if (starter == nullptr) starter = hux_thread_create;
-    return starter(&stream->worker_thread, qel__rwdt_thread, stream);
+    return starter(&stream->worker.thread, qel__rwdt_thread, stream);
+}
+
+// The receive path's descriptor source while the worker is attached: the copies the worker
+// hands over through its ring. The application's thread is the ring's consumer only while the
+// worker is unblocked; while it is blocked, the drop routine is. A copy is the caller's until
+// its next dequeue: the worker writes that cell again only after it has seen the dequeue
+// (worker/worker_ring.cpp).
+const uint8_t *next_copy(void *context) {
+    const auto *stream = static_cast<const qel_stream_t *>(context);
+    // Only the application's thread writes the mode, so this look is exact.
+    if (stream->worker.mode.load(std::memory_order_relaxed) == QEL_RECEIVE_STREAM_WORKER_BLOCKED) {
+        return nullptr;
+    }
+    void *element = nullptr;
+    if (plix_ring_dequeue(stream->worker.ring, &element) == 0) return nullptr;
+    return static_cast<const uint8_t *>(element);
 }
 
 // Ends the thread, then settles and releases the ring. The stream has a worker in state 1, 2
@@ -28,15 +44,16 @@ int start_thread(qel_stream_t *stream) {
 void destroy_worker(qel_stream_t *stream) {
     // Release pairs with the thread's acquire loads of the state: it leaves its loop, and its
     // routines leave whatever they wait for.
-    stream->worker_state.store(QEL_RECEIVE_STREAM_WORKER_THREAD_STATE_DESTROYED,
+    stream->worker.state.store(QEL_RECEIVE_STREAM_WORKER_THREAD_STATE_DESTROYED,
                                std::memory_order_release);
     // The join orders everything the thread did before everything below.
-    if (int rc = hux_thread_join(&stream->worker_thread); rc != 0) {
+    if (int rc = hux_thread_join(&stream->worker.thread); rc != 0) {
         QEL_DEBUG_TAGGED(kDestroyTag, "could not join the rwdt thread, rc=%d", rc);
     }
     settle_and_release_ring(stream);
-    stream->resend_cb = nullptr;
-    stream->worker_state.store(QEL_RECEIVE_STREAM_WORKER_THREAD_STATE_NONE,
+    stream->worker.resend_cb = nullptr;
+    stream->cursor.source = {};
+    stream->worker.state.store(QEL_RECEIVE_STREAM_WORKER_THREAD_STATE_NONE,
                                std::memory_order_relaxed);
 }
 
@@ -64,36 +81,38 @@ QEL_EXPORT int qel_create_recv_worker(qel_stream_t *stream, uint32_t cpu,
         return span.exit_at(exit_line::kCreateNoCallback, QEL_EINVAL);
     }
     // Relaxed: only this thread moves the state away from 0 and back to it.
-    if (stream->worker_state.load(std::memory_order_relaxed) !=
+    if (stream->worker.state.load(std::memory_order_relaxed) !=
         QEL_RECEIVE_STREAM_WORKER_THREAD_STATE_NONE) {
         return span.exit_at(exit_line::kCreateExists, 0);
     }
     if (!attach_ring(stream, ring_slots(stream))) {
         return span.exit_at(exit_line::kCreateNoRing, QEL_EINVAL);
     }
-    stream->resend_cb = resend_cb;
-    stream->worker_cpu = cpu;
-    stream->worker_series_given_up = false;
+    stream->worker.resend_cb = resend_cb;
+    stream->worker.cpu = cpu;
+    stream->resend.worker_series_given_up.clear();
     // A thread that never starts would leave the spin below waiting for ever.
     if (int rc = start_thread(stream); rc != 0) {
         QEL_DEBUG_TAGGED(kCreateTag, "Failed to start rwdt thread, rc=%d", rc);
         settle_and_release_ring(stream);
-        stream->resend_cb = nullptr;
-        stream->worker_cpu = 0;
+        stream->worker.resend_cb = nullptr;
+        stream->worker.cpu = 0;
         return span.exit_at(exit_line::kCreateNoThread, QEL_EINVAL);
     }
+    // From here on the receive calls read what the worker hands over, not the shared ring.
+    stream->cursor.source = {next_copy, stream};
     // Release pairs with the thread's acquire load of the state: it sees the ring, the copies,
     // the callback and the processor.
-    stream->worker_state.store(QEL_RECEIVE_STREAM_WORKER_THREAD_STATE_CREATED,
+    stream->worker.state.store(QEL_RECEIVE_STREAM_WORKER_THREAD_STATE_CREATED,
                                std::memory_order_release);
     // Acquire pairs with the thread's release store of state 2. Yielding rather than spinning
     // hard lets the new thread have the processor on a machine with few of them.
-    while (stream->worker_state.load(std::memory_order_acquire) !=
+    while (stream->worker.state.load(std::memory_order_acquire) !=
            QEL_RECEIVE_STREAM_WORKER_THREAD_STATE_RUNNING) {
         std::this_thread::yield();
     }
     if (cpu != 0) {
-        const int rc = hux_thread_set_affinity(&stream->worker_thread, 1u << (cpu % 32));
+        const int rc = hux_thread_set_affinity(&stream->worker.thread, 1u << (cpu % 32));
         if (rc != 0) {
             QEL_DEBUG_TAGGED(kCreateTag, "Failed to pin worker thread to CPU%d, rc=%d",
                              static_cast<int>(cpu), rc);
@@ -115,7 +134,7 @@ QEL_EXPORT int qel_destroy_recv_worker(qel_stream_t *stream) {
     }
     // Acquire pairs with the thread's release stores of the state (nothing is read through it
     // here but the state itself).
-    const uint32_t state = stream->worker_state.load(std::memory_order_acquire);
+    const uint32_t state = stream->worker.state.load(std::memory_order_acquire);
     if (state == QEL_RECEIVE_STREAM_WORKER_THREAD_STATE_DESTROYED) {
         return span.end_at(exit_line::kDestroyInProgress);
     }
@@ -128,9 +147,9 @@ QEL_EXPORT int qel_destroy_recv_worker(qel_stream_t *stream) {
 
 QEL_EXPORT int qel_get_status_recv_worker(qel_stream_t *stream, qel_recv_worker_status_t *status) {
     if (stream == nullptr || status == nullptr) return QEL_EINVAL;
-    status->state = stream->worker_state.load(std::memory_order_acquire);
-    status->started = stream->worker_started.load(std::memory_order_relaxed);
-    status->mode = stream->worker_mode.load(std::memory_order_relaxed);
+    status->state = stream->worker.state.load(std::memory_order_acquire);
+    status->started = stream->worker.started.load(std::memory_order_relaxed);
+    status->mode = stream->worker.mode.load(std::memory_order_relaxed);
     return 0;
 }
 

@@ -64,7 +64,7 @@ int drop_descriptor(qel_stream_t *stream, const uint8_t *descriptor, const char 
 // Creates the worker ring of `count` slots and its copy cells on the stream. False, with
 // nothing attached, when the ring cannot be created (another exists, a count that is not a
 // power of two, no memory).
-bool attach_ring(qel_stream_t *stream, uint32_t count);
+bool attach_ring(qel_stream_t *stream, uint32_t count) noexcept;
 // After the thread has ended: drops every descriptor still in the ring (finished blocks give
 // their buffers back in queue order), then releases the ring and the cells.
 void settle_and_release_ring(qel_stream_t *stream);
@@ -74,10 +74,10 @@ uint32_t ring_slots(const qel_stream_t *stream);
 // Whether the worker should go on with what it is doing: running, started and in `mode`.
 // Acquire pairs with the release stores of the controls and of destroy.
 inline bool still_acting(const qel_stream_t *stream, uint32_t mode) {
-    return stream->worker_state.load(std::memory_order_acquire) ==
+    return stream->worker.state.load(std::memory_order_acquire) ==
                QEL_RECEIVE_STREAM_WORKER_THREAD_STATE_RUNNING &&
-           stream->worker_started.load(std::memory_order_acquire) == 1 &&
-           stream->worker_mode.load(std::memory_order_acquire) == mode;
+           stream->worker.started.load(std::memory_order_acquire) == 1 &&
+           stream->worker.mode.load(std::memory_order_acquire) == mode;
 }
 
 // A hint to the processor inside a busy-poll loop; not a sleep.

@@ -2,6 +2,7 @@
 #include "worker/ring_registry.h"
 
 #include <cstring>
+#include <memory>
 
 #include "worker/ring_memory.h"
 
@@ -12,6 +13,14 @@ plix_ring_registry ring_registry{};
 namespace {
 
 std::mutex registry_mutex;
+
+// Releases an entry and its name, zeroed; the list is not touched.
+struct EntryRelease {
+    void operator()(plix_ring_entry *entry) const noexcept {
+        ring_release_text(entry->name);
+        ring_release(entry, sizeof *entry);
+    }
+};
 
 // Takes the entry out of the list, wherever it sits, and releases it (zeroed).
 void unlink_and_release(plix_ring_entry *entry) noexcept {
@@ -26,8 +35,7 @@ void unlink_and_release(plix_ring_entry *entry) noexcept {
         ring_registry.tail = entry->prev;
     }
     ring_registry.count -= 1;
-    ring_release_text(entry->name);
-    ring_release(entry, sizeof *entry);
+    EntryRelease{}(entry);
 }
 
 }  // namespace
@@ -38,14 +46,12 @@ RegistryLock lock_ring_registry() noexcept {
 
 int plix_ring_register(plix_ring *ring, const RegistryLock &) noexcept {
     if (ring == nullptr) return kRegisterNullRing;
-    auto *entry = static_cast<plix_ring_entry *>(
-        ring_allocate(sizeof(plix_ring_entry), alignof(plix_ring_entry)));
-    if (entry == nullptr) return kRegisterNoEntryMemory;
-    entry->name = ring_copy_text(kBlockBufferRingName);
-    if (entry->name == nullptr) {
-        ring_release(entry, sizeof *entry);
-        return kRegisterNoNameMemory;
-    }
+    std::unique_ptr<plix_ring_entry, EntryRelease> held(static_cast<plix_ring_entry *>(
+        ring_allocate(sizeof(plix_ring_entry), alignof(plix_ring_entry))));
+    if (held == nullptr) return kRegisterNoEntryMemory;
+    held->name = ring_copy_text(kBlockBufferRingName);
+    if (held->name == nullptr) return kRegisterNoNameMemory;
+    plix_ring_entry *entry = held.release();
     entry->ring = ring;
     entry->prev = ring_registry.tail;
     if (ring_registry.tail != nullptr) {

@@ -32,18 +32,18 @@ void *qel__rwdt_thread(void *argument) {
     on_worker_thread = true;
     // Acquire pairs with create's release store of state 1: the ring, the copies, the callback
     // and the processor are set once this thread sees it.
-    while (stream->worker_state.load(std::memory_order_acquire) ==
+    while (stream->worker.state.load(std::memory_order_acquire) ==
            QEL_RECEIVE_STREAM_WORKER_THREAD_STATE_NONE) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     // Release pairs with create's acquire spin on state 2.
-    stream->worker_state.store(QEL_RECEIVE_STREAM_WORKER_THREAD_STATE_RUNNING,
+    stream->worker.state.store(QEL_RECEIVE_STREAM_WORKER_THREAD_STATE_RUNNING,
                                std::memory_order_release);
 
-    uint32_t acknowledged = stream->worker_acting.load(std::memory_order_relaxed);
+    uint32_t acknowledged = stream->worker.acting.load(std::memory_order_relaxed);
     for (;;) {
         // Acquire pairs with destroy's release store of state 3.
-        const uint32_t state = stream->worker_state.load(std::memory_order_acquire);
+        const uint32_t state = stream->worker.state.load(std::memory_order_acquire);
         if (state == QEL_RECEIVE_STREAM_WORKER_THREAD_STATE_DESTROYED) break;
         if (state != QEL_RECEIVE_STREAM_WORKER_THREAD_STATE_RUNNING) {
             cpu_pause();
@@ -51,14 +51,14 @@ void *qel__rwdt_thread(void *argument) {
         }
         // The generation first: acquire pairs with the control's release store of it, which
         // follows its store of the control word, so the words read below are at least as new.
-        const uint32_t generation = stream->worker_generation.load(std::memory_order_acquire);
-        const uint32_t started = stream->worker_started.load(std::memory_order_acquire);
-        const uint32_t mode = stream->worker_mode.load(std::memory_order_acquire);
+        const uint32_t generation = stream->worker.generation.load(std::memory_order_acquire);
+        const uint32_t started = stream->worker.started.load(std::memory_order_acquire);
+        const uint32_t mode = stream->worker.mode.load(std::memory_order_acquire);
         if (generation != acknowledged) {
             // Release pairs with the control's acquire wait: everything the routines did on the
             // previous pass (the worker ring, the queue list) happens before the control
             // returns to the application.
-            stream->worker_acting.store(generation, std::memory_order_release);
+            stream->worker.acting.store(generation, std::memory_order_release);
             acknowledged = generation;
         }
         if (started != 1) {
@@ -72,7 +72,7 @@ void *qel__rwdt_thread(void *argument) {
     QEL_DEBUG_TAGGED(kTag, "QEL_RECEIVE_STREAM_WORKER_THREAD_STATE_DESTROYED exiting rwdt thread");
     // Relaxed would do (destroy joins the thread before it looks again); release keeps every
     // store of the state word alike.
-    stream->worker_state.store(QEL_RECEIVE_STREAM_WORKER_THREAD_STATE_EXITED,
+    stream->worker.state.store(QEL_RECEIVE_STREAM_WORKER_THREAD_STATE_EXITED,
                                std::memory_order_release);
     span.end_at(exit_line::kThreadLeft);
     return nullptr;

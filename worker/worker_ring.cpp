@@ -8,6 +8,7 @@
 // since, which is when it is done with a copy. A copy is thus owned by whoever dequeued it until
 // that consumer's next dequeue, and "releasing" it takes no call.
 #include <atomic>
+#include <memory>
 
 #include "core/log.h"
 #include "recv/descriptor.h"
@@ -33,23 +34,23 @@ uint32_t ring_slots(const qel_stream_t *stream) {
     return static_cast<uint32_t>(stream->maps[0].length);
 }
 
-bool attach_ring(qel_stream_t *stream, uint32_t count) {
-    plix_ring *ring = qel_bbr_create(count);
+bool attach_ring(qel_stream_t *stream, uint32_t count) noexcept {
+    std::unique_ptr<plix_ring, decltype(&plix_ring_free)> ring(qel_bbr_create(count),
+                                                               plix_ring_free);
     if (ring == nullptr) return false;
     // The count is a power of two of 32 bits, so the product fits a size_t.
     void *cells = ring_allocate(size_t{count} * recv::kDescriptorBytes, kCacheLineBytes);
     if (cells == nullptr) {
         QEL_DEBUG_TAGGED("qel_create_recv_worker", "no memory for %u descriptor copies", count);
-        plix_ring_free(ring);
         return false;
     }
-    stream->worker_ring = ring;
-    stream->worker_copies = static_cast<uint8_t *>(cells);
+    stream->worker.ring = ring.release();
+    stream->worker.copies = static_cast<uint8_t *>(cells);
     return true;
 }
 
 void settle_and_release_ring(qel_stream_t *stream) {
-    plix_ring *ring = stream->worker_ring;
+    plix_ring *ring = stream->worker.ring;
     if (ring == nullptr) return;
     // The worker took these descriptors off the shared ring, so the firmware is done with the
     // blocks they finish; their buffers are at the head of the queue list, in order. Giving
@@ -57,8 +58,8 @@ void settle_and_release_ring(qel_stream_t *stream) {
     // The leader of a block that has not finished (kept by the drop routine, which is older
     // than anything in the ring, or the ring's last) goes into the block record: the poll
     // reads the rest of that block from the shared ring and delivers it whole.
-    const uint8_t *unfinished = stream->worker_leader_held ? stream->worker_held_leader : nullptr;
-    stream->worker_leader_held = false;
+    const uint8_t *unfinished = stream->worker.leader_held ? stream->worker.held_leader : nullptr;
+    stream->worker.leader_held = false;
     void *element = nullptr;
     while (plix_ring_dequeue(ring, &element) != 0) {
         const auto *d = static_cast<const uint8_t *>(element);
@@ -70,9 +71,9 @@ void settle_and_release_ring(qel_stream_t *stream) {
     }
     if (unfinished != nullptr) static_cast<void>(recv::kob_to_qel_block(stream, unfinished));
     plix_ring_free(ring);
-    ring_release(stream->worker_copies, 0);
-    stream->worker_ring = nullptr;
-    stream->worker_copies = nullptr;
+    ring_release(stream->worker.copies, 0);
+    stream->worker.ring = nullptr;
+    stream->worker.copies = nullptr;
 }
 
 namespace test_hooks {

@@ -110,26 +110,26 @@ TEST_F(BufferTest, AFailedFirstFilterReleasesTheBufferOrSaysItStaysQueued) {
     ASSERT_EQ(qel_queue_buffer(b), QEL_EINVAL);
     std::erase(owned_, b);  // released
     EXPECT_EQ(adapter_.count(TREL_UNPIN_BUF), 1u);
-    EXPECT_EQ(stream_->queued_count, 0u);
+    EXPECT_EQ(stream_->queue.queued_count, 0u);
 
     b = alloc();
     adapter_.fail(TREL_FILTER_OP, QEL_EBUSY, 1);
     ASSERT_EQ(qel_queue_buffer(b), QEL_EBUSY) << "a port another stream has";
     std::erase(owned_, b);  // released
     EXPECT_EQ(adapter_.count(TREL_UNPIN_BUF), 2u);
-    EXPECT_EQ(stream_->queued_count, 0u);
+    EXPECT_EQ(stream_->queue.queued_count, 0u);
 
     b = alloc();
     adapter_.fail(TREL_FILTER_OP, QEL_EACCES, 1);
     adapter_.fail(TREL_UNPIN_BUF, QEL_EACCES, 1);
     EXPECT_EQ(qel_queue_buffer(b), QEL_EAGAIN);
-    EXPECT_EQ(stream_->queue_head, b);
-    EXPECT_EQ(stream_->queued_count, 1u);
+    EXPECT_EQ(stream_->queue.head, b);
+    EXPECT_EQ(stream_->queue.queued_count, 1u);
     EXPECT_EQ(release(b), QEL_EBUSY) << "still queued";
     qel_buffer_t *next = alloc();
     ASSERT_EQ(qel_queue_buffer(next), 0);
     EXPECT_EQ(stream_->filter_added, 1u);
-    EXPECT_EQ(stream_->queued_count, 2u);
+    EXPECT_EQ(stream_->queue.queued_count, 2u);
     EXPECT_EQ(adapter_.count(TREL_QUEUE_BUF), 4u) << "the buffer kept was not queued twice";
 }
 

@@ -24,7 +24,7 @@ TEST_F(DescriptorTest, TagsWrapAndTheDoorbellRingsEverySixteenth) {
     for (uint32_t i = 0; i < slots + 20; ++i) {
         std::memset(bell, 0xEE, 8);
         post(qel::test::leader(i + 1, 1));
-        EXPECT_EQ(stream_->read_ptr[63] & 0x0F, i % 15 + 1) << i;
+        EXPECT_EQ(stream_->cursor.read_ptr[63] & 0x0F, i % 15 + 1) << i;
         ASSERT_EQ(next_descriptor(stream_, 0, result), QEL_EAGAIN) << "a leader reports nothing";
         EXPECT_EQ(progress_word(progress_page::kConsumed), i + 1);
         EXPECT_EQ(progress_word(progress_page::kReadOffset), ((i + 1) % slots) * kDescriptorBytes);

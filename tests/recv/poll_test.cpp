@@ -68,9 +68,9 @@ TEST_P(PollStatusTest, CountsAndMovesBuffers) {
     EXPECT_EQ(receive(), c.rc);
     EXPECT_EQ(block_.buffer, c.buffer < 0 ? nullptr : buffers_[static_cast<size_t>(c.buffer)]);
     EXPECT_EQ(stream_->stats->blocks_dropped, c.dropped);
-    EXPECT_EQ(stream_->queued_count, c.queued);
+    EXPECT_EQ(stream_->queue.queued_count, c.queued);
     // The stream goes on: the next block fills its buffer to the last byte.
-    for (int i = 0; i < 3 && stream_->queued_count == 0; ++i) {
+    for (int i = 0; i < 3 && stream_->queue.queued_count == 0; ++i) {
         ASSERT_EQ(qel_queue_buffer(buffers_[static_cast<size_t>(i)]), 0);
     }
     post_block(9, 0, 4096);

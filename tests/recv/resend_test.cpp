@@ -106,7 +106,7 @@ TEST_F(ResendTest, OrderModesAndTheExpectedId) {
         EXPECT_EQ(receive(), c.delivered ? 0 : QEL_EORDER);
         EXPECT_EQ(c.delivered ? block_.block_id : status_.status, c.delivered ? c.id : 1u);
         EXPECT_EQ(stream_->stats->blocks_dropped, c.delivered ? 0u : 1u);
-        EXPECT_EQ(stream_->queued_count, c.delivered ? 2u : 3u)
+        EXPECT_EQ(stream_->queue.queued_count, c.delivered ? 2u : 3u)
             << "a dropped block's buffer went back";
         EXPECT_EQ(stream_->last_block_id, c.id);
     }

@@ -29,8 +29,8 @@ TEST_F(OpenTest, OpensTheFirstFreeEndpointAndCloseReleasesEverything) {
     ASSERT_EQ(qel_open_stream(&loopback_, 5000, &s, 0, &endpoint), 0);
     EXPECT_EQ(endpoint, s->handle);
     EXPECT_EQ(s->endpt, 2u);
-    EXPECT_EQ(s->queue_credits, 4u);
-    EXPECT_EQ(s->expected_tag, 1);
+    EXPECT_EQ(s->queue.credits, 4u);
+    EXPECT_EQ(s->cursor.expected_tag, 1);
     EXPECT_EQ(adapter_.commands_with(TREL_ENABLE_ENDPT)[0].device, qel::test::endpoint_name(0, 2));
     EXPECT_EQ(adapter_.count(TREL_MMAP), 6u);
     EXPECT_EQ(adapter_.open_handles(), 2u) << "the busy endpoints' handles were closed";
@@ -138,7 +138,7 @@ TEST_F(OpenTest, RingOfAnyOtherSlotCountOpens) {
         odd_region(0, slots * 64, 0)(adapter_);
         qel_stream_t *s = nullptr;
         ASSERT_EQ(qel_open_stream(&loopback_, 5000, &s, 0, nullptr), 0);
-        EXPECT_EQ(s->ring_end - s->ring_start, slots * 64);
+        EXPECT_EQ(s->cursor.ring_end - s->cursor.ring_start, slots * 64);
         qel_close_stream(s);
     }
 }

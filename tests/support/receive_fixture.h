@@ -41,7 +41,7 @@ protected:
             }
         }
         std::vector<qel_buffer_t *> queued;
-        for (qel_buffer_t *b = stream_->queue_head; b; b = b->next) queued.push_back(b);
+        for (qel_buffer_t *b = stream_->queue.head; b; b = b->next) queued.push_back(b);
         qel_close_stream(stream_);
         for (auto *b : queued) EXPECT_EQ(qel_free(b), 0);
         stream_ = nullptr;

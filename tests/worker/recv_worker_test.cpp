@@ -51,7 +51,7 @@ protected:
         return std::atomic_ref<uint32_t>(*word).load(std::memory_order_acquire);  // the release
     }
     uint32_t in_worker_ring() {
-        plix_ring *r = stream_->worker_ring;
+        plix_ring *r = stream_->worker.ring;
         return r->prod.load(std::memory_order_acquire) - r->cons.load(std::memory_order_acquire);
     }
     qel_stats_t stats() {
@@ -103,15 +103,15 @@ TEST_F(WorkerApiTest, CreateTwiceStatusAndDestroy) {
     EXPECT_EQ(qel_destroy_recv_worker(nullptr), 7);
     EXPECT_EQ(qel_destroy_recv_worker(stream_), 7);
     ASSERT_EQ(qel_create_recv_worker(stream_, 0, nullptr), 0);
-    EXPECT_EQ(stream_->worker_ring->count, regions().length[0]) << "a slot per ring byte";
-    plix_ring *ring = stream_->worker_ring;
+    EXPECT_EQ(stream_->worker.ring->count, regions().length[0]) << "a slot per ring byte";
+    plix_ring *ring = stream_->worker.ring;
     ASSERT_EQ(qel_create_recv_worker(stream_, 33, nullptr), 0);
-    EXPECT_EQ(stream_->worker_ring, ring) << "a second create leaves the worker as it was";
+    EXPECT_EQ(stream_->worker.ring, ring) << "a second create leaves the worker as it was";
     // Destroy joins the thread; started and blocked survive it for the next worker.
     ASSERT_EQ(qel_start_recv_worker(stream_), 0);
     ASSERT_EQ(qel_block_recv_worker(stream_), 0);
     EXPECT_EQ(qel_destroy_recv_worker(stream_), 7);
-    EXPECT_EQ(stream_->worker_state.load(), kNone);
+    EXPECT_EQ(stream_->worker.state.load(), kNone);
     ASSERT_EQ(qel_create_recv_worker(stream_, 0, nullptr), 0);
     qel_recv_worker_status_t s{};
     ASSERT_EQ(qel_get_status_recv_worker(stream_, &s), 0);
@@ -206,7 +206,7 @@ TEST_F(WorkerFlowTest, DestroyGivesBackTheBuffersOfBlocksLeftInTheRing) {
     ASSERT_EQ(qel_destroy_recv_worker(stream_), 0);
     expect_queued({0, 1, 2});
     std::vector<qel_buffer_t *> list;
-    for (qel_buffer_t *b = stream_->queue_head; b != nullptr; b = b->next) list.push_back(b);
+    for (qel_buffer_t *b = stream_->queue.head; b != nullptr; b = b->next) list.push_back(b);
     EXPECT_EQ(list, (std::vector{buffers_[3], buffers_[4], buffers_[0], buffers_[1], buffers_[2]}));
     EXPECT_EQ(stats().blocks_dropped_by_watchdog, 2u) << "the complete and the final block";
     post_status(5, KOB_QEL_STATUS_COMPLETE);
@@ -241,7 +241,7 @@ TEST_F(WorkerFlowTest, FreeIsRefusedWhileTheBlockedWorkerGivesTheBufferBack) {
     adapter_.on(driver::TREL_QUEUE_BUF, nullptr);
     expect_queued({0, 1});
     std::vector<qel_buffer_t *> list;
-    for (qel_buffer_t *b = stream_->queue_head; b != nullptr; b = b->next) list.push_back(b);
+    for (qel_buffer_t *b = stream_->queue.head; b != nullptr; b = b->next) list.push_back(b);
     EXPECT_EQ(list, (std::vector{buffers_[2], buffers_[3], buffers_[4], buffers_[0]}));
     EXPECT_EQ(qel_free(buffers_[1]), 0) << "refused by the firmware: the application's";
     buffers_.erase(buffers_.begin() + 1);
@@ -309,8 +309,8 @@ struct Series {
 class WorkerSeriesTest : public WorkerTest, public testing::WithParamInterface<Series> {
 protected:
     void TearDown() override {  // as the worker leaves its ring
-        stream_->worker_state.store(kNone);
-        stream_->worker_started.store(0);
+        stream_->worker.state.store(kNone);
+        stream_->worker.started.store(0);
         settle_and_release_ring(stream_);
         WorkerTest::TearDown();
     }
@@ -333,9 +333,9 @@ TEST_P(WorkerSeriesTest, RequestsUpToTheLargerLimitThenGivesUp) {
     const bool attached = attach_ring(stream_, 64);
     testing::internal::GetCapturedStderr();
     ASSERT_TRUE(attached);
-    stream_->resend_cb = resend_callback;
-    stream_->worker_started.store(1);
-    stream_->worker_state.store(QEL_RECEIVE_STREAM_WORKER_THREAD_STATE_RUNNING);
+    stream_->worker.resend_cb = resend_callback;
+    stream_->worker.started.store(1);
+    stream_->worker.state.store(QEL_RECEIVE_STREAM_WORKER_THREAD_STATE_RUNNING);
     post_leader(0x42);
     for (uint32_t i = 0; i < s.incomplete_statuses; ++i) {
         post_status(0x42, KOB_QEL_STATUS_INCOMPLETE, 100 + i);
