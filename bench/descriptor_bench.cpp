@@ -54,8 +54,8 @@ class Poster {
 public:
     explicit Poster(const test::EndpointRegions &r)
         : ring_(r.base[0]),
-          entries_(r.length[0] / recv::kDescriptorBytes),
-          consumed_(reinterpret_cast<uint32_t *>(r.base[5] + recv::progress_page::kConsumed)) {}
+          entries_(r.length[0] / shm::kDescriptorBytes),
+          consumed_(reinterpret_cast<uint32_t *>(r.base[5] + shm::progress_page::kConsumed)) {}
 
     void post(const test::Descriptor &d) {
         if (posted_ - consumed_cached_ >= entries_) {
@@ -70,11 +70,11 @@ public:
                 cpu_relax();
             }
         }
-        uint8_t *slot = ring_ + size_t{posted_ % entries_} * recv::kDescriptorBytes;
-        std::memcpy(slot, d.data(), recv::kDescriptorBytes - 1);
+        uint8_t *slot = ring_ + size_t{posted_ % entries_} * shm::kDescriptorBytes;
+        std::memcpy(slot, d.data(), shm::offset::kTag);
         // Release pairs with the host's acquire load of the tag.
-        std::atomic_ref<uint8_t>(slot[63]).store(tag_, std::memory_order_release);
-        tag_ = tag_ == 15 ? 1 : static_cast<uint8_t>(tag_ + 1);
+        std::atomic_ref<uint8_t>(slot[shm::offset::kTag]).store(tag_, std::memory_order_release);
+        tag_ = shm::next_tag(tag_);
         ++posted_;
     }
 
@@ -84,7 +84,7 @@ private:
     uint32_t *consumed_;
     uint32_t posted_ = 0;
     uint32_t consumed_cached_ = 0;
-    uint8_t tag_ = 1;
+    uint8_t tag_ = shm::kFirstTag;
 };
 
 void descriptor_path(benchmark::State &state) {

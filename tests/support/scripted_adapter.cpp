@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "adapter/driver/device_name.h"
+#include "core/shared_memory.h"
 #include "qel.h"
 
 namespace qel::test {
@@ -27,9 +28,7 @@ std::string endpoint_name(uint32_t board, uint32_t endpoint) {
 
 namespace {
 
-constexpr uint32_t kPage = 4096;
 constexpr uint32_t kDefaultRingBytes = 65536;
-constexpr uint32_t kDescriptorBytes = 64;
 
 uint32_t driver_failure(int code) {
     return host_error_of_driver_code(static_cast<uint32_t>(code));
@@ -43,7 +42,7 @@ struct ScriptedAdapter::Endpoint {
 
     Endpoint() {
         for (int i = 0; i < kRegionCount; ++i) {
-            regions.length[i] = i == 0 ? kDefaultRingBytes : kPage;
+            regions.length[i] = i == 0 ? kDefaultRingBytes : shm::kPageBytes;
             void *p = mmap(nullptr, regions.length[i], PROT_READ | PROT_WRITE,
                            MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
             regions.base[i] = p == MAP_FAILED ? nullptr : static_cast<uint8_t *>(p);
@@ -155,13 +154,14 @@ void ScriptedAdapter::post_descriptor(uint32_t board, uint32_t number,
                                       const uint8_t (&descriptor)[64]) {
     EndpointRegions &r = regions(board, number);
     uint8_t *slot = r.base[0] + r.write_offset;
-    std::memcpy(slot, descriptor, kDescriptorBytes - 1);
-    const uint8_t tag = static_cast<uint8_t>((descriptor[63] & 0xF0) | r.next_tag);
+    std::memcpy(slot, descriptor, shm::offset::kTag);
+    const uint8_t tag =
+        static_cast<uint8_t>((descriptor[shm::offset::kTag] & ~shm::kTagMask) | r.next_tag);
     // Release pairs with the host's acquire fence before its tag test: the host that sees the
     // tag sees the descriptor's other 63 bytes.
-    std::atomic_ref<uint8_t>(slot[63]).store(tag, std::memory_order_release);
-    r.write_offset = (r.write_offset + kDescriptorBytes) % r.length[0];
-    r.next_tag = r.next_tag == 15 ? 1 : static_cast<uint8_t>(r.next_tag + 1);
+    std::atomic_ref<uint8_t>(slot[shm::offset::kTag]).store(tag, std::memory_order_release);
+    r.write_offset = (r.write_offset + shm::kDescriptorBytes) % r.length[0];
+    r.next_tag = shm::next_tag(r.next_tag);
 }
 
 uint32_t ScriptedAdapter::open(const char *name, uint64_t *handle) {
@@ -306,7 +306,7 @@ uint32_t ScriptedAdapter::default_answer(Call &call, uint32_t board_number, int 
                 if (ep.regions.base[i]) std::memset(ep.regions.base[i], 0, ep.regions.length[i]);
             }
             ep.regions.write_offset = 0;
-            ep.regions.next_tag = 1;
+            ep.regions.next_tag = shm::kFirstTag;
             return 0;
         case TREL_ENABLE_ENDPT:
         case TREL_SET_EXT_ID:

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "core/driver.h"
+#include "core/shared_memory.h"
 #include "hux/device_host.h"
 
 namespace qel::test {
@@ -83,7 +84,7 @@ struct EndpointRegions {
     uint8_t *base[driver::kRegionCount] = {};
     // Where the next descriptor goes and the tag it carries (1 to 15, then 1 again).
     uint32_t write_offset = 0;
-    uint8_t next_tag = 1;
+    uint8_t next_tag = shm::kFirstTag;
 };
 
 class ScriptedAdapter final : public hux::DeviceHost {
