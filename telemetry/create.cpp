@@ -4,6 +4,7 @@
 #include "core/driver.h"
 #include "core/log.h"
 #include "core/state.h"
+#include "stream/close_hook.h"
 #include "telemetry/context.h"
 #include "telemetry/handles.h"
 
@@ -34,6 +35,8 @@ int qel_create_metrics_trace(qel_metrics_trace_t **out, uint32_t addon_param32,
         QEL_VERBOSE_TAGGED(kTag, "ERROR-qel_metrics_trace_t parameter is NULL");
         return -1;
     }
+    // Before any context can hold a stream, closing one must let go of it.
+    stream::set_close_hook(detach_stream);
     auto *ctx = static_cast<qel_metrics_trace_t *>(std::calloc(1, sizeof(qel_metrics_trace_t)));
     if (ctx == nullptr) {
         QEL_VERBOSE_TAGGED(kTag, "ERROR-qel_metrics_trace_t memory allocation");
