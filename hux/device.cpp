@@ -20,7 +20,7 @@ constexpr uint32_t kBoardScanLimit = 32;
 
 }  // namespace
 
-DeviceHost &device_host() {
+DeviceHost &device_host() noexcept {
     DeviceHost *host = installed_host.load(std::memory_order_acquire);
     return host ? *host : default_device_host();
 }

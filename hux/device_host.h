@@ -25,11 +25,11 @@ public:
 };
 
 // The host in use: the installed one, else the default host.
-DeviceHost &device_host();
+DeviceHost &device_host() noexcept;
 // The host used while none is installed. The software adapter defines it
 // (adapter/driver/software_adapter.cpp), so that the library reaches it through this seam
 // alone; it is made on first use, never during static initialisation.
-DeviceHost &default_device_host();
+DeviceHost &default_device_host() noexcept;
 // Installs `host` in place of the software adapter; null puts the software adapter back.
 // For tests and tools; not meant to change while devices are open.
 void set_device_host(DeviceHost *host);

@@ -3,6 +3,7 @@
 #include "adapter/driver/software_adapter.h"
 
 #include <memory>
+#include <new>
 #include <mutex>
 #include <unordered_map>
 
@@ -137,15 +138,18 @@ private:
 
 namespace {
 
-SoftwareAdapter &the_adapter() {
-    // Never destroyed: handles may still be closed while the process exits.
-    static SoftwareAdapter *adapter = new SoftwareAdapter();
+SoftwareAdapter &the_adapter() noexcept {
+    // Never destroyed: handles may still be closed while the process exits. Made in storage of
+    // its own, and its making allocates nothing (an empty table, a starter set under a lock),
+    // so that reaching it through the seam cannot throw either.
+    alignas(SoftwareAdapter) static unsigned char storage[sizeof(SoftwareAdapter)];
+    static SoftwareAdapter *adapter = new (storage) SoftwareAdapter();
     return *adapter;
 }
 
 }  // namespace
 
-hux::DeviceHost &software_adapter() {
+hux::DeviceHost &software_adapter() noexcept {
     return the_adapter();
 }
 
@@ -156,6 +160,6 @@ std::shared_ptr<Endpoint> attached_endpoint(uint64_t handle) {
 }  // namespace qel::adapter
 
 // The adapter registers itself as the device host the library uses while none is installed.
-qel::hux::DeviceHost &qel::hux::default_device_host() {
+qel::hux::DeviceHost &qel::hux::default_device_host() noexcept {
     return adapter::software_adapter();
 }
