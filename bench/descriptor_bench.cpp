@@ -36,13 +36,16 @@ constexpr uint32_t kFreeRun = 32;
 class QuietHost final : public hux::DeviceHost {
 public:
     explicit QuietHost(test::ScriptedAdapter &inner) : inner_(inner) {}
-    uint32_t open(const char *name, uint64_t *handle) override { return inner_.open(name, handle); }
-    uint32_t control(uint64_t handle, uint32_t code, void *record, uint32_t length) override {
+    uint32_t open(const char *name, uint64_t *handle) noexcept override {
+        return inner_.open(name, handle);
+    }
+    uint32_t control(uint64_t handle, uint32_t code, void *record,
+                     uint32_t length) noexcept override {
         // The poll only waits when nothing is posted; it is called with no time to wait.
         if (code == driver::TREL_QUEUE_BUF || code == driver::TREL_WAIT_DESC) return 0;
         return inner_.control(handle, code, record, length);
     }
-    void close(uint64_t handle) override { inner_.close(handle); }
+    void close(uint64_t handle) noexcept override { inner_.close(handle); }
 
 private:
     test::ScriptedAdapter &inner_;

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 
 #include "hux.h"
 
@@ -19,9 +20,9 @@ inline bool initialised() {
     return qel_api_version.load(std::memory_order_acquire) != 0;
 }
 
-// The release and build identification texts.
-extern const char kReleaseString[];
-const char *build_string();
+// Serialises qel_init (one thread initialises, the others wait and see its result) and the
+// reset below.
+extern std::mutex init_mutex;
 
 // Returns the library to its state at load: not initialised, board handle closed. Tests only.
 void reset_library_state();

@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "adapter/driver/software_adapter.h"
 #include "core/driver.h"
 #include "hux.h"
 #include "hux/device_host.h"
@@ -21,9 +20,9 @@ constexpr uint32_t kBoardScanLimit = 32;
 
 }  // namespace
 
-DeviceHost &device_host() {
+DeviceHost &device_host() noexcept {
     DeviceHost *host = installed_host.load(std::memory_order_acquire);
-    return host ? *host : adapter::software_adapter();
+    return host ? *host : default_device_host();
 }
 
 void set_device_host(DeviceHost *host) {

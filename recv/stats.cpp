@@ -1,9 +1,9 @@
 // Stream statistics.
 #include <iterator>
 
+#include "core/flag_word.h"
 #include "qel.h"
 #include "stream/stream.h"
-#include "telemetry/context.h"
 
 namespace {
 
@@ -40,8 +40,7 @@ QEL_EXPORT int qel_get_stats(qel_stream_t *stream, qel_stats_t *stats_out) {
     // While an enabled metrics context exports the stream, its counters are the add-on's to
     // read (through its own reader): the application is refused.
     const auto *metrics = static_cast<const qel_metrics_trace_t *>(stream->metrics_context);
-    if (metrics != nullptr &&
-        qel::telemetry::load_flag(metrics->enab, std::memory_order_relaxed) != 0) {
+    if (metrics != nullptr && qel::core::load_flag(metrics->enab, std::memory_order_relaxed) != 0) {
         return QEL_EINVAL;
     }
     for (auto counter : kCounters) stats_out->*counter = counter_value(stream->stats->*counter);

@@ -5,24 +5,15 @@
 #include <atomic>
 #include <cstdint>
 
+#include "core/flag_word.h"
 #include "hux.h"
 #include "qel.h"
 
 namespace qel::telemetry {
 
-// ---- The record's flag words ----
-// enab, active, in_wait_state, thread_cmd and num_streams are written by one thread and
-// polled by another without the record's lock: every access goes through these. A store
-// releases what the writer did before it (a new stream list, a finished command), and a
-// load acquires it; relaxed where only the value itself matters.
-inline uint32_t load_flag(const uint32_t &word,
-                          std::memory_order order = std::memory_order_acquire) {
-    return std::atomic_ref<uint32_t>(const_cast<uint32_t &>(word)).load(order);
-}
-inline void store_flag(uint32_t &word, uint32_t value,
-                       std::memory_order order = std::memory_order_release) {
-    std::atomic_ref<uint32_t>(word).store(value, order);
-}
+// The record's flag words are read and written through core/flag_word.h.
+using core::load_flag;
+using core::store_flag;
 
 // The record's lock: a recursive mutex, held for one scope.
 class RecordLock {

@@ -1,9 +1,11 @@
 // Creating and releasing the record of a metrics or trace context.
 #include <cstdlib>
+#include <memory>
 
 #include "core/driver.h"
 #include "core/log.h"
 #include "core/state.h"
+#include "stream/close_hook.h"
 #include "telemetry/context.h"
 #include "telemetry/handles.h"
 
@@ -16,6 +18,12 @@ constexpr uint32_t kStreamsPerEndpoint = 32;
 // No board has more endpoints than this; a larger count from the driver is refused rather than
 // sized into a list.
 constexpr uint32_t kMaxEndpoints = 4096;
+
+// A context record being made: released with everything it holds unless handed out.
+struct ContextFree {
+    void operator()(qel_metrics_trace_t *ctx) const { qel_free_metrics_trace(ctx); }
+};
+using ContextGuard = std::unique_ptr<qel_metrics_trace_t, ContextFree>;
 
 void init_recursive_lock(pthread_mutex_t *lock) {
     pthread_mutexattr_t attributes;
@@ -34,7 +42,12 @@ int qel_create_metrics_trace(qel_metrics_trace_t **out, uint32_t addon_param32,
         QEL_VERBOSE_TAGGED(kTag, "ERROR-qel_metrics_trace_t parameter is NULL");
         return -1;
     }
-    auto *ctx = static_cast<qel_metrics_trace_t *>(std::calloc(1, sizeof(qel_metrics_trace_t)));
+    // Before any context can hold a stream, closing one must let go of it.
+    stream::set_close_hook(detach_stream);
+    // The record is a C record the add-on reads, allocated as such; until it is handed out,
+    // every way out releases what it holds so far.
+    ContextGuard ctx(
+        static_cast<qel_metrics_trace_t *>(std::calloc(1, sizeof(qel_metrics_trace_t))));
     if (ctx == nullptr) {
         QEL_VERBOSE_TAGGED(kTag, "ERROR-qel_metrics_trace_t memory allocation");
         return -1;
@@ -42,20 +55,15 @@ int qel_create_metrics_trace(qel_metrics_trace_t **out, uint32_t addon_param32,
     ctx->addon_param32 = addon_param32;
     ctx->addon_param16 = addon_param16;
 
-    int rc = qel_get_adapter_sns(&ctx->serial_numbers);
-    if (rc != 0) {
-        qel_free_metrics_trace(ctx);
-        return rc;
-    }
+    if (int rc = qel_get_adapter_sns(&ctx->serial_numbers); rc != 0) return rc;
 
     ctx->num_streams = 0;
     uint32_t endpoints = 0;
-    rc =
+    int rc =
         hux_ioctl(core::qel_board_handle, driver::TREL_GET_ENDPT_MAX, &endpoints, sizeof endpoints);
     if (rc == 0 && endpoints > kMaxEndpoints) rc = QEL_EINVAL;
     if (rc != 0) {
         QEL_VERBOSE_TAGGED(kTag, "ERROR-Unable to read TREL_GET_ENDPT_MAX");
-        qel_free_metrics_trace(ctx);
         return rc;
     }
     ctx->max_streams = endpoints * kStreamsPerEndpoint;
@@ -63,7 +71,6 @@ int qel_create_metrics_trace(qel_metrics_trace_t **out, uint32_t addon_param32,
         std::calloc(ctx->max_streams ? ctx->max_streams : 1, sizeof(qel_stream_t *)));
     if (ctx->streamList == nullptr) {
         QEL_VERBOSE_TAGGED(kTag, "ERROR-Unable to allocate memory for streamList");
-        qel_free_metrics_trace(ctx);
         return -1;
     }
 
@@ -72,15 +79,12 @@ int qel_create_metrics_trace(qel_metrics_trace_t **out, uint32_t addon_param32,
     ctx->in_wait_state = 0;
     ctx->thread_cmd = QEL_WORKER_CMD_NONE;
     ctx->pending_list = nullptr;
+    void *event = create_wake_event();
+    if (event == nullptr) return -1;
     init_recursive_lock(&ctx->lock);
     // The event marks the lock as initialised too: free releases both or neither.
-    ctx->wake_event = create_wake_event();
-    if (ctx->wake_event == nullptr) {
-        pthread_mutex_destroy(&ctx->lock);
-        qel_free_metrics_trace(ctx);
-        return -1;
-    }
-    *out = ctx;
+    ctx->wake_event = event;
+    *out = ctx.release();
     return 0;
 }
 

@@ -17,9 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "adapter/firmware/firmware_counters.h"
-#include "adapter/driver/software_adapter.h"
-#include "adapter/driver/endpoint.h"
+#include "api/tools_door.h"
 #include "camsim/camsim.h"
 #include "common/command_line.h"
 #include "qel.h"
@@ -228,10 +226,8 @@ int run(const Options &o) {
     const uint64_t rss_end = resident_kb();
     sim.stop();
     const camsim::Counters sent = sim.counters();
-    adapter::CounterSnapshot firmware{};
-    if (auto endpoint = adapter::attached_endpoint(endpoint_handle)) {
-        firmware = endpoint->firmware_counters().snapshot();
-    }
+    const std::vector<tools_door::FirmwareCount> firmware =
+        tools_door::firmware_counters(endpoint_handle);
     qel_close_stream(stream);
     for (qel_buffer_t *b : buffers) qel_free(b);
 
@@ -256,10 +252,10 @@ int run(const Options &o) {
                 static_cast<unsigned long long>(sent.error_packets),
                 static_cast<unsigned long long>(sent.requests_malformed));
     std::printf("firmware:");
-    for (size_t i = 0; i < adapter::kCounterCount; ++i) {
-        if (firmware[i] != 0) {
-            std::printf(" %s %llu", adapter::kCounterNames[i].data(),
-                        static_cast<unsigned long long>(firmware[i]));
+    for (const tools_door::FirmwareCount &count : firmware) {
+        if (count.value != 0) {
+            std::printf(" %.*s %llu", static_cast<int>(count.name.size()), count.name.data(),
+                        static_cast<unsigned long long>(count.value));
         }
     }
     std::printf("\n");

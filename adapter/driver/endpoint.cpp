@@ -88,7 +88,19 @@ void Endpoint::shutdown() {
 
 void Endpoint::start_firmware_locked() {
     if (firmware_ || !enabled() || !socket_.is_open() || is_shut()) return;
-    if (FirmwareStarter start = firmware_starter()) firmware_ = start(*this, socket_.fd());
+    FirmwareStarter start = firmware_starter();
+    if (start == nullptr) return;
+    const FirmwareLink link{
+        .ports = FirmwarePorts{buffers_, ring_, drops_, counters_},
+        .progress_page = regions_.region(kProgressRegion),
+        .extended_ids = extended_ids(),
+        .settings = FirmwareSettings{.resend_interval_ms = resend_interval_ms(),
+                                     .block_timeout_ms = block_timeout_ms(),
+                                     .longest_wait_ms = kMaxFirmwareMs,
+                                     .any_source = accept_any_source()},
+        .clock = *this,
+    };
+    firmware_ = start(link, socket_.fd());
 }
 
 void Endpoint::stop_firmware_locked() {

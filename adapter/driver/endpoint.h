@@ -5,9 +5,10 @@
 // - Command side (the host's driver commands, from any thread, on any handle of this
 //   endpoint): enable, filter changes, extended ids and shutdown are serialised by the control
 //   mutex; buffers, drop requests and the ring lock themselves (see their headers).
-// - Firmware (the threads that a FirmwareStarter runs, firmware.h): uses only the members
-//   marked "firmware" below. They never take the control mutex, allocate nothing, and are
-//   safe from any firmware thread. The firmware is stopped under the control mutex before the
+// - Firmware (the threads that a FirmwareStarter runs, firmware.h): uses only what the
+//   endpoint hands it in a FirmwareLink (the members marked "firmware" below and the shared
+//   ones). They never take the control mutex, allocate nothing, and are safe from any
+//   firmware thread. The firmware is stopped under the control mutex before the
 //   socket it reads is closed, and before the endpoint is shut.
 // - The host's memory accesses to the shared regions, which take no lock: the ring is read
 //   by tag (descriptor_ring.h), the progress page and doorbell are read with atomic loads, the
@@ -36,7 +37,7 @@ namespace qel::adapter {
 
 struct Board;
 
-class Endpoint {
+class Endpoint final : public ClockKeeper {
     // Only attach() makes endpoints.
     class Passkey {
         friend class Endpoint;
@@ -96,7 +97,7 @@ public:
     // Rewrites the clock page's base tick count (monotonic ns, 48 bits) and base time
     // (real-time ns) with multiplier and divisor 1, under the sequence word. Done at attach;
     // the firmware calls it every second.
-    void refresh_clock_page();
+    void refresh_clock_page() override;
 
 private:
     void stop_firmware_locked();

@@ -3,6 +3,7 @@
 #include "adapter/driver/software_adapter.h"
 
 #include <memory>
+#include <new>
 #include <mutex>
 #include <unordered_map>
 
@@ -30,12 +31,47 @@ struct OpenDevice {
     std::shared_ptr<EndpointDevice> endpoint;
 };
 
+// Runs one call of the seam so that nothing it throws crosses it (device_host.h). What can
+// fail here is an allocation (the device table, the board list, the shared records), or a
+// standard lock or thread short of its resources: each is answered as a lack of memory.
+template <typename Call>
+uint32_t contained(Call &&call) noexcept {
+    try {
+        return call();
+    } catch (...) {
+        return host_error_of_driver_code(QEL_ENOMEM);
+    }
+}
+
 class SoftwareAdapter final : public hux::DeviceHost {
 public:
     // Endpoints run the software firmware unless a test or tool chose another.
     SoftwareAdapter() { set_default_firmware_starter(start_software_firmware); }
 
-    uint32_t open(const char *name, uint64_t *handle) override {
+    uint32_t open(const char *name, uint64_t *handle) noexcept override {
+        return contained([&] { return open_device(name, handle); });
+    }
+
+    uint32_t control(uint64_t handle, uint32_t code, void *record,
+                     uint32_t length) noexcept override {
+        return contained([&] { return answer(handle, code, record, length); });
+    }
+
+    void close(uint64_t handle) noexcept override {
+        contained([&] {
+            close_device(handle);
+            return 0u;
+        });
+    }
+
+    std::shared_ptr<Endpoint> attached_endpoint(uint64_t handle) {
+        std::shared_ptr<OpenDevice> device = find(handle);
+        if (!device || !device->endpoint) return nullptr;
+        return device->endpoint->endpoint();
+    }
+
+private:
+    uint32_t open_device(const char *name, uint64_t *handle) {
         if (name == nullptr || handle == nullptr) return host_error_of_driver_code(QEL_EINVAL);
         auto parsed = parse_device_name(name);
         if (!parsed) return driver::kHostPathNotFound;
@@ -57,7 +93,7 @@ public:
         return 0;
     }
 
-    uint32_t control(uint64_t handle, uint32_t code, void *record, uint32_t length) override {
+    uint32_t answer(uint64_t handle, uint32_t code, void *record, uint32_t length) {
         std::shared_ptr<OpenDevice> device = find(handle);
         if (!device) return host_error_of_driver_code(QEL_EINVAL);
         switch (device->name.kind) {
@@ -74,7 +110,7 @@ public:
         return host_error_of_driver_code(QEL_ENOSYS);
     }
 
-    void close(uint64_t handle) override {
+    void close_device(uint64_t handle) {
         std::shared_ptr<OpenDevice> device;
         {
             std::lock_guard lock(mutex_);
@@ -87,13 +123,6 @@ public:
         if (device->endpoint) device->endpoint->close();
     }
 
-    std::shared_ptr<Endpoint> attached_endpoint(uint64_t handle) {
-        std::shared_ptr<OpenDevice> device = find(handle);
-        if (!device || !device->endpoint) return nullptr;
-        return device->endpoint->endpoint();
-    }
-
-private:
     std::shared_ptr<OpenDevice> find(uint64_t handle) {
         std::lock_guard lock(mutex_);
         auto it = devices_.find(handle);
@@ -109,15 +138,18 @@ private:
 
 namespace {
 
-SoftwareAdapter &the_adapter() {
-    // Never destroyed: handles may still be closed while the process exits.
-    static SoftwareAdapter *adapter = new SoftwareAdapter();
+SoftwareAdapter &the_adapter() noexcept {
+    // Never destroyed: handles may still be closed while the process exits. Made in storage of
+    // its own, and its making allocates nothing (an empty table, a starter set under a lock),
+    // so that reaching it through the seam cannot throw either.
+    alignas(SoftwareAdapter) static unsigned char storage[sizeof(SoftwareAdapter)];
+    static SoftwareAdapter *adapter = new (storage) SoftwareAdapter();
     return *adapter;
 }
 
 }  // namespace
 
-hux::DeviceHost &software_adapter() {
+hux::DeviceHost &software_adapter() noexcept {
     return the_adapter();
 }
 
@@ -126,3 +158,8 @@ std::shared_ptr<Endpoint> attached_endpoint(uint64_t handle) {
 }
 
 }  // namespace qel::adapter
+
+// The adapter registers itself as the device host the library uses while none is installed.
+qel::hux::DeviceHost &qel::hux::default_device_host() noexcept {
+    return adapter::software_adapter();
+}

@@ -10,7 +10,7 @@
 namespace qel::adapter {
 
 // The process's one software adapter, created on first use.
-hux::DeviceHost &software_adapter();
+hux::DeviceHost &software_adapter() noexcept;
 
 class Endpoint;
 

@@ -8,8 +8,6 @@
 #include <atomic>
 #include <exception>
 
-#include "adapter/driver/endpoint.h"
-#include "adapter/driver/settings.h"
 #include "core/shared_memory.h"
 
 namespace qel::adapter {
@@ -18,28 +16,24 @@ namespace {
 
 constexpr uint64_t kNsPerMs = 1'000'000;
 
-FirmwarePorts ports_of(Endpoint &endpoint) {
-    return FirmwarePorts{endpoint.buffers(), endpoint.ring(), endpoint.drop_requests(),
-                         endpoint.firmware_counters()};
-}
-
 // A word the host wrote into the progress page when it opened the stream (before it added
 // the filter that starts this firmware).
-uint32_t progress_word(const Endpoint &endpoint, size_t offset) {
-    uint8_t *page = endpoint.regions().region(kProgressRegion).data();
+uint32_t progress_word(const FirmwareLink &link, size_t offset) {
     // Acquire pairs with the host's release stores.
-    return std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t *>(page + offset))
+    return std::atomic_ref<uint32_t>(
+               *reinterpret_cast<uint32_t *>(link.progress_page.data() + offset))
         .load(std::memory_order_acquire);
 }
 
 }  // namespace
 
-SoftwareFirmware::SoftwareFirmware(Endpoint &endpoint, int socket, AssemblerSettings settings,
+SoftwareFirmware::SoftwareFirmware(const FirmwareLink &link, int socket, AssemblerSettings settings,
                                    SourceRule sources)
-    : endpoint_(endpoint),
+    : clock_(link.clock),
+      counters_(link.ports.counters),
       socket_(socket),
       wake_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
-      assembler_(ports_of(endpoint), settings),
+      assembler_(link.ports, settings),
       receiver_(socket, monotonic_ns, sources) {
     try {
         thread_ = std::thread([this] { run(); });
@@ -62,16 +56,15 @@ SoftwareFirmware::~SoftwareFirmware() {
 }
 
 void SoftwareFirmware::run() {
-    FirmwareCounters &counters = endpoint_.firmware_counters();
     uint64_t next_clock = 0;
     while (!stopping_.load(std::memory_order_acquire)) {
         uint64_t now = monotonic_ns();
         if (now >= next_clock) {
-            endpoint_.refresh_clock_page();
+            clock_.refresh_clock_page();
             next_clock = now + kClockRefreshNs;
         }
         assembler_.on_timer(now);
-        if (receiver_.receive(assembler_, counters) > 0) continue;
+        if (receiver_.receive(assembler_, counters_) > 0) continue;
 
         now = monotonic_ns();
         const uint64_t due = std::min(assembler_.next_due(now), next_clock);
@@ -87,27 +80,27 @@ void SoftwareFirmware::run() {
     }
 }
 
-std::unique_ptr<Firmware> start_software_firmware(Endpoint &endpoint, int socket) {
+std::unique_ptr<Firmware> start_software_firmware(const FirmwareLink &link, int socket) {
     AssemblerSettings settings;
-    settings.resend_interval_ns = uint64_t{resend_interval_ms()} * kNsPerMs;
+    settings.resend_interval_ns = uint64_t{link.settings.resend_interval_ms} * kNsPerMs;
     // A stream that asks for resent packets waits for them as long as its host does: a
     // shorter wait here would end blocks whose answers the host still expects.
-    const uint32_t host_timeout_ms = progress_word(endpoint, shm::progress_page::kBlockTimeoutMs);
+    const uint32_t host_timeout_ms = progress_word(link, shm::progress_page::kBlockTimeoutMs);
     settings.block_timeout_ns =
-        uint64_t{host_timeout_ms != 0 ? std::min(host_timeout_ms, kMaxFirmwareMs)
-                                      : block_timeout_ms()} *
+        uint64_t{host_timeout_ms != 0 ? std::min(host_timeout_ms, link.settings.longest_wait_ms)
+                                      : link.settings.block_timeout_ms} *
         kNsPerMs;
-    settings.packet_resend = (progress_word(endpoint, shm::progress_page::kStreamFlags) &
+    settings.packet_resend = (progress_word(link, shm::progress_page::kStreamFlags) &
                               shm::progress_page::kStreamResends) != 0;
-    settings.host_ids = endpoint.extended_ids() ? AssemblerSettings::IdForm::extended
-                                                : AssemblerSettings::IdForm::standard;
+    settings.host_ids = link.extended_ids ? AssemblerSettings::IdForm::extended
+                                          : AssemblerSettings::IdForm::standard;
     SourceRule sources;
-    sources.any_source = accept_any_source();
-    sources.camera_address = progress_word(endpoint, shm::progress_page::kCameraAddress);
+    sources.any_source = link.settings.any_source;
+    sources.camera_address = progress_word(link, shm::progress_page::kCameraAddress);
     // Called under the endpoint's lock from the driver commands' C interface: nothing may
     // escape. Without memory or a thread the endpoint runs no firmware.
     try {
-        return std::make_unique<SoftwareFirmware>(endpoint, socket, settings, sources);
+        return std::make_unique<SoftwareFirmware>(link, socket, settings, sources);
     } catch (const std::exception &) {
         return nullptr;
     }

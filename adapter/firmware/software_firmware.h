@@ -16,8 +16,6 @@
 
 namespace qel::adapter {
 
-class Endpoint;
-
 class SoftwareFirmware final : public Firmware {
 public:
     // The clock page is refreshed this often.
@@ -26,7 +24,7 @@ public:
     static constexpr int kLongestSleepMs = 100;
 
     // Starts the thread. `socket` stays open until this object is destroyed.
-    SoftwareFirmware(Endpoint &endpoint, int socket, AssemblerSettings settings,
+    SoftwareFirmware(const FirmwareLink &link, int socket, AssemblerSettings settings,
                      SourceRule sources);
     // Stops and joins the thread, then ends the blocks in flight and gives back their buffers.
     ~SoftwareFirmware() override;
@@ -34,7 +32,8 @@ public:
 private:
     void run();
 
-    Endpoint &endpoint_;
+    ClockKeeper &clock_;
+    FirmwareCounters &counters_;
     int socket_;
     int wake_ = -1;  // eventfd that ends the thread's sleep at stop; -1: short sleeps instead
     // Release in the destructor pairs with the acquire in run(): the thread sees the request.
@@ -45,6 +44,6 @@ private:
 };
 
 // The FirmwareStarter of the software adapter (firmware.h). Null when no thread can be started.
-std::unique_ptr<Firmware> start_software_firmware(Endpoint &endpoint, int socket);
+std::unique_ptr<Firmware> start_software_firmware(const FirmwareLink &link, int socket);
 
 }  // namespace qel::adapter

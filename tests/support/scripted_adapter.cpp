@@ -164,7 +164,7 @@ void ScriptedAdapter::post_descriptor(uint32_t board, uint32_t number,
     r.next_tag = shm::next_tag(r.next_tag);
 }
 
-uint32_t ScriptedAdapter::open(const char *name, uint64_t *handle) {
+uint32_t ScriptedAdapter::open(const char *name, uint64_t *handle) noexcept {
     std::lock_guard lock(mutex_);
     open_attempts_.push_back(name);
     if (auto it = refusals_.find(name); it != refusals_.end()) return it->second;
@@ -179,7 +179,7 @@ uint32_t ScriptedAdapter::open(const char *name, uint64_t *handle) {
     return 0;
 }
 
-void ScriptedAdapter::close(uint64_t handle) {
+void ScriptedAdapter::close(uint64_t handle) noexcept {
     std::lock_guard lock(mutex_);
     auto it = handles_.find(handle);
     if (it == handles_.end()) return;
@@ -190,7 +190,8 @@ void ScriptedAdapter::close(uint64_t handle) {
     handles_.erase(it);
 }
 
-uint32_t ScriptedAdapter::control(uint64_t handle, uint32_t code, void *record, uint32_t length) {
+uint32_t ScriptedAdapter::control(uint64_t handle, uint32_t code, void *record,
+                                  uint32_t length) noexcept {
     Handler handler;
     Call call{"", code, record, length};
     uint32_t board = 0;

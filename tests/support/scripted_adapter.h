@@ -134,9 +134,10 @@ public:
     }
 
     // hux::DeviceHost
-    uint32_t open(const char *name, uint64_t *handle) override;
-    uint32_t control(uint64_t handle, uint32_t code, void *record, uint32_t length) override;
-    void close(uint64_t handle) override;
+    uint32_t open(const char *name, uint64_t *handle) noexcept override;
+    uint32_t control(uint64_t handle, uint32_t code, void *record,
+                     uint32_t length) noexcept override;
+    void close(uint64_t handle) noexcept override;
 
 private:
     struct Failure {

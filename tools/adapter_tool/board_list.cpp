@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "common/interface_names.h"
-#include "core/driver.h"
+#include "api/tools_door.h"
 #include "qel.h"
 
 namespace qel::adapter_tool {

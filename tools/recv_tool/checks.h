@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "core/private_files.h"
+#include "api/tools_door.h"
 
 namespace qel::recv_tool {
 

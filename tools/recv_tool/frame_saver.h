@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "core/private_files.h"
+#include "api/tools_door.h"
 #include "qel.h"
 
 namespace qel::recv_tool {

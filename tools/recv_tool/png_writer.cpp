@@ -11,7 +11,7 @@
 #include <memory>
 #include <vector>
 
-#include "core/private_files.h"
+#include "api/tools_door.h"
 
 namespace qel::recv_tool {
 

@@ -1,3 +1,4 @@
+// qel_info: a stream's counters, read from the stream record and the receive worker's.
 #include "qel.h"
 #include "stream/stream.h"
 

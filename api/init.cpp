@@ -1,5 +1,6 @@
-// qel_init: environment switches, API version negotiation, the first board's control handle
-// and the driver's API version.
+// qel_init: environment switches, API version negotiation, the telemetry add-on, the first
+// board's control handle and the driver's API version. It ties the rooms together, so it
+// stands above them all.
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -16,8 +17,7 @@
 
 namespace qel::core {
 
-std::atomic<uint16_t> qel_api_version{0};
-hux_handle_t qel_board_handle = HUX_INVALID_HANDLE;
+namespace {
 
 const char kReleaseString[] = QEL_RELEASE;
 
@@ -25,13 +25,8 @@ const char *build_string() {
     return QEL_RELEASE " (revision " QEL_SOURCE_REVISION ", built " __DATE__ " " __TIME__ ")";
 }
 
-namespace {
-
 constexpr const char *kTag = "qel_init";
 constexpr const char *kIdentification = "qel GigE Vision stream receive library";
-
-// Serialises first calls: one thread initialises, the others wait and see its result.
-std::mutex init_mutex;
 
 void read_environment() {
     if (std::getenv("QEL_VERBOSE") != nullptr) qel_verbose.store(1, std::memory_order_relaxed);
@@ -66,15 +61,6 @@ int check_driver_version() {
 }
 
 }  // namespace
-
-void reset_library_state() {
-    std::lock_guard lock(init_mutex);
-    if (qel_board_handle != HUX_INVALID_HANDLE) hux_close(qel_board_handle);
-    qel_board_handle = HUX_INVALID_HANDLE;
-    qel_api_version.store(0, std::memory_order_release);
-    qel_verbose.store(0, std::memory_order_relaxed);
-    qel_debug.store(0, std::memory_order_relaxed);
-}
 
 }  // namespace qel::core
 
