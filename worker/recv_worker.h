@@ -71,13 +71,19 @@ void settle_and_release_ring(qel_stream_t *stream);
 // The slot count of a new worker ring: region 0's length in bytes, as unsigned 32-bit.
 uint32_t ring_slots(const qel_stream_t *stream);
 
-// Whether the worker should go on with what it is doing: running, started and in `mode`.
-// Acquire pairs with the release stores of the controls and of destroy.
+// Whether the worker should go on with what it is doing: running, started and in `mode`, with
+// no control waiting for it. The last matters when the thread read a control's new word before
+// its generation (the control stores them in that order): it then runs in the new mode without
+// having acknowledged it, and must come back to the loop to do so, even mid-block.
+// Acquire pairs with the release stores of the controls and of destroy; `acting` is written by
+// this thread alone.
 inline bool still_acting(const qel_stream_t *stream, uint32_t mode) {
     return stream->worker.state.load(std::memory_order_acquire) ==
                QEL_RECEIVE_STREAM_WORKER_THREAD_STATE_RUNNING &&
            stream->worker.started.load(std::memory_order_acquire) == 1 &&
-           stream->worker.mode.load(std::memory_order_acquire) == mode;
+           stream->worker.mode.load(std::memory_order_acquire) == mode &&
+           stream->worker.generation.load(std::memory_order_acquire) ==
+               stream->worker.acting.load(std::memory_order_relaxed);
 }
 
 // A hint to the processor inside a busy-poll loop; not a sleep.

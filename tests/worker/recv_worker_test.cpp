@@ -188,6 +188,29 @@ INSTANTIATE_TEST_SUITE_P(Controls, WorkerMidBlockTest,
                          testing::Values(Mid::kStop, Mid::kBlock, Mid::kUnblock, Mid::kDestroy,
                                          Mid::kDestroyBlocked));
 
+// The worker may read a control's new word before its new generation (the control stores them
+// in that order, the thread reads generation first). A worker that then runs on in the new mode,
+// awaiting the rest of a block, must still acknowledge the generation when it comes, or the
+// control waits for a block that the application only sends once the control has returned.
+// The two stores are made here one at a time, with the worker seen in the new mode in between.
+TEST_F(WorkerFlowTest, AGenerationSeenMidBlockIsAcknowledged) {
+    create_started(true);
+    post_leader(1);
+    ASSERT_TRUE(eventually([&] { return consumed() >= 1; }));
+    stream_->worker.mode.store(QEL_RECEIVE_STREAM_WORKER_UNBLOCKED, std::memory_order_release);
+    // The receive routine passes the held leader on first: it is in the new mode, mid-block.
+    ASSERT_TRUE(eventually([&] { return in_worker_ring() == 1; }));
+    const uint32_t generation = stream_->worker.generation.load() + 1;
+    stream_->worker.generation.store(generation, std::memory_order_release);
+    EXPECT_TRUE(eventually([&] { return stream_->worker.acting.load() == generation; }))
+        << "the worker never acknowledged the control";
+    post_status(1, KOB_QEL_STATUS_COMPLETE);
+    int rc = QEL_EAGAIN;
+    eventually([&] { return (rc = qel_poll_recv(stream_, &block_, 0)) != QEL_EAGAIN; });
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(block_.u.image.size_x, 64u) << "delivered without its leader";
+}
+
 // Blocks the worker took and the application never polled: their buffers go back to the
 // firmware in queue order, so the next block from the shared ring meets its own buffer.
 TEST_F(WorkerFlowTest, DestroyGivesBackTheBuffersOfBlocksLeftInTheRing) {
