@@ -2,12 +2,9 @@
  *
  * Each frame is pushed downstream in the qel buffer it was reassembled into: the GstMemory wraps
  * the block's data, and when GStreamer frees the memory the qel buffer is handed back and queued
- * for a later block. The library is called from the streaming thread only: memory freed on other
+ * for a later block. Buffers are queued from the streaming thread only: memory freed on other
  * threads puts its qel buffer on a return list, which the streaming thread queues again before
  * each poll. A buffer still downstream when the element stops is freed once it comes back. */
-#ifdef HAVE_CONFIG_H
-#include "config.h"
-#endif
 
 #include <arpa/inet.h>
 #include <gst/base/gstpushsrc.h>

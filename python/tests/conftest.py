@@ -8,8 +8,6 @@ import shutil
 import socket
 import subprocess
 import tempfile
-import time
-from pathlib import Path
 from typing import Callable, Iterator
 
 import numpy as np
@@ -37,14 +35,6 @@ def free_port() -> int:
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
-
-
-def eventually(done: Callable[[], bool], limit: float = 30.0) -> bool:
-    """Waits until done() holds, for at most `limit` seconds; its last answer."""
-    end = time.monotonic() + limit
-    while not done() and time.monotonic() < end:
-        time.sleep(0.005)
-    return done()
 
 
 class Camera:
