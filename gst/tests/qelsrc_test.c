@@ -334,6 +334,45 @@ static void pixels_equal_the_camera(void) {
     }
 }
 
+/* A camera that changes its format and size mid-stream: the caps follow and the pixels of the
+ * last frame are those of the new format. */
+static void caps_follow_the_camera(void) {
+    const guint port = free_port();
+    gchar *pipeline = g_strdup_printf(
+        "qelsrc name=src port=%u buffers=4 buffer-size=65536 ! fakesink name=sink", port);
+    Run *run = run_new(pipeline);
+    play(run);
+    /* The second run of the simulator is the same camera: it sends from the same port and goes
+     * on with the block ids where the first stopped. */
+    const guint source_port = free_port();
+    static const char *const drawn[] = {"--width 64 --height 48 --pixel-format Mono8",
+                                        "--width 62 --height 40 --pixel-format RGB8"};
+    static const char *const first_id[] = {"1", "4"};
+    for (guint i = 0; i < G_N_ELEMENTS(drawn); ++i) {
+        Camera cam = camera_new(port);
+        gchar *options = g_strdup_printf(
+            "%s --frames 3 --fps 50 --no-control --first-block-id %s "
+            "--source-port %u",
+            drawn[i], first_id[i], source_port);
+        camera_start(&cam, options);
+        wait_frames(run, 3 * (i + 1));
+        camera_stop(&cam);
+        g_free(options);
+    }
+    g_mutex_lock(&run->lock);
+    if (run->offsets->len >= 6) {
+        const guint64 last = g_array_index(run->offsets, guint64, run->offsets->len - 1);
+        gsize size = 0;
+        guint8 *want = expected_frame((guint)(last - 4), drawn[1], &size); /* its frame 2 */
+        CHECK(run->pixel_bytes == size && memcmp(run->pixels, want, size) == 0,
+              "the last frame is not the RGB camera's (%zu bytes)", run->pixel_bytes);
+        g_free(want);
+    }
+    g_mutex_unlock(&run->lock);
+    run_free(run);
+    g_free(pipeline);
+}
+
 /* Pause and play mid-stream, then stop with a frame still held downstream: the frame's memory
  * stays the frame's, the stream is closed (a new source takes the same port), and a later
  * source ends cleanly on EOS. */
@@ -399,6 +438,7 @@ int main(int argc, char **argv) {
         void (*run)(void);
     } tests[] = {{"lossless_with_resend", lossless_with_resend},
                  {"pixels_equal_the_camera", pixels_equal_the_camera},
+                 {"caps_follow_the_camera", caps_follow_the_camera},
                  {"state_changes_mid_stream", state_changes_mid_stream}};
     gboolean found = FALSE;
     for (guint i = 0; i < G_N_ELEMENTS(tests); ++i) {

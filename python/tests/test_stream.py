@@ -156,3 +156,40 @@ def test_python_m_qel_receives_frames(camera):
     assert tool.returncode == 0, err
     assert out.count("Mono8 (48, 64)") == 3
     assert "blocks_complete 3" in out
+
+
+@pytest.mark.parametrize(
+    "pixel_format, width, height, padding, payload, capacity, want",
+    [
+        # name, sizes, padding per row, bytes received, buffer bytes: shape, type, row stride
+        ("Mono8", 4, 2, 0, 8, 64, ((2, 4), "uint8", 4)),
+        ("Mono16", 4, 2, 0, 16, 64, ((2, 4), "<u2", 8)),
+        ("RGB8", 4, 2, 0, 24, 64, ((2, 4, 3), "uint8", 12)),
+        ("BGR8", 4, 2, 4, 28, 64, ((2, 4, 3), "uint8", 16)),  # padded rows, last one short
+        ("BayerRG8", 4, 2, 0, 8, 64, ((2, 4), "uint8", 4)),
+        ("BayerGB12", 4, 2, 0, 16, 64, ((2, 4), "<u2", 8)),
+        # What the block cannot hold comes as the bytes there are, never beyond the buffer.
+        ("Mono16", 4, 2, 0, 15, 64, ((15,), "uint8", 1)),
+        ("Mono8", 0xFFFFFFFF, 0xFFFFFFFF, 0, 1 << 31, 64, ((64,), "uint8", 1)),
+        ("YUV422_8", 4, 2, 0, 16, 64, ((16,), "uint8", 1)),
+    ],
+)
+def test_array_shape_follows_the_leader(pixel_format, width, height, padding, payload, capacity,
+                                        want):
+    from qel import _lib, _stream
+
+    codes = {name: code for code, (name, _, _) in qel.PIXEL_FORMATS.items()}
+    codes["YUV422_8"] = 0x02100032
+    memory = np.zeros(capacity, dtype=np.uint8)
+    block = _lib.Block(payload_type=1, payload_length=payload, data=memory.ctypes.data)
+    block.u.image.pixel_format = codes[pixel_format]
+    block.u.image.size_x, block.u.image.size_y = width, height
+    block.u.image.padding_x = padding
+
+    class View:
+        __array_interface__ = _stream._interface(block, capacity)
+
+    array = np.asarray(View())
+    shape, dtype, row = want
+    assert (array.shape, array.dtype, array.strides[0]) == (shape, np.dtype(dtype), row)
+    assert array.ctypes.data == memory.ctypes.data
