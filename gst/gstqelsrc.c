@@ -1,0 +1,690 @@
+/* qelsrc: a live GStreamer source of GigE Vision frames received by the qel adapter.
+ *
+ * Each frame is pushed downstream in the qel buffer it was reassembled into: the GstMemory wraps
+ * the block's data, and when GStreamer frees the memory the qel buffer is handed back and queued
+ * for a later block. Buffers are queued from the streaming thread only: memory freed on other
+ * threads puts its qel buffer on a return list, which the streaming thread queues again before
+ * each poll. A buffer still downstream when the element stops is freed once it comes back. */
+
+#include <arpa/inet.h>
+#include <gst/base/gstpushsrc.h>
+#include <gst/gst.h>
+#include <gst/video/video.h>
+#include <string.h>
+
+#include "qel.h"
+
+GST_DEBUG_CATEGORY_STATIC(qel_src_debug);
+#define GST_CAT_DEFAULT qel_src_debug
+
+#define GVCP_PORT 3956
+#define POLL_SLICE_MS 10  /* longest wait in the driver, so that unlock and returns are seen */
+#define IDLE_PAUSE_US 200 /* between polls of the calls that never wait */
+
+/* A qel buffer of the stream and whether GStreamer holds it. */
+typedef struct QelSlot {
+    qel_buffer_t *buffer;
+    gboolean lent;
+} QelSlot;
+
+/* What a stream shares with the memories it lent out; freed by the last of them. */
+typedef struct QelShared {
+    gint refs;
+    GMutex lock;
+    gboolean open; /* the stream is open: returned buffers are queued again */
+    qel_stream_t *stream;
+    QelSlot *slots;
+    guint slot_count;
+    GArray *returned; /* indices of slots given back by GStreamer, not yet queued */
+    guint lent;       /* slots downstream */
+} QelShared;
+
+static QelShared *shared_new(guint slots) {
+    QelShared *s = g_new0(QelShared, 1);
+    s->refs = 1;
+    g_mutex_init(&s->lock);
+    s->slots = g_new0(QelSlot, slots);
+    s->returned = g_array_sized_new(FALSE, FALSE, sizeof(guint), slots);
+    return s;
+}
+
+static void shared_unref(QelShared *s) {
+    if (!g_atomic_int_dec_and_test(&s->refs)) return;
+    g_array_free(s->returned, TRUE);
+    g_free(s->slots);
+    g_mutex_clear(&s->lock);
+    g_free(s);
+}
+
+/* One block lent downstream. */
+typedef struct QelLoan {
+    QelShared *shared;
+    guint slot;
+} QelLoan;
+
+/* GStreamer frees the memory: the buffer goes back to the stream, or, once the stream is
+ * closed, is released (the close detached it, so only its memory remains to free). */
+static void loan_return(gpointer data) {
+    QelLoan *loan = data;
+    QelShared *s = loan->shared;
+    g_mutex_lock(&s->lock);
+    s->lent--;
+    s->slots[loan->slot].lent = FALSE;
+    if (s->open) {
+        g_array_append_val(s->returned, loan->slot);
+    } else {
+        qel_free(s->slots[loan->slot].buffer);
+        s->slots[loan->slot].buffer = NULL;
+    }
+    g_mutex_unlock(&s->lock);
+    shared_unref(s);
+    g_free(loan);
+}
+
+#define GST_TYPE_QEL_SRC (gst_qel_src_get_type())
+G_DECLARE_FINAL_TYPE(GstQelSrc, gst_qel_src, GST, QEL_SRC, GstPushSrc)
+
+struct _GstQelSrc {
+    GstPushSrc parent;
+    /* properties */
+    gchar *local_address;
+    guint port;
+    gchar *multicast_group;
+    gchar *camera_address;
+    guint camera_port;
+    guint buffers;
+    guint buffer_size;
+    gboolean worker;
+    guint cpu;
+    gboolean drop_incomplete;
+    /* the running stream */
+    QelShared *shared;
+    gboolean resend;
+    guint16 req_id;
+    gint flushing;
+    guint32 pixel_format, width, height; /* of the caps set last */
+    guint format_index;                  /* in pixel_formats */
+    guint64 delivered, lost, incomplete;
+};
+
+G_DEFINE_TYPE(GstQelSrc, gst_qel_src, GST_TYPE_PUSH_SRC)
+
+enum {
+    PROP_0,
+    PROP_LOCAL_ADDRESS,
+    PROP_PORT,
+    PROP_MULTICAST_GROUP,
+    PROP_CAMERA_ADDRESS,
+    PROP_CAMERA_PORT,
+    PROP_BUFFERS,
+    PROP_BUFFER_SIZE,
+    PROP_WORKER,
+    PROP_CPU,
+    PROP_DROP_INCOMPLETE,
+    PROP_STATS,
+    PROP_BUFFERS_DOWNSTREAM,
+};
+
+static GstStaticPadTemplate src_template = GST_STATIC_PAD_TEMPLATE(
+    "src", GST_PAD_SRC, GST_PAD_ALWAYS,
+    GST_STATIC_CAPS(GST_VIDEO_CAPS_MAKE(
+        "{ GRAY8, GRAY16_LE, RGB, BGR }") ";"
+                                          "video/x-bayer, format = (string) { bggr, gbrg, grbg, "
+                                          "rggb }, "
+                                          "width = " GST_VIDEO_SIZE_RANGE
+                                          ", height = " GST_VIDEO_SIZE_RANGE
+                                          ", framerate = " GST_VIDEO_FPS_RANGE));
+
+/* GigE Vision pixel formats the element streams: code, caps media type and format, bytes per
+ * pixel. */
+static const struct {
+    guint32 code;
+    const char *media;
+    const char *format;
+    GstVideoFormat video; /* for the video meta; unknown for Bayer */
+    guint bytes;
+} pixel_formats[] = {
+    {0x01080001, "video/x-raw", "GRAY8", GST_VIDEO_FORMAT_GRAY8, 1},
+    {0x01100007, "video/x-raw", "GRAY16_LE", GST_VIDEO_FORMAT_GRAY16_LE, 2},
+    {0x02180014, "video/x-raw", "RGB", GST_VIDEO_FORMAT_RGB, 3},
+    {0x02180015, "video/x-raw", "BGR", GST_VIDEO_FORMAT_BGR, 3},
+    {0x01080008, "video/x-bayer", "grbg", GST_VIDEO_FORMAT_UNKNOWN, 1},
+    {0x01080009, "video/x-bayer", "rggb", GST_VIDEO_FORMAT_UNKNOWN, 1},
+    {0x0108000A, "video/x-bayer", "gbrg", GST_VIDEO_FORMAT_UNKNOWN, 1},
+    {0x0108000B, "video/x-bayer", "bggr", GST_VIDEO_FORMAT_UNKNOWN, 1},
+};
+
+static gboolean parse_ipv4(GstQelSrc *self, const char *what, const char *text, uint32_t *out) {
+    struct in_addr a;
+    if (text == NULL || inet_pton(AF_INET, text, &a) != 1) {
+        GST_ELEMENT_ERROR(self, RESOURCE, SETTINGS,
+                          ("%s '%s' is not an IPv4 address", what, text ? text : "(none)"), (NULL));
+        return FALSE;
+    }
+    *out = a.s_addr;
+    return TRUE;
+}
+
+/* The worker's resend series: request ids of their own for each. Runs on the worker thread. */
+static int on_resend_series(qel_stream_t *stream, uint16_t *req_id, uint16_t *max_requests) {
+    static gint next = 1;
+    (void)stream;
+    gint id = g_atomic_int_add(&next, 16);
+    *req_id = (uint16_t)((id % 0xFFF0) + 1);
+    *max_requests = 16;
+    return 0;
+}
+
+/* Closes the stream and releases every buffer GStreamer does not hold; those it holds are
+ * released when it gives them back. */
+static gboolean qel_src_stop(GstBaseSrc *base) {
+    GstQelSrc *self = GST_QEL_SRC(base);
+    QelShared *s = self->shared;
+    if (s == NULL) return TRUE;
+    g_mutex_lock(&s->lock);
+    s->open = FALSE;
+    int rc = s->stream ? qel_close_stream(s->stream) : 0;
+    s->stream = NULL;
+    for (guint i = 0; i < s->slot_count; ++i) {
+        if (s->slots[i].buffer != NULL && !s->slots[i].lent) {
+            qel_free(s->slots[i].buffer);
+            s->slots[i].buffer = NULL;
+        }
+    }
+    g_array_set_size(s->returned, 0);
+    g_mutex_unlock(&s->lock);
+    if (rc != 0) GST_WARNING_OBJECT(self, "closing the stream: %s (%d)", qel_strerror(rc), rc);
+    GST_OBJECT_LOCK(self);
+    self->shared = NULL;
+    GST_OBJECT_UNLOCK(self);
+    shared_unref(s);
+    self->pixel_format = 0;
+    return TRUE;
+}
+
+static gboolean qel_src_fail(GstQelSrc *self, const char *call, int rc) {
+    GST_ELEMENT_ERROR(self, RESOURCE, OPEN_READ, ("%s: %s (%d)", call, qel_strerror(rc), rc),
+                      ("local %s port %u", self->local_address, self->port));
+    return FALSE;
+}
+
+/* Opens the stream, allocates and queues its buffers, starts the worker when asked. */
+static gboolean qel_src_start(GstBaseSrc *base) {
+    GstQelSrc *self = GST_QEL_SRC(base);
+    uint32_t local = 0, group = 0, camera = 0;
+    if (!parse_ipv4(self, "local-address", self->local_address, &local)) return FALSE;
+    if (self->multicast_group &&
+        !parse_ipv4(self, "multicast-group", self->multicast_group, &group))
+        return FALSE;
+    self->resend = self->camera_address != NULL && *self->camera_address != '\0';
+    if (self->resend && !parse_ipv4(self, "camera-address", self->camera_address, &camera))
+        return FALSE;
+    if (self->resend && group != 0) {
+        GST_ELEMENT_ERROR(self, RESOURCE, SETTINGS,
+                          ("a multicast stream cannot ask for packets again"), (NULL));
+        return FALSE;
+    }
+    int rc = qel_init(QEL_API_VERSION);
+    if (rc != 0) return qel_src_fail(self, "qel_init", rc);
+
+    const uint32_t flags =
+        self->drop_incomplete ? QEL_OPEN_DROP_INCOMPLETE : QEL_OPEN_KEEP_INCOMPLETE;
+    qel_stream_t *stream = NULL;
+    const char *call;
+    if (self->resend) {
+        qel_stream_options_t options = {0};
+        options.flags = flags | QEL_OPEN_ZEROLOSS;
+        options.block_timeout = 1000;
+        options.resend_timeout = 50;
+        options.max_requests = 16;
+        options.order_mode = 2;
+        options.camera_addr = camera;
+        options.camera_port = (uint16_t)self->camera_port;
+        call = "qel_open_stream_pr";
+        rc = qel_open_stream_pr(&local, (uint16_t)self->port, &stream, &options, NULL);
+    } else {
+        call = "qel_open_mcast_stream";
+        rc = qel_open_mcast_stream(&local, &group, (uint16_t)self->port, &stream, flags, NULL);
+    }
+    if (rc != 0) return qel_src_fail(self, call, rc);
+
+    QelShared *s = shared_new(self->buffers);
+    s->stream = stream;
+    s->open = TRUE;
+    GST_OBJECT_LOCK(self);
+    self->shared = s;
+    GST_OBJECT_UNLOCK(self);
+    self->req_id = 1;
+    self->delivered = self->lost = self->incomplete = 0;
+    g_atomic_int_set(&self->flushing, 0);
+    for (guint i = 0; i < self->buffers; ++i) {
+        qel_buffer_t *b = NULL;
+        rc = qel_alloc(stream, self->buffer_size, &b);
+        if (rc != 0) call = "qel_alloc";
+        if (rc == 0) {
+            s->slots[s->slot_count++].buffer = b;
+            rc = qel_queue_buffer(b);
+            /* A failed first queueing released the buffer, unless it said it kept it queued. */
+            if (rc != 0 && rc != QEL_EAGAIN) s->slots[--s->slot_count].buffer = NULL;
+            if (rc != 0) call = "qel_queue_buffer";
+        }
+        if (rc != 0) break;
+    }
+    if (rc == 0 && self->worker) {
+        call = "qel_create_recv_worker";
+        rc = qel_create_recv_worker(stream, self->cpu, self->resend ? on_resend_series : NULL);
+        if (rc == 0) {
+            call = "qel_start_recv_worker";
+            rc = qel_start_recv_worker(stream);
+        }
+    }
+    if (rc != 0) {
+        qel_src_fail(self, call, rc);
+        qel_src_stop(base);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+static gboolean qel_src_unlock(GstBaseSrc *base) {
+    g_atomic_int_set(&GST_QEL_SRC(base)->flushing, 1);
+    return TRUE;
+}
+
+static gboolean qel_src_unlock_stop(GstBaseSrc *base) {
+    g_atomic_int_set(&GST_QEL_SRC(base)->flushing, 0);
+    return TRUE;
+}
+
+/* Caps are set from the first block and again whenever the camera's format or size changes. */
+static gboolean qel_src_negotiate(GstBaseSrc *base) {
+    (void)base;
+    return TRUE;
+}
+
+/* Sets caps for the block's image; FALSE (and an error posted) for a payload the element
+ * cannot describe. */
+static gboolean update_caps(GstQelSrc *self, const qel_block_t *block, guint *bytes) {
+    const uint32_t format = block->u.image.pixel_format;
+    guint i = 0;
+    while (i < G_N_ELEMENTS(pixel_formats) && pixel_formats[i].code != format) ++i;
+    if (block->payload_type != 1 && block->payload_type != 0x4001) {
+        GST_ELEMENT_ERROR(self, STREAM, FORMAT,
+                          ("block %" G_GUINT64_FORMAT " is no image "
+                           "(payload type %#x)",
+                           (guint64)block->block_id, block->payload_type),
+                          (NULL));
+        return FALSE;
+    }
+    if (i == G_N_ELEMENTS(pixel_formats) || block->u.image.size_x == 0 ||
+        block->u.image.size_y == 0 || block->u.image.size_x > G_MAXINT ||
+        block->u.image.size_y > G_MAXINT) {
+        GST_ELEMENT_ERROR(self, STREAM, FORMAT,
+                          ("pixel format %#x of %ux%u is not one qelsrc "
+                           "streams",
+                           format, block->u.image.size_x, block->u.image.size_y),
+                          (NULL));
+        return FALSE;
+    }
+    *bytes = pixel_formats[i].bytes;
+    if (format == self->pixel_format && block->u.image.size_x == self->width &&
+        block->u.image.size_y == self->height)
+        return TRUE;
+    GstCaps *caps = gst_caps_new_simple(
+        pixel_formats[i].media, "format", G_TYPE_STRING, pixel_formats[i].format, "width",
+        G_TYPE_INT, (gint)block->u.image.size_x, "height", G_TYPE_INT, (gint)block->u.image.size_y,
+        "framerate", GST_TYPE_FRACTION, 0, 1, NULL);
+    GST_INFO_OBJECT(self, "caps %" GST_PTR_FORMAT, caps);
+    const gboolean ok = gst_base_src_set_caps(GST_BASE_SRC(self), caps);
+    gst_caps_unref(caps);
+    if (!ok) {
+        GST_ELEMENT_ERROR(
+            self, CORE, NEGOTIATION,
+            ("downstream refuses %s %s", pixel_formats[i].media, pixel_formats[i].format), (NULL));
+        return FALSE;
+    }
+    self->pixel_format = format;
+    self->format_index = i;
+    self->width = block->u.image.size_x;
+    self->height = block->u.image.size_y;
+    return TRUE;
+}
+
+/* Queues again the buffers GStreamer gave back; on the streaming thread only. */
+static int requeue_returned(QelShared *s) {
+    int rc = 0;
+    g_mutex_lock(&s->lock);
+    for (guint i = 0; i < s->returned->len && rc == 0; ++i) {
+        rc = qel_queue_buffer(s->slots[g_array_index(s->returned, guint, i)].buffer);
+    }
+    g_array_set_size(s->returned, 0);
+    g_mutex_unlock(&s->lock);
+    return rc;
+}
+
+static guint slot_of(QelShared *s, const qel_buffer_t *buffer) {
+    for (guint i = 0; i < s->slot_count; ++i) {
+        if (s->slots[i].buffer == buffer) return i;
+    }
+    return G_MAXUINT;
+}
+
+static GstFlowReturn qel_src_create(GstPushSrc *push, GstBuffer **out) {
+    GstQelSrc *self = GST_QEL_SRC(push);
+    QelShared *s = self->shared;
+    qel_block_t block;
+    qel_pr_status_t pr = {0};
+    for (;;) {
+        if (g_atomic_int_get(&self->flushing)) return GST_FLOW_FLUSHING;
+        int rc = requeue_returned(s);
+        if (rc != 0) {
+            qel_src_fail(self, "qel_queue_buffer", rc);
+            return GST_FLOW_ERROR;
+        }
+        gboolean waits = FALSE;
+        if (self->worker) {
+            rc = qel_poll_recv(s->stream, &block, 0);
+        } else if (self->resend) {
+            rc = qel_poll_recv_pr(s->stream, &block, self->req_id, &pr);
+            self->req_id = pr.req_id ? pr.req_id : 1;
+        } else {
+            rc = qel_poll_recv(s->stream, &block, POLL_SLICE_MS);
+            waits = TRUE;
+        }
+        if (rc == 0) break;
+        if (rc == QEL_ENOMEM || rc == QEL_ENOBUFS || rc == QEL_EORDER) {
+            self->lost++;
+            GST_DEBUG_OBJECT(self, "a block was lost: %s", qel_strerror(rc));
+            continue;
+        }
+        if (rc != QEL_EAGAIN && rc != QEL_ETIMEDOUT) {
+            qel_src_fail(self, "qel_poll_recv", rc);
+            return GST_FLOW_ERROR;
+        }
+        if (!waits) g_usleep(IDLE_PAUSE_US);
+    }
+
+    const guint slot = slot_of(s, block.buffer);
+    guint bytes = 0;
+    if (slot == G_MAXUINT || !update_caps(self, &block, &bytes)) {
+        if (slot == G_MAXUINT)
+            qel_src_fail(self, "qel_poll_recv", QEL_EPROTO);
+        else
+            qel_queue_buffer(block.buffer);
+        return GST_FLOW_ERROR;
+    }
+    /* The frame's extent from the leader, checked against what the buffer holds. */
+    const guint64 row = (guint64)block.u.image.size_x * bytes + block.u.image.padding_x;
+    const gboolean fits = block.u.image.size_y <= self->buffer_size / row;
+    const guint64 size = fits ? row * block.u.image.size_y : 0;
+    const guint64 received = MIN(block.payload_length, self->buffer_size);
+    gboolean complete = self->resend ? pr.status != 3 : TRUE;
+    if (!fits) {
+        GST_ELEMENT_ERROR(self, STREAM, FORMAT,
+                          ("a %ux%u frame is larger than the %u-byte "
+                           "buffers",
+                           self->width, self->height, self->buffer_size),
+                          (NULL));
+        qel_queue_buffer(block.buffer);
+        return GST_FLOW_ERROR;
+    }
+    if (received < size - block.u.image.padding_x) complete = FALSE; /* last row's padding */
+
+    QelLoan *loan = g_new(QelLoan, 1);
+    loan->shared = s;
+    loan->slot = slot;
+    g_atomic_int_inc(&s->refs);
+    g_mutex_lock(&s->lock);
+    s->slots[slot].lent = TRUE;
+    s->lent++;
+    g_mutex_unlock(&s->lock);
+    GstBuffer *buffer = gst_buffer_new();
+    gst_buffer_append_memory(
+        buffer, gst_memory_new_wrapped(GST_MEMORY_FLAG_READONLY, block.data, self->buffer_size, 0,
+                                       size, loan, loan_return));
+    if (pixel_formats[self->format_index].video != GST_VIDEO_FORMAT_UNKNOWN) {
+        /* The rows as the camera sends them (no rounding up, padding kept): downstream takes the
+         * stride from the meta. */
+        gsize offsets[GST_VIDEO_MAX_PLANES] = {0};
+        gint strides[GST_VIDEO_MAX_PLANES] = {(gint)row};
+        gst_buffer_add_video_meta_full(buffer, GST_VIDEO_FRAME_FLAG_NONE,
+                                       pixel_formats[self->format_index].video, self->width,
+                                       self->height, 1, offsets, strides);
+    }
+    GST_BUFFER_OFFSET(buffer) = block.block_id;
+    if (!complete) {
+        GST_BUFFER_FLAG_SET(buffer, GST_BUFFER_FLAG_CORRUPTED);
+        self->incomplete++;
+    }
+    self->delivered++;
+    *out = buffer;
+    return GST_FLOW_OK;
+}
+
+/* The counters: the element's own and, while streaming, the library's. */
+static GstStructure *stats_of(GstQelSrc *self) {
+    GstStructure *st = gst_structure_new("qelsrc-stats", "delivered", G_TYPE_UINT64,
+                                         self->delivered, "lost", G_TYPE_UINT64, self->lost,
+                                         "incomplete", G_TYPE_UINT64, self->incomplete, NULL);
+    GST_OBJECT_LOCK(self);
+    QelShared *s = self->shared;
+    qel_stats_t stats;
+    if (s != NULL && qel_get_stats(s->stream, &stats) == 0) {
+        gst_structure_set(st, "blocks-complete", G_TYPE_UINT64, stats.blocks_complete,
+                          "blocks-incomplete", G_TYPE_UINT64, stats.blocks_incomplete,
+                          "blocks-dropped", G_TYPE_UINT64, stats.blocks_dropped, "resend-requests",
+                          G_TYPE_UINT64, stats.resend_requests, "block-timeouts", G_TYPE_UINT64,
+                          stats.block_timeouts, NULL);
+    }
+    GST_OBJECT_UNLOCK(self);
+    return st;
+}
+
+static guint buffers_downstream(GstQelSrc *self) {
+    guint n = 0;
+    GST_OBJECT_LOCK(self);
+    if (self->shared != NULL) {
+        g_mutex_lock(&self->shared->lock);
+        n = self->shared->lent;
+        g_mutex_unlock(&self->shared->lock);
+    }
+    GST_OBJECT_UNLOCK(self);
+    return n;
+}
+
+static void set_string(gchar **field, const GValue *value) {
+    g_free(*field);
+    *field = g_value_dup_string(value);
+}
+
+static void qel_src_set_property(GObject *object, guint id, const GValue *value,
+                                 GParamSpec *pspec) {
+    GstQelSrc *self = GST_QEL_SRC(object);
+    switch (id) {
+        case PROP_LOCAL_ADDRESS:
+            set_string(&self->local_address, value);
+            break;
+        case PROP_PORT:
+            self->port = g_value_get_uint(value);
+            break;
+        case PROP_MULTICAST_GROUP:
+            set_string(&self->multicast_group, value);
+            break;
+        case PROP_CAMERA_ADDRESS:
+            set_string(&self->camera_address, value);
+            break;
+        case PROP_CAMERA_PORT:
+            self->camera_port = g_value_get_uint(value);
+            break;
+        case PROP_BUFFERS:
+            self->buffers = g_value_get_uint(value);
+            break;
+        case PROP_BUFFER_SIZE:
+            self->buffer_size = g_value_get_uint(value);
+            break;
+        case PROP_WORKER:
+            self->worker = g_value_get_boolean(value);
+            break;
+        case PROP_CPU:
+            self->cpu = g_value_get_uint(value);
+            break;
+        case PROP_DROP_INCOMPLETE:
+            self->drop_incomplete = g_value_get_boolean(value);
+            break;
+        default:
+            G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
+            break;
+    }
+}
+
+static void qel_src_get_property(GObject *object, guint id, GValue *value, GParamSpec *pspec) {
+    GstQelSrc *self = GST_QEL_SRC(object);
+    switch (id) {
+        case PROP_LOCAL_ADDRESS:
+            g_value_set_string(value, self->local_address);
+            break;
+        case PROP_PORT:
+            g_value_set_uint(value, self->port);
+            break;
+        case PROP_MULTICAST_GROUP:
+            g_value_set_string(value, self->multicast_group);
+            break;
+        case PROP_CAMERA_ADDRESS:
+            g_value_set_string(value, self->camera_address);
+            break;
+        case PROP_CAMERA_PORT:
+            g_value_set_uint(value, self->camera_port);
+            break;
+        case PROP_BUFFERS:
+            g_value_set_uint(value, self->buffers);
+            break;
+        case PROP_BUFFER_SIZE:
+            g_value_set_uint(value, self->buffer_size);
+            break;
+        case PROP_WORKER:
+            g_value_set_boolean(value, self->worker);
+            break;
+        case PROP_CPU:
+            g_value_set_uint(value, self->cpu);
+            break;
+        case PROP_DROP_INCOMPLETE:
+            g_value_set_boolean(value, self->drop_incomplete);
+            break;
+        case PROP_STATS:
+            g_value_take_boxed(value, stats_of(self));
+            break;
+        case PROP_BUFFERS_DOWNSTREAM:
+            g_value_set_uint(value, buffers_downstream(self));
+            break;
+        default:
+            G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
+            break;
+    }
+}
+
+static void qel_src_finalize(GObject *object) {
+    GstQelSrc *self = GST_QEL_SRC(object);
+    g_free(self->local_address);
+    g_free(self->multicast_group);
+    g_free(self->camera_address);
+    G_OBJECT_CLASS(gst_qel_src_parent_class)->finalize(object);
+}
+
+static void gst_qel_src_init(GstQelSrc *self) {
+    self->local_address = g_strdup("127.0.0.1");
+    self->port = 50000;
+    self->camera_port = GVCP_PORT;
+    self->buffers = 16;
+    self->buffer_size = 16u << 20;
+    self->drop_incomplete = TRUE;
+    gst_base_src_set_live(GST_BASE_SRC(self), TRUE);
+    gst_base_src_set_format(GST_BASE_SRC(self), GST_FORMAT_TIME);
+    /* Each buffer carries the pipeline's running time at the moment the frame was taken. */
+    gst_base_src_set_do_timestamp(GST_BASE_SRC(self), TRUE);
+}
+
+static void gst_qel_src_class_init(GstQelSrcClass *klass) {
+    GObjectClass *object_class = G_OBJECT_CLASS(klass);
+    GstElementClass *element_class = GST_ELEMENT_CLASS(klass);
+    GstBaseSrcClass *base_class = GST_BASE_SRC_CLASS(klass);
+    object_class->set_property = qel_src_set_property;
+    object_class->get_property = qel_src_get_property;
+    object_class->finalize = qel_src_finalize;
+    const GParamFlags rw = G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS | GST_PARAM_MUTABLE_READY;
+    const GParamFlags ro = G_PARAM_READABLE | G_PARAM_STATIC_STRINGS;
+    g_object_class_install_property(
+        object_class, PROP_LOCAL_ADDRESS,
+        g_param_spec_string("local-address", "Local address",
+                            "IPv4 address of the adapter interface the camera sends to",
+                            "127.0.0.1", rw));
+    g_object_class_install_property(
+        object_class, PROP_PORT,
+        g_param_spec_uint("port", "Port", "UDP port the camera sends to", 1, 65535, 50000, rw));
+    g_object_class_install_property(
+        object_class, PROP_MULTICAST_GROUP,
+        g_param_spec_string("multicast-group", "Multicast group",
+                            "IPv4 multicast group to receive (none: unicast)", NULL, rw));
+    g_object_class_install_property(
+        object_class, PROP_CAMERA_ADDRESS,
+        g_param_spec_string("camera-address", "Camera address",
+                            "IPv4 address of the camera: lost packets are asked for again "
+                            "(none: no packet resend)",
+                            NULL, rw));
+    g_object_class_install_property(
+        object_class, PROP_CAMERA_PORT,
+        g_param_spec_uint("camera-port", "Camera port", "UDP port of the camera's GVCP", 1, 65535,
+                          GVCP_PORT, rw));
+    g_object_class_install_property(
+        object_class, PROP_BUFFERS,
+        g_param_spec_uint("buffers", "Buffers", "Frame buffers queued with the adapter", 1, 1024,
+                          16, rw));
+    g_object_class_install_property(
+        object_class, PROP_BUFFER_SIZE,
+        g_param_spec_uint("buffer-size", "Buffer size", "Bytes of each frame buffer", 4096,
+                          G_MAXUINT32, 16u << 20, rw));
+    g_object_class_install_property(
+        object_class, PROP_WORKER,
+        g_param_spec_boolean("worker", "Worker",
+                             "Take blocks off the adapter on the library's receive worker thread",
+                             FALSE, rw));
+    g_object_class_install_property(
+        object_class, PROP_CPU,
+        g_param_spec_uint("cpu", "CPU", "Processor the worker is pinned to (0: not pinned)", 0,
+                          G_MAXUINT32, 0, rw));
+    g_object_class_install_property(
+        object_class, PROP_DROP_INCOMPLETE,
+        g_param_spec_boolean("drop-incomplete", "Drop incomplete",
+                             "Drop incomplete frames (else push them flagged corrupted)", TRUE,
+                             rw));
+    g_object_class_install_property(
+        object_class, PROP_STATS,
+        g_param_spec_boxed("stats", "Statistics", "Counters of the element and the stream",
+                           GST_TYPE_STRUCTURE, ro));
+    g_object_class_install_property(
+        object_class, PROP_BUFFERS_DOWNSTREAM,
+        g_param_spec_uint("buffers-downstream", "Buffers downstream",
+                          "Frame buffers held downstream, not yet given back", 0, G_MAXUINT, 0,
+                          ro));
+
+    gst_element_class_add_static_pad_template(element_class, &src_template);
+    gst_element_class_set_static_metadata(
+        element_class, "qel source", "Source/Video/Network",
+        "Receives GigE Vision frames through the qel adapter, without copying them",
+        "qel developers");
+    base_class->start = qel_src_start;
+    base_class->stop = qel_src_stop;
+    base_class->unlock = qel_src_unlock;
+    base_class->unlock_stop = qel_src_unlock_stop;
+    base_class->negotiate = qel_src_negotiate;
+    GST_PUSH_SRC_CLASS(klass)->create = qel_src_create;
+    GST_DEBUG_CATEGORY_INIT(qel_src_debug, "qelsrc", 0, "qel source");
+}
+
+static gboolean plugin_init(GstPlugin *plugin) {
+    return gst_element_register(plugin, "qelsrc", GST_RANK_NONE, GST_TYPE_QEL_SRC);
+}
+
+#define PACKAGE "qel"
+GST_PLUGIN_DEFINE(GST_VERSION_MAJOR, GST_VERSION_MINOR, qel,
+                  "GigE Vision frames received by the qel adapter", plugin_init, QEL_RELEASE,
+                  "Proprietary", "qel", "qel")
