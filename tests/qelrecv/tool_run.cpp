@@ -25,6 +25,11 @@ ScratchDir::~ScratchDir() {
 
 ToolResult run_qel_recv(const std::vector<std::string> &args, bool as_nobody,
                         const std::vector<std::string> &first_env) {
+    return run_program(QEL_RECV_TOOL, args, as_nobody, first_env);
+}
+
+ToolResult run_program(const std::string &program, const std::vector<std::string> &args,
+                       bool as_nobody, const std::vector<std::string> &first_env) {
     ScratchDir files;
     // Open to all: a run as nobody writes its output here. Sticky, as /tmp is, so that no user
     // may rename or remove another's files in it (the adapter refuses a folder under one
@@ -32,7 +37,7 @@ ToolResult run_qel_recv(const std::vector<std::string> &args, bool as_nobody,
     std::filesystem::permissions(files.path(),
                                  std::filesystem::perms::all | std::filesystem::perms::sticky_bit);
     const std::string out_path = files.path() + "/out", err_path = files.path() + "/err";
-    std::vector<std::string> argv_text{QEL_RECV_TOOL};
+    std::vector<std::string> argv_text{program};
     argv_text.insert(argv_text.end(), args.begin(), args.end());
     // The adapter's boards and endpoint locks: loopback only, directories of this run only.
     // Made before the fork: the child of a process with threads may only make
