@@ -7,10 +7,14 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <future>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <thread>
+#include <vector>
 
 #include "qelcamera.h"
+#include "recv_tool/checks.h"
 #include "tool_run.h"
 
 namespace qel::recv_tool::test {
@@ -46,6 +50,8 @@ public:
     FakeCamera(const FakeCamera &) = delete;
     FakeCamera &operator=(const FakeCamera &) = delete;
     bool ready() const { return ready_; }
+    // Freezes or thaws the camera: a frozen one answers nothing, heartbeats included.
+    void freeze(bool frozen) const { kill(pid_, frozen ? SIGSTOP : SIGCONT); }
 
 private:
     pid_t pid_ = -1;
@@ -89,6 +95,46 @@ TEST(CameraControl, ACameraThatCannotBeHadGivesOneLineAndAFailureStatus) {
     r = run_qel_recv({"--control-camera", "192.0.2.1", "--frames", "1"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "qel-recv: no GigE Vision camera answered as 192.0.2.1\n");
+}
+
+// Waits until something receives on 127.0.0.1:port (a minute at most).
+bool wait_until_bound(uint16_t port) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (qel::recv_tool::check_port("127.0.0.1", port).ends_with("is in use")) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+// A camera that stops answering while qel-recv controls it: the run ends with its summary and
+// one line (control lost, or the camera not starting when it froze before that), status 1.
+TEST(CameraControl, ACameraThatStopsAnsweringEndsTheRun) {
+    FakeCamera fake;
+    ASSERT_TRUE(fake.ready());
+    const uint16_t port = qel::recv_tool::free_port("127.0.0.1");
+    ASSERT_NE(port, 0);
+    auto run = std::async(std::launch::async, [&] {
+        return run_qel_recv({"--control-camera", "127.0.0.1", "--port", std::to_string(port),
+                             "--duration", "45", "--json", "--quiet"});
+    });
+    const bool bound = wait_until_bound(port);
+    fake.freeze(true);
+    const ToolResult r = run.get();
+    fake.freeze(false);
+    ASSERT_TRUE(bound);
+    EXPECT_EQ(r.status, 1) << r.err;
+    std::vector<std::string> lines;
+    std::istringstream err(r.err);
+    for (std::string line; std::getline(err, line);) {
+        if (line.starts_with("qel-recv: ")) lines.push_back(line);
+    }
+    ASSERT_EQ(lines.size(), 1u) << r.err;
+    EXPECT_TRUE(lines[0] ==
+                    "qel-recv: lost control of camera Aravis-Fake-GV01: it stopped answering" ||
+                lines[0].starts_with("qel-recv: the camera did not start"))
+        << r.err;
+    EXPECT_TRUE(nlohmann::json::parse(r.out, nullptr, false).is_object()) << r.out;
 }
 
 TEST(CameraControl, TheCameraIsListedWithTheInterfaceThatReachesIt) {

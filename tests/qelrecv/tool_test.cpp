@@ -68,6 +68,13 @@ TEST(QelRecv, BadInputGivesOneLineAndAFailureStatus) {
         std::string message;  // the whole standard error but for "qel-recv: "
     } cases[] = {
         {"--frobnicate", Meanwhile::nothing, 2, "unknown option '--frobnicate' (try --help)"},
+        {"--local 127.0.0.1 --port 5 --width 64", Meanwhile::nothing, 2,
+         "--packet-size, --pixel-format, --width, --height and --frame-rate set a camera "
+         "qel-recv controls: they need --control-camera (try --help)"},
+        {"--control-camera any --width 64", Meanwhile::nothing, 2,
+         "--width and --height come together (try --help)"},
+        {"--list-cameras --port 5", Meanwhile::nothing, 2,
+         "--list-cameras lists and ends: it takes no stream options (try --help)"},
         {"--local 192.0.2.1 --port 50000", Meanwhile::nothing, 1,
          "no adapter board carries the address 192.0.2.1"},
         {"--local 127.0.0.1 --port " + p, Meanwhile::port_held, 1,
