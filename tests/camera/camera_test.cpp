@@ -97,18 +97,8 @@ TEST(CameraControl, ACameraThatCannotBeHadGivesOneLineAndAFailureStatus) {
     EXPECT_EQ(r.err, "qel-recv: no GigE Vision camera answered as 192.0.2.1\n");
 }
 
-// Waits until something receives on 127.0.0.1:port (a minute at most).
-bool wait_until_bound(uint16_t port) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (qel::recv_tool::check_port("127.0.0.1", port).ends_with("is in use")) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-}
-
-// A camera that stops answering while qel-recv controls it: the run ends with its summary and
-// one line (control lost, or the camera not starting when it froze before that), status 1.
+// A camera that stops answering while qel-recv controls it: the run ends with one line and
+// status 1 (and its summary, when the camera had streamed).
 TEST(CameraControl, ACameraThatStopsAnsweringEndsTheRun) {
     FakeCamera fake;
     ASSERT_TRUE(fake.ready());
@@ -130,11 +120,16 @@ TEST(CameraControl, ACameraThatStopsAnsweringEndsTheRun) {
         if (line.starts_with("qel-recv: ")) lines.push_back(line);
     }
     ASSERT_EQ(lines.size(), 1u) << r.err;
-    EXPECT_TRUE(lines[0] ==
-                    "qel-recv: lost control of camera Aravis-Fake-GV01: it stopped answering" ||
-                lines[0].starts_with("qel-recv: the camera did not start"))
+    // It froze while streaming (the usual case), or while being configured or started.
+    const bool lost =
+        lines[0] == "qel-recv: lost control of camera Aravis-Fake-GV01: it stopped answering";
+    EXPECT_TRUE(lost || lines[0].starts_with("qel-recv: the camera did not start") ||
+                lines[0].starts_with("qel-recv: the camera did not take the stream destination"))
         << r.err;
-    EXPECT_TRUE(nlohmann::json::parse(r.out, nullptr, false).is_object()) << r.out;
+    // Once it streamed, the run shows its summary too.
+    if (lost) {
+        EXPECT_TRUE(nlohmann::json::parse(r.out, nullptr, false).is_object()) << r.out;
+    }
 }
 
 TEST(CameraControl, TheCameraIsListedWithTheInterfaceThatReachesIt) {

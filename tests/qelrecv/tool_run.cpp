@@ -1,5 +1,7 @@
 #include "tool_run.h"
 
+#include "recv_tool/checks.h"
+
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,6 +23,15 @@ ScratchDir::ScratchDir() {
 ScratchDir::~ScratchDir() {
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
+}
+
+bool wait_until_bound(uint16_t port) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (check_port("127.0.0.1", port).ends_with("is in use")) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
 }
 
 ToolResult run_qel_recv(const std::vector<std::string> &args, bool as_nobody,

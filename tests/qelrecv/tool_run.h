@@ -23,6 +23,9 @@ ToolResult run_program(const std::string &program, const std::vector<std::string
 ToolResult run_qel_recv(const std::vector<std::string> &args, bool as_nobody = false,
                         const std::vector<std::string> &first_env = {});
 
+// Waits until something receives on 127.0.0.1:port (a minute at most); false if nothing did.
+bool wait_until_bound(uint16_t port);
+
 // A fresh directory, removed with its contents at the end.
 class ScratchDir {
 public:

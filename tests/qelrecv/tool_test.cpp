@@ -37,16 +37,6 @@ camsim::Config camera(uint16_t port) {
     return c;
 }
 
-// Waits until something receives on 127.0.0.1:port (a minute at most).
-bool wait_until_bound(uint16_t port) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (check_port("127.0.0.1", port).ends_with("is in use")) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-}
-
 TEST(QelRecvDemo, EveryFrameArrivesThroughResend) {
     const ToolResult r = run_qel_recv({"--demo", "--json", "--quiet"});
     ASSERT_EQ(r.status, 0) << r.err;
