@@ -1,5 +1,7 @@
 #include "tool_run.h"
 
+#include "recv_tool/checks.h"
+
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,8 +25,22 @@ ScratchDir::~ScratchDir() {
     std::filesystem::remove_all(path_, ignored);
 }
 
+bool wait_until_bound(uint16_t port) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (check_port("127.0.0.1", port).ends_with("is in use")) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
 ToolResult run_qel_recv(const std::vector<std::string> &args, bool as_nobody,
                         const std::vector<std::string> &first_env) {
+    return run_program(QEL_RECV_TOOL, args, as_nobody, first_env);
+}
+
+ToolResult run_program(const std::string &program, const std::vector<std::string> &args,
+                       bool as_nobody, const std::vector<std::string> &first_env) {
     ScratchDir files;
     // Open to all: a run as nobody writes its output here. Sticky, as /tmp is, so that no user
     // may rename or remove another's files in it (the adapter refuses a folder under one
@@ -32,7 +48,7 @@ ToolResult run_qel_recv(const std::vector<std::string> &args, bool as_nobody,
     std::filesystem::permissions(files.path(),
                                  std::filesystem::perms::all | std::filesystem::perms::sticky_bit);
     const std::string out_path = files.path() + "/out", err_path = files.path() + "/err";
-    std::vector<std::string> argv_text{QEL_RECV_TOOL};
+    std::vector<std::string> argv_text{program};
     argv_text.insert(argv_text.end(), args.begin(), args.end());
     // The adapter's boards and endpoint locks: loopback only, directories of this run only.
     // Made before the fork: the child of a process with threads may only make

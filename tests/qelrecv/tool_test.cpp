@@ -6,7 +6,10 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
+#include <future>
+#include <thread>
 #include <fstream>
 #include <iterator>
 #include <nlohmann/json.hpp>
@@ -14,6 +17,7 @@
 #include <sstream>
 
 #include "camsim/camsim.h"
+#include "recv_tool/checks.h"
 #include "recv_tool/frame_saver.h"
 #include "recv_tool/png_writer.h"
 #include "support/other_user.h"
@@ -54,6 +58,13 @@ TEST(QelRecv, BadInputGivesOneLineAndAFailureStatus) {
         std::string message;  // the whole standard error but for "qel-recv: "
     } cases[] = {
         {"--frobnicate", Meanwhile::nothing, 2, "unknown option '--frobnicate' (try --help)"},
+        {"--local 127.0.0.1 --port 5 --width 64", Meanwhile::nothing, 2,
+         "--packet-size, --pixel-format, --width, --height and --frame-rate set a camera "
+         "qel-recv controls: they need --control-camera (try --help)"},
+        {"--control-camera any --width 64", Meanwhile::nothing, 2,
+         "--width and --height come together (try --help)"},
+        {"--list-cameras --port 5", Meanwhile::nothing, 2,
+         "--list-cameras lists and ends: it takes no stream options (try --help)"},
         {"--local 192.0.2.1 --port 50000", Meanwhile::nothing, 1,
          "no adapter board carries the address 192.0.2.1"},
         {"--local 127.0.0.1 --port " + p, Meanwhile::port_held, 1,
@@ -129,6 +140,147 @@ TEST(QelRecv, ASlowCameraIsWaitedFor) {
         {"--local", "127.0.0.1", "--port", std::to_string(port), "--frames", "3", "--quiet"});
     sim.stop();
     EXPECT_EQ(r.status, 0) << r.err;
+}
+
+// A camera that never streams is not a receive error in any mode: the run waits the first
+// frame's time, shows its summary and then says what is wrong. A receive buffer smaller than
+// the adapter asks for is said once.
+TEST(QelRecv, AQuietCameraEndsWithTheSummaryAndOneLineInEveryMode) {
+    const uint16_t port = camsim::free_loopback_port();
+    const std::string p = std::to_string(port);
+    const std::string nobody_listens = std::to_string(camsim::free_loopback_port());
+    const std::string no_frame =
+        "qel-recv: no frame came within 0.3 s: is the camera streaming to 127.0.0.1:" + p + "?\n";
+    // Kept within what any user may have, or beyond what one without privilege may.
+    const std::string small = "QEL_ADAPTER_RCVBUF=65536", huge = "QEL_ADAPTER_RCVBUF=1073741824";
+    const struct {
+        std::vector<std::string> args;
+        std::string env;
+        std::string before;  // how the tool's line before the no-frame line starts
+    } cases[] = {
+        {{"--mode", "poll"}, small, ""},
+        {{"--camera", "127.0.0.1", "--camera-port", nobody_listens}, small, ""},
+        {{"--mode", "worker", "--camera", "127.0.0.1", "--camera-port", nobody_listens}, small, ""},
+        {{"--mode", "worker"}, huge, "qel-recv: the socket receive buffer is "},
+    };
+    unsigned long long rmem_max = 0;
+    std::ifstream("/proc/sys/net/core/rmem_max") >> rmem_max;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.args[1]);
+        if (c.env == huge && rmem_max >= (1ull << 30)) continue;
+        std::vector<std::string> args{
+            "--local", "127.0.0.1", "--port", p, "--json", "--quiet", "--first-frame-timeout",
+            "0.3"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        // Unprivileged: a root run would be granted any buffer.
+        const ToolResult r = run_qel_recv(args, geteuid() == 0, {c.env});
+        EXPECT_EQ(r.status, 1);
+        const nlohmann::json j = nlohmann::json::parse(r.out, nullptr, false);
+        EXPECT_EQ(j["frames_delivered"], 0) << r.out;
+        // The tool's lines (the library's worker may add one of its own).
+        std::vector<std::string> lines;
+        std::istringstream err(r.err);
+        for (std::string line; std::getline(err, line);) {
+            if (line.starts_with("qel-recv: ")) lines.push_back(line + "\n");
+        }
+        ASSERT_EQ(lines.size(), c.before.empty() ? 1u : 2u) << r.err;
+        EXPECT_EQ(lines.back(), no_frame);
+        if (!c.before.empty()) {
+            EXPECT_TRUE(lines[0].starts_with(c.before)) << r.err;
+            EXPECT_NE(lines[0].find("not the 1073741824 asked for"), std::string::npos);
+            EXPECT_NE(lines[0].find("net.core.rmem_max"), std::string::npos);
+        }
+    }
+}
+
+// Frames the camera sent with a packet missing: dropped by poll mode, and after a resend
+// series that no one answers with resend. Each is counted as incomplete, the given-up resend
+// series by what ended them; the causes add up to the frames dropped.
+TEST(QelRecv, EveryLostFrameIsCountedByItsCause) {
+    const struct {
+        std::vector<std::string> args;
+        bool resend;
+    } cases[] = {
+        {{"--mode", "poll"}, false},
+        {{"--camera", "127.0.0.1", "--block-timeout", "50", "--max-requests", "2"}, true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.resend);
+        const uint16_t port = camsim::free_loopback_port();
+        camsim::Config config = camera(port);
+        for (uint64_t frame = 0; frame < 3; ++frame) config.faults.drops.push_back({frame, 1});
+        camsim::Simulator sim(config);
+        std::vector<std::string> args{
+            "--local",  "127.0.0.1", "--port",        std::to_string(port),
+            "--frames", "4",         "--buffer-size", "4K",
+            "--json",   "--quiet"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        // Resend requests go to a port where no one answers.
+        if (c.resend) {
+            args.insert(args.end(),
+                        {"--camera-port", std::to_string(camsim::free_loopback_port())});
+        }
+        // The camera starts once the tool receives, so that it sees the faulty frames.
+        auto run = std::async(std::launch::async, [&] { return run_qel_recv(args); });
+        ASSERT_TRUE(wait_until_bound(port));
+        ASSERT_EQ(sim.start(), "");
+        const ToolResult r = run.get();
+        sim.stop();
+        ASSERT_EQ(r.status, 0) << r.err;
+        const nlohmann::json j = nlohmann::json::parse(r.out, nullptr, false);
+        const nlohmann::json &lost = j["frames_lost_by_cause"];
+        EXPECT_EQ(lost["incomplete"], 3) << r.out;
+        EXPECT_EQ(lost["no_buffer_queued"].get<uint64_t>() + lost["too_large"].get<uint64_t>() +
+                      lost["out_of_order"].get<uint64_t>() + lost["incomplete"].get<uint64_t>(),
+                  j["frames_dropped"].get<uint64_t>())
+            << r.out;
+        // Of the incomplete ones, those whose resend series the library gave up (the adapter
+        // gives others up itself once later frames come).
+        const uint64_t given_up =
+            lost["block_timeout"].get<uint64_t>() + lost["resend_limit"].get<uint64_t>();
+        if (c.resend) {
+            EXPECT_GE(given_up, 1u) << r.out;
+            EXPECT_LE(given_up, 3u) << r.out;
+        } else {
+            EXPECT_EQ(given_up, 0u) << r.out;
+        }
+    }
+}
+
+// The example of a zero-loss stream, on a stream with 1% packet loss: it counts every block it
+// did not deliver (at least each gap in the block ids it printed), fails when there was any,
+// and delivers the blocks it counts as received.
+TEST(QelRecv, TheZeroLossExampleReportsEveryLostBlock) {
+    const uint16_t port = camsim::free_loopback_port();
+    camsim::Config config = camera(port);
+    config.width = 320;
+    config.height = 240;
+    config.listen = true;
+    config.control_address = "127.0.0.1";
+    config.control_port = 0;
+    config.faults.loss_per_mille = 10;
+    camsim::Simulator sim(config);
+    ASSERT_EQ(sim.start(), "");
+    const ToolResult r = run_program(QEL_EXAMPLE_WORKER_RESEND,
+                                     {"127.0.0.1", std::to_string(port),
+                                      "127.0.0.1:" + std::to_string(sim.control_port()), "100"});
+    sim.stop();
+    std::istringstream lines(r.out);
+    std::vector<uint64_t> ids;
+    uint64_t lost = UINT64_MAX;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.starts_with("block ")) ids.push_back(std::stoull(line.substr(6)));
+        if (line.starts_with("lost ")) lost = std::stoull(line.substr(5));
+    }
+    ASSERT_EQ(ids.size(), 100u) << r.out;
+    ASSERT_NE(lost, UINT64_MAX) << r.out;
+    uint64_t missing = 0;
+    for (size_t i = 1; i < ids.size(); ++i) missing += ids[i] - ids[i - 1] - 1;
+    EXPECT_GE(lost, missing) << r.out;
+    EXPECT_EQ(r.status, lost == 0 ? 0 : 1) << r.err;
+    if (lost != 0) {
+        EXPECT_NE(r.err.find(" blocks lost"), std::string::npos) << r.err;
+    }
 }
 
 // --metrics FILE: the telemetry add-on writes the stream's counters there, and the summary

@@ -5,6 +5,7 @@
 
 #include "qel.h"
 #include "recv_tool/board_by_name.h"
+#include "recv_tool/camera_control.h"
 #include "recv_tool/checks.h"
 #include "recv_tool/frame_saver.h"
 #include "recv_tool/metrics_export.h"
@@ -43,12 +44,28 @@ int run_receive(Options options) {
         if (!board.error.empty()) return complain(kExitFailed, board.error);
         options.local_address = board.address;
     }
+    // A camera this run controls: found and configured before the stream opens, as its
+    // address is where resend requests go and its interface is where the stream comes in.
+    // Destroyed after the receiver: the camera is stopped and released on every way out.
+    ControlledCamera camera;
+    if (options.control) {
+        if (std::string error = camera.open(*options.control); !error.empty()) {
+            return complain(kExitFailed, error);
+        }
+        if (options.local_address.empty()) options.local_address = camera.interface_address();
+        if (options.port == 0) options.port = free_port(options.local_address);
+        if (options.mode != Mode::poll) options.camera_address = camera.address();
+        // The camera says how large its blocks are: every buffer is of that size from the
+        // start, rather than a few large ones until the first block has come.
+        if (options.buffer_size == 0) options.buffer_size = camera.payload_size();
+    }
     if (std::string error = check_port(options.local_address, options.port);
         options.group.empty() && !error.empty()) {
         return complain(kExitFailed, error);
     }
     Receiver receiver(options);
     if (std::string error = receiver.open(); !error.empty()) return complain(kExitFailed, error);
+    if (std::string warning = check_receive_buffer(); !warning.empty()) complain(0, warning);
     // Declared after the receiver: the stream is detached before it is closed.
     MetricsExport metrics;
     if (!options.metrics_file.empty()) {
@@ -57,10 +74,17 @@ int run_receive(Options options) {
         }
     }
 
+    if (options.control) {
+        if (std::string error = camera.start(options.local_address, options.port); !error.empty()) {
+            return complain(kExitFailed, error);
+        }
+    }
+
     FrameSaver saver(options.save_dir, options.save_every, files::Folder::named);
     StatusPrinter status(human, true);
     Sample previous;
-    const std::string error = receiver.run(
+    std::string camera_error;
+    std::string error = receiver.run(
         [&](const Delivery &d) {
             if (!options.save_dir.empty()) saver.offer(*d.block, d.sequence);
         },
@@ -68,8 +92,13 @@ int run_receive(Options options) {
             if (!options.quiet) status.show(status_line(previous, now));
             previous = now;
         },
-        [] { return stop_requested.load(std::memory_order_relaxed); });
+        [&] {
+            if (options.control) camera_error = camera.check();
+            return !camera_error.empty() || stop_requested.load(std::memory_order_relaxed);
+        });
     status.finish();
+    if (options.control && camera_error.empty()) camera_error = camera.stop();
+    if (error.empty()) error = camera_error;
     metrics.stop();  // the library's counters can be read again
 
     Summary summary;
@@ -79,14 +108,17 @@ int run_receive(Options options) {
     summary.buffer_size = receiver.buffer_size();
     summary.last = receiver.sample();
     summary.stats = receiver.stats();
+    summary.losses = receiver.losses();
     summary.saved = saver.saved();
     summary.save_error = saver.error();
-    if (!error.empty()) return complain(kExitFailed, error);
+    // Shown whatever ended the run: what did arrive is worth as much after a failure.
     if (options.json) {
         std::printf("%s\n", summary_json(summary).c_str());
     } else {
         std::printf("%s", summary_table(summary).c_str());
     }
+    std::fflush(stdout);
+    if (!error.empty()) return complain(kExitFailed, error);
     return kExitOk;
 }
 
@@ -107,6 +139,7 @@ int run_tool(const std::vector<std::string> &args) {
     action.sa_handler = on_stop_signal;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    if (options.list_cameras) return list_cameras(stdout, options.json);
     return options.demo ? run_demo(options) : run_receive(options);
 }
 

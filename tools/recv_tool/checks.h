@@ -19,4 +19,12 @@ namespace qel::recv_tool {
 // why the port cannot be used.
 [[nodiscard]] std::string check_port(const std::string &address, uint16_t port);
 
+// A UDP port on `address` that no one uses now (the kernel's choice); 0 when there is none.
+[[nodiscard]] uint16_t free_port(const std::string &address);
+
+// Asks the kernel for the socket receive buffer the software adapter asks for on its sockets
+// (QEL_ADAPTER_RCVBUF, else 64 MiB), as the adapter does: empty when it is granted, else what
+// was obtained and how to get the rest. A small buffer loses packets in any burst.
+[[nodiscard]] std::string check_receive_buffer();
+
 }  // namespace qel::recv_tool

@@ -59,6 +59,9 @@ int run_demo(const Options &given) {
     options.port = stream_port;
     options.camera_address = "127.0.0.1";
     options.camera_port = control_port;
+    // The frame size is known: every buffer is of it from the start, where a few probe buffers
+    // would leave the first frames, held while their packets are asked for again, without one.
+    if (options.buffer_size == 0) options.buffer_size = sim.payload_size();
     // Without --save, a folder of the user's own under the temporary folder: refused when
     // another user made it first.
     const bool named = !given.save_dir.empty();
@@ -182,6 +185,7 @@ int run_demo(const Options &given) {
     summary.buffer_size = receiver.buffer_size();
     summary.last = receiver.sample();
     summary.stats = receiver.stats();
+    summary.losses = receiver.losses();
     summary.demo = check;
     summary.saved = saver.saved();
     summary.save_error = saver.error();

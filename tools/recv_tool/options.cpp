@@ -8,9 +8,25 @@ namespace qel::recv_tool {
 
 const char *const kUsage = R"(Usage: qel-recv --local ADDR --port N [OPTION]...
        qel-recv --board NAME --port N [OPTION]...
+       qel-recv --control-camera WHICH [OPTION]...
+       qel-recv --list-cameras
        qel-recv --demo [OPTION]...
 Receives one GigE Vision stream through the adapter and reports it: one status line a second
 while it runs, a summary at the end.
+
+Camera control (when built with Aravis):
+  --list-cameras         list the GigE Vision cameras that answer, with the interface that
+                         reaches each and whether an adapter board carries it
+  --control-camera WHICH take control of the camera WHICH (its address, serial number, user
+                         id or id; any: the first that answers), point its stream at --local
+                         (default: the interface that reaches it) and --port (default: a free
+                         one), start it, receive with packet resend from it, and at the end
+                         stop it and give control back
+  --packet-size BYTES    with --control-camera: the stream's packet size (default: the
+                         largest the camera finds passes the path)
+  --pixel-format NAME    with --control-camera: set this pixel format (Mono8, ...)
+  --width N, --height N  with --control-camera: set this image size (both together)
+  --frame-rate FPS       with --control-camera: set this frame rate
 
 Stream:
   --local ADDR           local IPv4 address the stream is sent to (an adapter board's)
@@ -38,6 +54,9 @@ Receiving:
 Length (the first limit met ends the run; none: until interrupted):
   --duration SECONDS     receive for this long
   --frames N             receive this many frames
+  --first-frame-timeout SECONDS
+                         end the run when no frame at all has come after this long
+                         (default 60): the camera is not streaming to this address
 
 Output:
   --save DIR             write received images as PNG into DIR (Mono8, Mono16, RGB8, BGR8)
@@ -91,7 +110,11 @@ constexpr tools::OptionSpec kOptions[] = {
     {"duration", true},      {"frames", true},
     {"save", true},          {"save-every", true},
     {"metrics", true},       {"json", false},
-    {"quiet", false},
+    {"quiet", false},        {"first-frame-timeout", true},
+    {"list-cameras", false}, {"control-camera", true},
+    {"packet-size", true},   {"pixel-format", true},
+    {"width", true},         {"height", true},
+    {"frame-rate", true},
 };
 
 // A byte count with an optional binary suffix: 4096, 64K, 16M, 1G.
@@ -151,6 +174,30 @@ bool is_multicast(const std::string &address) {
 
 // Rules between options, once all are known.
 void check_together(Options &o, bool local_given, bool port_given) {
+    if (o.list_cameras) {
+        if (o.demo || local_given || port_given || o.control || !o.board_name.empty()) {
+            throw Fail{"--list-cameras lists and ends: it takes no stream options"};
+        }
+        return;
+    }
+    if (o.control && o.control->which.empty()) {
+        throw Fail{
+            "--packet-size, --pixel-format, --width, --height and --frame-rate set a "
+            "camera qel-recv controls: they need --control-camera"};
+    }
+    if (o.control) {
+        if ((o.control->width == 0) != (o.control->height == 0)) {
+            throw Fail{"--width and --height come together"};
+        }
+        if (o.demo || !o.group.empty() || !o.camera_address.empty() || !o.board_name.empty()) {
+            throw Fail{
+                "--control-camera chooses the camera and its stream: --demo, --group, "
+                "--camera and --board are not for it"};
+        }
+        // The camera's address is learnt when it is opened; poll mode receives without resend.
+        if (!o.mode_given && !o.worker_cpu) o.mode = Mode::resend;
+        return;
+    }
     if (o.worker_cpu && o.mode_given && o.mode != Mode::worker) {
         throw Fail{"--cpu pins the receive worker: it needs --mode worker"};
     }
@@ -206,6 +253,10 @@ ParseResult parse_options(const std::vector<std::string> &args) {
     Options &o = result.options;
     bool local_given = false;
     bool port_given = false;
+    auto control = [&]() -> CameraControl & {
+        if (!o.control) o.control.emplace();
+        return *o.control;
+    };
     try {
         if (!line.operands.empty()) throw Fail{"unexpected argument '" + line.operands[0] + "'"};
         for (const GivenOption &option : line.options) {
@@ -253,6 +304,24 @@ ParseResult parse_options(const std::vector<std::string> &args) {
             } else if (name == "duration") {
                 // A day at most: longer runs are given no limit at all.
                 o.duration_s = tools::positive_value(option, 86400);
+            } else if (name == "list-cameras") {
+                o.list_cameras = true;
+            } else if (name == "control-camera") {
+                if (value.empty()) throw Fail{"--control-camera: the camera is not named"};
+                control().which = value;
+            } else if (name == "packet-size") {
+                control().packet_size = static_cast<uint32_t>(unsigned_value(option, 576, 16384));
+            } else if (name == "pixel-format") {
+                if (value.empty()) throw Fail{"--pixel-format: the name is empty"};
+                control().pixel_format = value;
+            } else if (name == "width") {
+                control().width = static_cast<uint32_t>(unsigned_value(option, 1, 65535));
+            } else if (name == "height") {
+                control().height = static_cast<uint32_t>(unsigned_value(option, 1, 65535));
+            } else if (name == "frame-rate") {
+                control().frame_rate = tools::positive_value(option, 100000);
+            } else if (name == "first-frame-timeout") {
+                o.first_frame_timeout_s = tools::positive_value(option, 86400);
             } else if (name == "frames") {
                 o.frames = unsigned_value(option, 1, UINT64_MAX);
             } else if (name == "save") {

@@ -19,8 +19,20 @@ enum class Mode : uint8_t {
 
 [[nodiscard]] const char *mode_name(Mode mode);
 
+// A camera qel-recv controls itself: found, configured, started and stopped by the run.
+struct CameraControl {
+    std::string which;         // address, serial number, user id or id; "any": the first
+    uint32_t packet_size = 0;  // 0: as the camera finds it can send
+    std::string pixel_format;  // empty: as the camera is set
+    uint32_t width = 0;        // 0: as the camera is set (width and height come together)
+    uint32_t height = 0;
+    double frame_rate = 0;  // 0: as the camera is set
+};
+
 struct Options {
     bool demo = false;
+    bool list_cameras = false;
+    std::optional<CameraControl> control;
     std::string local_address;  // IPv4, dotted
     std::string board_name;     // the board's stored name, resolved to local_address at run time
     uint16_t port = 0;
@@ -37,8 +49,11 @@ struct Options {
     uint32_t max_requests = 50;
     bool keep_incomplete = false;
     bool extended_ids = false;
-    double duration_s = 0;     // 0: no limit
-    uint64_t frames = 0;       // 0: no limit
+    double duration_s = 0;  // 0: no limit
+    uint64_t frames = 0;    // 0: no limit
+    // A run that has seen no block at all after this long ends (with its summary): the camera
+    // is not streaming here. Generous, for triggered cameras and receivers started first.
+    double first_frame_timeout_s = 60;
     std::string save_dir;      // empty: save nothing
     std::string metrics_file;  // empty: no metrics
     uint64_t save_every = 100;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <thread>
 
 namespace qel::recv_tool {
@@ -160,25 +161,30 @@ std::string Receiver::open() {
 }
 
 std::string Receiver::queue_buffers(uint32_t count, uint64_t size) {
+    // All are made before the first is queued: queueing starts reception, and a camera already
+    // streaming would find too few buffers while the others are still being made.
+    const size_t first = buffers_.size();
     for (uint32_t i = 0; i < count; ++i) {
         qel_buffer_t *b = nullptr;
-        int rc = qel_alloc(stream_, size, &b);
-        if (rc != 0) {
+        if (const int rc = qel_alloc(stream_, size, &b); rc != 0) {
             return "cannot allocate a buffer of " + std::to_string(size) +
                    " bytes: " + describe(rc);
         }
-        rc = qel_queue_buffer(b);
-        if (rc == QEL_EBUSY && buffers_.empty()) {
+        buffers_.push_back(b);
+    }
+    for (size_t i = first; i < buffers_.size(); ++i) {
+        const int rc = qel_queue_buffer(buffers_[i]);
+        if (rc == QEL_EBUSY && i == 0) {
             return "cannot receive on " + stream_name() +
                    ": another stream (of this or another user) receives on that port";
         }
-        if (rc == QEL_EINVAL && buffers_.empty()) {
+        if (rc == QEL_EINVAL && i == 0) {
             // The first queueing starts reception on the address and port; the library has
             // released the buffer.
+            buffers_.erase(buffers_.begin());
             return "cannot receive on " + stream_name() +
                    ": the port is in use or the address cannot be bound";
         }
-        buffers_.push_back(b);
         if (rc != 0) return "cannot queue a buffer: " + describe(rc);
     }
     return {};
@@ -225,6 +231,19 @@ qel_stats_t Receiver::stats() const {
     return s;
 }
 
+Losses Receiver::losses() const {
+    const qel_stats_t s = stats();
+    Losses l = returned_;
+    // The library counts every block it did not deliver as dropped; those whose loss no result
+    // reported were dropped for missing packets (protocol results drop nothing).
+    const uint64_t reported = l.no_buffer + l.too_large + l.order;
+    l.incomplete = s.blocks_dropped > reported ? s.blocks_dropped - reported : 0;
+    l.block_timeout = s.block_timeouts;
+    l.resend_limit = s.resend_limit_hits;
+    l.watchdog = s.blocks_dropped_by_watchdog;
+    return l;
+}
+
 Sample Receiver::sample() const {
     const qel_stats_t s = stats();
     Sample out;
@@ -260,9 +279,18 @@ std::string Receiver::receive_all(const std::function<void(const Delivery &)> &o
                            std::chrono::duration<double>(options_.duration_s))
             : std::chrono::steady_clock::time_point::max();
     auto next_tick = start_ + std::chrono::seconds(1);
+    const auto first_frame_deadline =
+        start_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                     std::chrono::duration<double>(options_.first_frame_timeout_s));
     while (!(options_.frames != 0 && delivered_ >= options_.frames)) {
         const auto now = std::chrono::steady_clock::now();
         if (now >= deadline || (stop && stop())) break;
+        if (blocks_seen_ == 0 && stats().blocks_dropped == 0 && now >= first_frame_deadline) {
+            char seconds[32];
+            std::snprintf(seconds, sizeof seconds, "%g", options_.first_frame_timeout_s);
+            return std::string("no frame came within ") + seconds +
+                   " s: is the camera streaming to " + stream_name() + "?";
+        }
         if (now >= next_tick) {
             if (on_second) on_second(sample());
             next_tick += std::chrono::seconds(1);
@@ -277,6 +305,7 @@ std::string Receiver::receive_all(const std::function<void(const Delivery &)> &o
             continue;
         }
         if (rc == QEL_ENOMEM) {
+            ++returned_.too_large;
             if (buffer_size_ == 0) {
                 return "the first frame does not fit a " + std::to_string(kProbeBytes >> 20) +
                        " MiB buffer: give the frame size with --buffer-size";
@@ -288,6 +317,9 @@ std::string Receiver::receive_all(const std::function<void(const Delivery &)> &o
             // Blocks the library dropped (no buffer, out of order, incomplete) are counted in
             // its statistics; reception goes on.
             if (rc == QEL_ENOBUFS || rc == QEL_EORDER || rc == QEL_EPROTO || rc < 0) {
+                if (rc == QEL_ENOBUFS) ++returned_.no_buffer;
+                if (rc == QEL_EORDER) ++returned_.order;
+                if (rc == QEL_EPROTO || rc < 0) ++returned_.protocol;
                 ++blocks_seen_;
                 continue;
             }

@@ -43,6 +43,8 @@ public:
 
     [[nodiscard]] Sample sample() const;
     [[nodiscard]] qel_stats_t stats() const;
+    // Every block not delivered complete, by cause.
+    [[nodiscard]] Losses losses() const;
     [[nodiscard]] uint64_t buffer_size() const { return buffer_size_; }
     [[nodiscard]] std::string stream_name() const;
     [[nodiscard]] qel_stream_t *stream() const { return stream_; }
@@ -67,6 +69,7 @@ private:
     uint64_t delivered_ = 0;
     uint64_t bytes_ = 0;
     uint64_t blocks_seen_ = 0;  // delivered or dropped: gives each block's request ids
+    Losses returned_;           // the losses the receive calls reported by their result
     std::chrono::steady_clock::time_point start_{};
     // When run returned: later samples measure the run up to there.
     struct End {

@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <utility>
 
@@ -51,6 +52,31 @@ std::vector<std::pair<const char *, uint64_t>> stats_fields(const qel_stats_t &s
             {"worker_resend_series", s.worker_resend_series}};
 }
 
+// Each cause of loss by name, in the order the summary shows them.
+std::vector<std::pair<const char *, uint64_t>> loss_fields(const Losses &l) {
+    return {{"no_buffer_queued", l.no_buffer}, {"too_large", l.too_large},
+            {"out_of_order", l.order},         {"firmware_status", l.protocol},
+            {"incomplete", l.incomplete},      {"block_timeout", l.block_timeout},
+            {"resend_limit", l.resend_limit},  {"watchdog", l.watchdog}};
+}
+
+// "none", or "no buffer queued 3, incomplete 2 (block timeout 2)": the causes that occurred;
+// the parenthesis says why incomplete blocks were given up, where the library knows.
+std::string loss_text(const Losses &l) {
+    std::string text, why;
+    const auto fields = loss_fields(l);
+    for (size_t i = 0; i < fields.size(); ++i) {
+        if (fields[i].second == 0) continue;
+        std::string item = fields[i].first;
+        std::replace(item.begin(), item.end(), '_', ' ');
+        item += " " + std::to_string(fields[i].second);
+        std::string &into = i < 5 ? text : why;
+        into += (into.empty() ? "" : ", ") + item;
+    }
+    if (!why.empty()) text += (text.empty() ? "" : " ") + ("(" + why + ")");
+    return text.empty() ? "none" : text;
+}
+
 }  // namespace
 
 std::string status_line(const Sample &before, const Sample &now) {
@@ -79,6 +105,7 @@ std::string summary_table(const Summary &s) {
     add("frames delivered", count(l.delivered));
     add("frames incomplete", count(l.incomplete));
     add("frames dropped", count(l.dropped));
+    add("frames lost by cause", loss_text(s.losses));
     add("resend requests", count(l.resend_requests));
     add("frame rate", format("%.1f frames/s", rate(static_cast<double>(l.delivered), l.seconds)));
     add("throughput", format("%.3f Gbit/s", gbit(l.bytes, l.seconds)));
@@ -123,6 +150,9 @@ std::string summary_json(const Summary &s) {
     nlohmann::ordered_json stats;
     for (const auto &[name, value] : stats_fields(s.stats)) stats[name] = value;
     j["stats"] = stats;
+    nlohmann::ordered_json losses;
+    for (const auto &[name, value] : loss_fields(s.losses)) losses[name] = value;
+    j["frames_lost_by_cause"] = losses;
     if (s.demo) {
         const DemoCheck &d = *s.demo;
         j["frames_sent"] = d.frames_sent;

@@ -22,6 +22,21 @@ struct Sample {
     uint64_t resend_requests = 0;
 };
 
+// Why blocks were not delivered complete. The first four are the results the receive calls
+// gave; the rest is what the library dropped without a word to the caller: incomplete blocks
+// (and, of those, the ones whose resend series ran out of time or requests) and blocks the
+// watchdog gave up.
+struct Losses {
+    uint64_t no_buffer = 0;   // a block came while no buffer was queued
+    uint64_t too_large = 0;   // a block overflowed its buffer
+    uint64_t order = 0;       // a block out of order
+    uint64_t protocol = 0;    // a firmware status the stream could not pair with its state
+    uint64_t incomplete = 0;  // dropped for missing packets
+    uint64_t block_timeout = 0;
+    uint64_t resend_limit = 0;
+    uint64_t watchdog = 0;
+};
+
 // The frame check of the demo: every delivered frame compared with what the simulator sent.
 struct DemoCheck {
     uint64_t frames_sent = 0;
@@ -39,6 +54,7 @@ struct Summary {
     uint64_t buffer_size = 0;
     Sample last;
     qel_stats_t stats{};
+    Losses losses;
     std::optional<DemoCheck> demo;
     std::vector<std::string> saved;  // PNG files written
     std::string save_error;          // why saving stopped, empty when it did not
