@@ -29,6 +29,7 @@ constexpr uint16_t kTrailer = 2;
 enum FirmwareStatus : uint8_t {
     KOB_QEL_STATUS_COMPLETE = 0,
     KOB_QEL_STATUS_INCOMPLETE = 1,        // packets are missing; the packet id names the first
+                                          // (of the block, or of one gap: see the gap report)
     KOB_QEL_STATUS_INCOMPLETE_FINAL = 2,  // the block ended with packets missing
     KOB_QEL_STATUS_BUFFER_OVERFLOW = 3,   // the block needed more than its buffer
     KOB_QEL_STATUS_NO_BUFFERS = 4,        // no buffer was queued when the block came
@@ -62,6 +63,32 @@ constexpr size_t kTime = 62;            // u8, 1: the trailer's tick count is pr
 constexpr size_t kTag = 63;             // u8, the ring's tag in the low 4 bits
 }  // namespace offset
 
+// The gap report. An INCOMPLETE status names the first packet of a run of missing packets (a
+// gap) in its packet id. A firmware that reports gaps marks the status in bytes that no reader
+// of a status descriptor looked at before (every firmware before wrote 0 there): the marker
+// byte holds kGapMark, and the flags byte says whether the gap opens its report
+// (kGapOpensReport) and whether its last packet id is at kGapLast (kGapEndKnown). A status
+// without the marker names no end: the gap runs to the block's end as far as the reader can
+// tell. A status that carries a gap end carries no trailer payload bytes, since none are read
+// from status descriptors.
+//
+// When the library has asked for gap reports (progress_page::kStreamGapReports), a report is
+// one INCOMPLETE status per gap, in packet-id order, the first flagged kGapOpensReport;
+// otherwise it is one status naming the first gap, as before. A gap whose end the firmware
+// cannot know (packets missing after the last one received while the trailer has not come)
+// is reported without kGapEndKnown, and last. One status per gap rather than a list in one
+// descriptor: a PACKETRESEND request carries one range, so each status becomes exactly one
+// request and the library needs no room of its own for a report's gaps; and the ring's order
+// per block is kept, since only the head block reports.
+namespace offset {
+constexpr size_t kGapMarker = 2;  // u8, kGapMark: this status belongs to a gap report
+constexpr size_t kGapFlags = 3;   // u8, kGapOpensReport | kGapEndKnown
+constexpr size_t kGapLast = 56;   // u32, the gap's last packet id, with kGapEndKnown
+}  // namespace offset
+constexpr uint8_t kGapMark = 0x47;
+constexpr uint8_t kGapOpensReport = 0x01;
+constexpr uint8_t kGapEndKnown = 0x02;
+
 // How many bytes of the leader and trailer payloads a descriptor carries: up to the firmware's
 // bytes. Missing bytes read as zero.
 constexpr size_t kLeaderPayloadBytes = offset::kFirmwareStatus - offset::kLeaderPayload;
@@ -75,6 +102,13 @@ static_assert(offset::kLeaderFlags == offset::kLeaderPayload &&
 static_assert(offset::kTrailerPayloadType == offset::kTrailerPayload + 2 &&
               offset::kTrailerFields == offset::kTrailerPayload + 4);
 static_assert(offset::kTicksLow + 4 == offset::kTrailerPayload);
+// The gap report sits in the common header's unread bytes and in the trailer payload's last
+// word, clear of every field a status descriptor is read for.
+static_assert(offset::kGapMarker == offset::kStatusWord + 2 &&
+              offset::kGapFlags == offset::kGapMarker + 1 && offset::kGapFlags < offset::kType);
+static_assert(offset::kGapLast >= offset::kTrailerPayload &&
+              offset::kGapLast + 4 == offset::kFirmwareStatus &&
+              offset::kGapLast >= offset::kPacketId + 4);
 static_assert(offset::kCredit == offset::kFirmwareStatus + 1 &&
               offset::kTime == offset::kCredit + 1 && offset::kTag == offset::kTime + 1 &&
               offset::kTag == kDescriptorBytes - 1);
@@ -140,10 +174,12 @@ constexpr size_t kExpectedTag = 4;        // the tag the library waits for next
 constexpr size_t kReadOffset = 12;        // ring offset of the next descriptor to read
 constexpr size_t kBuffersConsumed = 128;  // buffers the library took back
 // What the firmware may know of the stream, written at open: kStreamFlags bit 0 set when the
-// library asks the camera to resend missing packets (a zero-loss stream), and the camera's
+// library asks the camera to resend missing packets (a zero-loss stream), bit 1 when it also
+// reads gap reports (one INCOMPLETE status per gap, each with its end), and the camera's
 // address (first octet most significant) when the application named it, else 0.
 constexpr size_t kStreamFlags = 132;
 constexpr uint32_t kStreamResends = 1;
+constexpr uint32_t kStreamGapReports = 2;
 constexpr size_t kCameraAddress = 136;
 // On a zero-loss stream, the block timeout of its options (ms), so that the firmware waits for
 // a block's missing packets as long as the library does; 0 otherwise (the firmware's own).

@@ -79,13 +79,25 @@ QEL_EXPORT int qel_span_end(void *span, const char *name, int line);
 #define QEL_OPEN_DROP_INCOMPLETE 0x04 /* incomplete blocks are dropped (the default) */
 #define QEL_OPEN_KEEP_INCOMPLETE 0x08 /* incomplete blocks are delivered */
 #define QEL_OPEN_EXTENDED_ID 0x10     /* the camera uses 64-bit block ids, 32-bit packet ids */
+/* With QEL_OPEN_ZEROLOSS: resend requests ask for the lost packets only. The firmware then
+ * reports each run of missing packets (a gap) with its first and last packet id, and each
+ * request asks for one gap, first..last, instead of everything from the first missing packet
+ * to the end of the block. A status that names no gap end (packets missing after the last one
+ * received while the trailer has not come, or a firmware that does not report gaps) is asked
+ * for to the end of the block, as without the flag.
+ * Limits: one report of the firmware's, however many gaps it names, is one round, and
+ * max_requests counts rounds (every gap is asked for at most max_requests times); request ids
+ * still count up by one per request. resend_timeout runs from the latest request sent, and
+ * the block timer from the block's first request, as without the flag. */
+#define QEL_OPEN_RANGED_RESEND 0x20
 
 /* Open options of qel_open_stream_pr. */
 typedef struct qel_stream_options {
     uint32_t flags;          /* QEL_OPEN_* */
     uint32_t block_timeout;  /* ms a block may take to complete while resending; 0: no limit */
     uint32_t resend_timeout; /* ms a resend request may take to be answered; 0: no limit */
-    uint32_t max_requests;   /* limit of resend requests per block; 0: no limit */
+    uint32_t max_requests;   /* limit of resend requests per block (with QEL_OPEN_RANGED_RESEND,
+                              * of rounds: see there); 0: no limit */
     uint32_t order_mode;     /* 1 to 4: how blocks that arrive out of order are treated */
     uint64_t camera_id;      /* the application's identifier of the camera */
     uint32_t camera_addr;    /* camera IPv4 address (network order): where resend requests go */
@@ -231,7 +243,8 @@ typedef struct qel_pr_status {
                       * 0 lost (overflow or no buffer) */
     uint64_t block_id;
     uint32_t packet_id;    /* packet id of the last status; 0 after a complete block */
-    uint32_t resend_count; /* requests sent for the block */
+    uint32_t resend_count; /* requests sent for the block (one per gap with
+                            * QEL_OPEN_RANGED_RESEND) */
     uint16_t req_id;       /* request id of the next request */
 } qel_pr_status_t;
 
@@ -409,8 +422,9 @@ typedef struct qel_recv_worker_status {
 /* Called on the worker thread when a block of a zero-loss stream first misses packets: stores
  * in *req_id the request id of the series' first resend request and in *max_requests how many
  * requests the series may use (the stream's max_requests option when that is larger; an option
- * above 65535 counts as 65535, the most a series of 16-bit request ids can number). Both start
- * at 0. The result is ignored. It must not wait for the application's thread. */
+ * above 65535 counts as 65535, the most a series of 16-bit request ids can number; with
+ * QEL_OPEN_RANGED_RESEND it counts rounds, as max_requests does). Both start at 0. The result
+ * is ignored. It must not wait for the application's thread. */
 typedef int (*qel_resend_cb_t)(qel_stream_t *stream, uint16_t *req_id, uint16_t *max_requests);
 
 /* Attaches a receive worker to the stream, stopped and with the stream's mode (unblocked after

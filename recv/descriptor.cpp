@@ -267,6 +267,7 @@ int next_descriptor(qel_stream_t *stream, int32_t timeout, DescriptorResult &res
     if (load_be16(d + offset::kType) != kTrailer) return QEL_EAGAIN;
     result.status = bounded_by_buffer(stream, status);
     result.packet_id = load_be32(d + offset::kPacketId);
+    result.gap = read_gap_report(d);
     return 0;
 }
 

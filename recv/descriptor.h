@@ -16,10 +16,34 @@ namespace qel::recv {
 // recv::KOB_QEL_STATUS_COMPLETE, recv::progress_page::kConsumed, ...).
 using namespace qel::shm;
 
+// What an INCOMPLETE status says of its gap beyond its first packet (shared_memory.h's gap
+// report). All false for a firmware that does not report gaps.
+struct GapReport {
+    bool marked = false;        // the status belongs to a gap report
+    bool opens_report = false;  // the first gap of its report
+    bool end_known = false;     // `last` is the gap's last packet id
+    uint32_t last = 0;
+};
+
+inline GapReport read_gap_report(const uint8_t *d) {
+    GapReport gap;
+    if (d[offset::kFirmwareStatus] != KOB_QEL_STATUS_INCOMPLETE ||
+        d[offset::kGapMarker] != kGapMark) {
+        return gap;
+    }
+    const uint8_t flags = d[offset::kGapFlags];
+    gap.marked = true;
+    gap.opens_report = (flags & kGapOpensReport) != 0;
+    gap.end_known = (flags & kGapEndKnown) != 0;
+    if (gap.end_known) gap.last = load_be32(d + offset::kGapLast);
+    return gap;
+}
+
 // A result of next_descriptor: what the consumed trailer or status descriptor said.
 struct DescriptorResult {
     uint32_t packet_id = 0;
     int status = 0;  // firmware status of the descriptor
+    GapReport gap;   // an INCOMPLETE status's
 };
 
 // Converts one descriptor into the stream's block record. Returns its firmware status, or

@@ -93,17 +93,18 @@ void check_timeouts(qel_stream_t *stream, BlockWatch &w) {
 }
 
 // An INCOMPLETE status of a block still watched: the next request of its series, unless the
-// series has used its requests.
-void request_more(qel_stream_t *stream, BlockWatch &w, uint32_t packet) {
+// series has used its rounds and the status begins another.
+void request_more(qel_stream_t *stream, BlockWatch &w, const DescriptorResult &d) {
     const qel_stream_options_t &opts = *stream->opts;
     qel_stats_t &stats = *stream->stats;
-    if (opts.max_requests != 0 && w.series.sent >= opts.max_requests) {
+    if (opts.max_requests != 0 && w.series.rounds >= opts.max_requests &&
+        w.series.opens_round(stream, d.gap)) {
         QEL_DEBUG_TAGGED(kPollTag, "Resend retry limit exceeded");
         qel::stream::count(stats.resend_limit_hits);
         w.gave_up = true;
         return;
     }
-    const int rc = w.series.request(stream, packet, stream->block.block_id);
+    const int rc = w.series.request(stream, d.packet_id, d.gap, stream->block.block_id);
     if (rc != 0) QEL_DEBUG_TAGGED(kPollTag, "Failed to send packet resend rc=%d", rc);
     w.pending = true;
     const uint64_t now = now_ns();
@@ -182,7 +183,7 @@ Outcome watch_block(qel_stream_t *stream, qel_block_t *block_out, uint16_t req_i
             report(pr_status, outcome);
             return outcome;
         }
-        if (!w.gave_up && !given_up_before) request_more(stream, w, d.packet_id);
+        if (!w.gave_up && !given_up_before) request_more(stream, w, d);
     }
 }
 
@@ -209,9 +210,29 @@ size_t encode_resend_request(const ResendRequest &r,
     return request::kHeaderBytes + length;
 }
 
-int ResendSeries::request(qel_stream_t *stream, uint32_t first_packet, uint64_t block_id) {
-    const int rc = qel_packet_resend(stream, next_req_id(), first_packet, stream->resend.last,
-                                     block_id, stream->opts->channel);
+namespace {
+
+bool asks_for_gaps(const qel_stream_t *stream) {
+    return (stream->opts->flags & QEL_OPEN_RANGED_RESEND) != 0;
+}
+
+}  // namespace
+
+bool ResendSeries::opens_round(const qel_stream_t *stream, const GapReport &gap) const {
+    return rounds == 0 || !asks_for_gaps(stream) || !gap.marked || gap.opens_report;
+}
+
+int ResendSeries::request(qel_stream_t *stream, uint32_t first_packet, const GapReport &gap,
+                          uint64_t block_id) {
+    const uint32_t block_end = stream->resend.last;
+    // An end before the gap's start or beyond the highest packet id is no end: the rest of the
+    // block is asked for, as of a firmware that names none.
+    const bool to_gap_end =
+        asks_for_gaps(stream) && gap.end_known && gap.last >= first_packet && gap.last <= block_end;
+    if (opens_round(stream, gap)) ++rounds;
+    const int rc =
+        qel_packet_resend(stream, next_req_id(), first_packet, to_gap_end ? gap.last : block_end,
+                          block_id, stream->opts->channel);
     ++sent;
     return rc;
 }

@@ -8,6 +8,7 @@
 #include <span>
 
 #include "qel.h"
+#include "recv/descriptor.h"
 
 namespace qel::recv {
 
@@ -31,15 +32,26 @@ size_t encode_resend_request(const ResendRequest &request,
                              std::span<uint8_t, kResendRequestMaxBytes> out);
 
 // The requests sent so far for one block, numbered on from the first request's id.
+//
+// The series counts rounds besides requests: a round is one report of the firmware's, and it is
+// rounds that a caller's max_requests limits. On a stream that asks for gaps only
+// (QEL_OPEN_RANGED_RESEND), a report that names several gaps is one request per gap and one
+// round; otherwise, and for a firmware that does not report gaps, every request is a round.
 struct ResendSeries {
     uint16_t first_req_id = 0;
-    uint32_t sent = 0;
+    uint32_t sent = 0;    // requests, each with its own request id
+    uint32_t rounds = 0;  // reports asked for
 
     uint16_t next_req_id() const { return static_cast<uint16_t>(first_req_id + sent); }
-    // Asks the camera for the packets of `block_id` from `first_packet` on, as the next
-    // request of the series, which counts it whether or not it could be sent. The send's
-    // result (qel_packet_resend).
-    int request(qel_stream_t *stream, uint32_t first_packet, uint64_t block_id);
+    // Whether asking for the gap an INCOMPLETE status reports begins another round.
+    bool opens_round(const qel_stream_t *stream, const GapReport &gap) const;
+    // Asks the camera for the packets of `block_id` that an INCOMPLETE status names, as the
+    // next request of the series, which counts it whether or not it could be sent: from
+    // `first_packet` to the gap's end when the stream asks for gaps only and the status
+    // carries an end that fits the block, otherwise to the highest packet id (the rest of the
+    // block). The send's result (qel_packet_resend).
+    int request(qel_stream_t *stream, uint32_t first_packet, const GapReport &gap,
+                uint64_t block_id);
 };
 
 }  // namespace qel::recv

@@ -168,9 +168,14 @@ void set_first_values(qel_stream_t *s, uint32_t local_addr, uint32_t dest_addr, 
     set_progress_word(s, shm::progress_page::kReadOffset, 0);
     // What the firmware needs to know of the stream: whether a block missing packets may
     // still get them, and which sender the stream comes from.
-    set_progress_word(
-        s, shm::progress_page::kStreamFlags,
-        (s->opts->flags & QEL_OPEN_ZEROLOSS) ? shm::progress_page::kStreamResends : 0);
+    uint32_t stream_flags = 0;
+    if (s->opts->flags & QEL_OPEN_ZEROLOSS) {
+        stream_flags = shm::progress_page::kStreamResends;
+        if (s->opts->flags & QEL_OPEN_RANGED_RESEND) {
+            stream_flags |= shm::progress_page::kStreamGapReports;
+        }
+    }
+    set_progress_word(s, shm::progress_page::kStreamFlags, stream_flags);
     set_progress_word(s, shm::progress_page::kCameraAddress, ntohl(s->opts->camera_addr));
     set_progress_word(s, shm::progress_page::kBlockTimeoutMs,
                       (s->opts->flags & QEL_OPEN_ZEROLOSS) ? s->opts->block_timeout : 0);

@@ -2,10 +2,10 @@
 //
 // The camera simulator (in-process) streams to loopback with random packet loss; the software
 // adapter's firmware reassembles; the library receives with qel_poll_recv_pr, asking for every
-// missing packet again. Every frame is compared byte for byte with what was sent. At the end it
-// prints the frames sent, delivered, lost and corrupt, the resends, and the resident memory at
-// the start and the end, and exits non-zero when a frame was lost or corrupt or the memory
-// grew by more than the margin.
+// missing packet again (for the lost packets only, unless told to ask for whole tails). Every frame
+// is compared byte for byte with what was sent. At the end it prints the frames sent, delivered,
+// lost and corrupt, the resends, and the resident memory at the start and the end, and exits
+// non-zero when a frame was lost or corrupt or the memory grew by more than the margin.
 #include <arpa/inet.h>
 #include <unistd.h>
 
@@ -37,6 +37,9 @@ struct Options {
     uint32_t packet_size = 1400;
     uint32_t buffers = 64;
     uint64_t rss_margin_kb = 4096;
+    uint32_t burst_per_mille = 0;
+    uint32_t burst_length = 10;
+    bool ranged_resend = true;
 };
 
 constexpr const char *kUsage = R"(Usage: qel-soak [OPTION]...
@@ -53,13 +56,27 @@ lost or corrupt or the resident memory grew by more than the margin.
                          IP and UDP headers (default 1400)
   --buffers N            buffers queued, 1 to 1024 (default 64)
   --rss-margin-kb N      growth of resident memory allowed, in KiB (default 4096)
+  --burst PM             chance per mille that a burst of lost packets starts at a packet
+                         (default 0)
+  --burst-length N       packets lost in one burst (default 10)
+  --whole-tail-resend    ask for everything from the first missing packet to the end of the
+                         block, not only for the packets lost (to compare)
   -h, --help             show this text and exit
   --version              show the version and exit
 )";
 
 constexpr tools::OptionSpec kOptions[] = {
-    {"duration", true}, {"loss", true},    {"fps", true},         {"width", true},
-    {"height", true},   {"buffers", true}, {"packet-size", true}, {"rss-margin-kb", true},
+    {"duration", true},
+    {"loss", true},
+    {"fps", true},
+    {"width", true},
+    {"height", true},
+    {"buffers", true},
+    {"packet-size", true},
+    {"rss-margin-kb", true},
+    {"burst", true},
+    {"burst-length", true},
+    {"whole-tail-resend", false},
 };
 
 Options parse(const tools::CommandLine &line) {
@@ -88,6 +105,12 @@ Options parse(const tools::CommandLine &line) {
             o.buffers = static_cast<uint32_t>(number(1, 1024));
         } else if (option.name == "rss-margin-kb") {
             o.rss_margin_kb = number(0, UINT64_MAX);
+        } else if (option.name == "burst") {
+            o.burst_per_mille = static_cast<uint32_t>(number(0, 999));
+        } else if (option.name == "burst-length") {
+            o.burst_length = static_cast<uint32_t>(number(1, 1000));
+        } else if (option.name == "whole-tail-resend") {
+            o.ranged_resend = false;
         }
     }
     return o;
@@ -134,6 +157,8 @@ int run(const Options &o) {
     config.history_frames = 256;
     config.faults.seed = 1;
     config.faults.loss_per_mille = o.loss_per_mille;
+    config.faults.burst_per_mille = o.burst_per_mille;
+    config.faults.burst_length = o.burst_length;
     camsim::Simulator sim(config);
     if (!sim.config_error().empty()) {
         std::fprintf(stderr, "qel-soak: %s\n", sim.config_error().c_str());
@@ -143,6 +168,7 @@ int run(const Options &o) {
     const uint32_t loopback = inet_addr("127.0.0.1");
     qel_stream_options_t options{};
     options.flags = QEL_OPEN_ZEROLOSS | QEL_OPEN_EXTENDED_ID;
+    if (o.ranged_resend) options.flags |= QEL_OPEN_RANGED_RESEND;
     options.block_timeout = 1000;
     options.max_requests = 50;
     options.order_mode = 2;
@@ -169,9 +195,11 @@ int run(const Options &o) {
         std::fprintf(stderr, "qel-soak: the simulator did not start: %s\n", error.c_str());
         return 2;
     }
-    std::printf("qel-soak: %llu s, %ux%u Mono8 at %.0f frames/s, %u per mille packet loss\n",
-                static_cast<unsigned long long>(o.duration_s), o.width, o.height, o.fps,
-                o.loss_per_mille);
+    std::printf(
+        "qel-soak: %llu s, %ux%u Mono8 at %.0f frames/s, %u per mille packet loss, %u per mille "
+        "bursts of %u, %s resend\n",
+        static_cast<unsigned long long>(o.duration_s), o.width, o.height, o.fps, o.loss_per_mille,
+        o.burst_per_mille, o.burst_length, o.ranged_resend ? "ranged" : "whole-tail");
     std::fflush(stdout);
 
     Tally tally;
@@ -248,6 +276,10 @@ int run(const Options &o) {
         static_cast<unsigned long long>(tally.resend_requests),
         static_cast<unsigned long long>(sent.resend_requests),
         static_cast<unsigned long long>(sent.packets_resent));
+    std::printf("resent per lost %.2f\n", sent.packets_withheld == 0
+                                              ? 0.0
+                                              : static_cast<double>(sent.packets_resent) /
+                                                    static_cast<double>(sent.packets_withheld));
     std::printf("camera: %llu error packets (no longer held), %llu malformed requests\n",
                 static_cast<unsigned long long>(sent.error_packets),
                 static_cast<unsigned long long>(sent.requests_malformed));

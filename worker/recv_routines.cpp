@@ -67,7 +67,7 @@ struct Series {
 };
 
 // Asks for the packets an INCOMPLETE status names. False when the series has used its
-// requests: the status is then given up.
+// rounds and the status begins another: the status is then given up.
 bool request_resend(qel_stream_t *stream, Series &series, const uint8_t *status) {
     const qel_stream_options_t &opts = *stream->opts;
     if (series.requests.sent == 0) {
@@ -82,12 +82,14 @@ bool request_resend(qel_stream_t *stream, Series &series, const uint8_t *status)
         }
         QEL_DEBUG_TAGGED(kRecvTag, "packet resend, req_id: %d, max_requests: %d",
                          series.requests.first_req_id, series.max);
-    } else if (series.requests.sent >= series.max) {
+    } else if (series.requests.rounds >= series.max &&
+               series.requests.opens_round(stream, read_gap_report(status))) {
         QEL_DEBUG_TAGGED(kRecvTag, "packet resend max requests reached");
         return false;
     }
-    const int rc = series.requests.request(stream, load_be32(status + offset::kPacketId),
-                                           load_be64(status + offset::kBlockId));
+    const int rc =
+        series.requests.request(stream, load_be32(status + offset::kPacketId),
+                                read_gap_report(status), load_be64(status + offset::kBlockId));
     if (rc != 0) QEL_DEBUG_TAGGED(kRecvTag, "Failed to send packet resend rc=%d\n", rc);
     return true;
 }

@@ -347,12 +347,7 @@ bool BlockAssembler::advance_head(uint64_t now) {
                     if (!post_held(block.leader_descriptor())) return false;
                     flight.leader_posted = true;
                 }
-                // A status that finds the ring full is not held: the next one follows soon.
-                if (ports_.ring.post(block.final_descriptor(shm::KOB_QEL_STATUS_INCOMPLETE,
-                                                            block.first_missing(), now))) {
-                    ports_.counters.add(Counter::incomplete_statuses);
-                    flight.asked = true;
-                }
+                report_gaps(slot, now);
                 flight.next_incomplete = now + settings_.resend_interval_ns;
             }
             return false;
@@ -384,6 +379,24 @@ bool BlockAssembler::advance_head(uint64_t now) {
     pending_head_ = (pending_head_ + 1) % kPending;
     --pending_count_;
     return true;
+}
+
+void BlockAssembler::report_gaps(int32_t slot, uint64_t now) {
+    const BlockSlot &block = slots_[slot];
+    Flight &flight = flights_[slot];
+    // A gap's end lets the host ask for that gap alone. A host that does not read the ends asks
+    // for the whole rest of the block on each status, so it is told of the first gap only.
+    // Statuses that find the ring full are not held: the next report follows soon.
+    const uint32_t most = settings_.gap_reports ? kMaxGapsPerReport : 1;
+    std::optional<Gap> gap = block.next_gap(0);
+    if (!gap) gap = Gap{block.first_missing(), 0, false};
+    for (uint32_t posted = 0; posted < most && gap; ++posted) {
+        if (!ports_.ring.post(block.gap_descriptor(*gap, posted == 0, now))) return;
+        ports_.counters.add(Counter::incomplete_statuses);
+        flight.asked = true;
+        if (!gap->end_known) return;
+        gap = block.next_gap(gap->last + 1);
+    }
 }
 
 void BlockAssembler::release_slot(int32_t slot) {
@@ -445,11 +458,11 @@ uint64_t BlockAssembler::next_due(uint64_t now) const {
 uint64_t BlockAssembler::incomplete_due(int32_t slot) const {
     const Flight &flight = flights_[slot];
     if (!flight.asked) return flight.next_incomplete;
-    // Each status makes the host ask for everything from the first missing packet to the end
-    // of the block, so the camera sends the whole tail again. While packets still come for the
-    // block the last request is being answered; repeating it would only pile up copies of
-    // the tail. Only a block that heard nothing for an interval since its last status (no
-    // packet placed, no resent copy) is asked again.
+    // Each report makes the host ask for what it names: every gap, or (a host that does not
+    // read gap ends) everything from the first missing packet to the end of the block. While
+    // packets still come for the block the last report is being answered; repeating it would
+    // only pile up copies. Only a block that heard nothing for an interval since its last
+    // status (no packet placed, no resent copy) is asked again.
     const uint64_t heard = std::max(slots_[slot].last_activity(), flight.answered_at);
     return std::max(flight.next_incomplete, heard + settings_.resend_interval_ns);
 }

@@ -54,6 +54,9 @@ struct AssemblerSettings {
     // Whether the host asks the camera again for missing packets. Without, a block that
     // misses packets waits for nothing once a later block has completed.
     bool packet_resend = true;
+    // Whether the host reads gap reports: each report is then one INCOMPLETE status per gap
+    // (up to kMaxGapsPerReport), each with its end; otherwise one status naming the first.
+    bool gap_reports = false;
     // The form of block ids the host asks for resent packets in; unknown: not checked. A
     // camera that sends the other form cannot understand those requests: its stream is taken
     // as one without resend.
@@ -94,6 +97,10 @@ public:
     // camera has started its block ids again.
     static constexpr uint64_t kLateWindowNs = 1'000'000'000;
     static constexpr uint64_t kNever = std::numeric_limits<uint64_t>::max();
+    // The most INCOMPLETE statuses one report of a block posts. Gaps beyond them wait for the
+    // next report, when the ones asked for have been answered; the ring keeps room for the
+    // descriptors of the blocks behind.
+    static constexpr uint32_t kMaxGapsPerReport = 256;
     // How soon a descriptor held back by a full ring is tried again.
     static constexpr uint64_t kHoldRetryNs = 1'000'000;
 
@@ -185,6 +192,8 @@ private:
     void note_hold();
     // When the head block in `slot`, missing packets, is due its next INCOMPLETE status.
     uint64_t incomplete_due(int32_t slot) const;
+    // Posts the INCOMPLETE statuses of one report of the head block in `slot`.
+    void report_gaps(int32_t slot, uint64_t now);
     void release_slot(int32_t slot);
     void count_reported(shm::FirmwareStatus status);
 

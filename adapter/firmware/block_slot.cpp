@@ -169,6 +169,45 @@ uint32_t BlockSlot::first_missing() const {
     return contiguous_ + 1;
 }
 
+std::optional<Gap> BlockSlot::next_gap(uint32_t from) const {
+    // Data packets whose place is known: up to the trailer's, or up to the highest received.
+    const uint32_t known = trailer_received_ ? last_data_id_ : highest_data_id_;
+    uint32_t id = from;
+    if (id == 0 && leader_received_) id = 1;
+    if (id != 0) {
+        id = std::max(id, contiguous_ + 1);
+        while (id <= known && received(id)) ++id;
+        if (id > known) {
+            // Past the known packets: the trailer, when it has come, ends the block.
+            if (trailer_received_) return std::nullopt;
+            return Gap{id, 0, false};
+        }
+    }
+    uint32_t last = id;
+    while (last < known && !received(last + 1)) ++last;
+    // A run that reaches the highest packet received can only be the leader's with no data
+    // received at all: it runs on into the unknown tail unless the trailer bounds it.
+    if (last == known && !trailer_received_ && id == 0 && known == 0) return Gap{0, 0, false};
+    return Gap{id, last, true};
+}
+
+Descriptor BlockSlot::gap_descriptor(const Gap &gap, bool opens_report, uint64_t now) const {
+    TrailerFields fields;
+    fields.block_id = block_id_;
+    fields.status = trailer_received_ ? trailer_status_ : gvsp::kStatusSuccess;
+    fields.firmware_status = shm::KOB_QEL_STATUS_INCOMPLETE;
+    fields.packet_id = gap.first;
+    fields.payload_length = static_cast<uint32_t>(bytes_received_);
+    fields.has_time = true;
+    fields.ticks = trailer_received_ ? trailer_time_ : now;
+    fields.gap_report = true;
+    fields.has_gap_end = gap.end_known;
+    fields.gap_last = gap.last;
+    fields.opens_report = opens_report;
+    if (trailer_received_ && !gap.end_known) fields.trailer_payload = trailer_;
+    return trailer_descriptor(fields);
+}
+
 Descriptor BlockSlot::leader_descriptor() const {
     if (!leader_received_) {
         return adapter::leader_descriptor(block_id_, gvsp::kStatusSuccess, {});

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "adapter/firmware/buffer_pool.h"
@@ -26,6 +27,14 @@ enum class Accepted : uint8_t {
                 // data it says is not there, a data packet larger than the block's packets, a
                 // short one that cannot be the last)
     overflow,   // it belongs beyond the end of the buffer
+};
+
+// A run of missing packets of a block. `end_known` is false for packets missing after the last
+// one received while the trailer has not come: how far they run only the camera knows.
+struct Gap {
+    uint32_t first = 0;
+    uint32_t last = 0;  // when end_known
+    bool end_known = false;
 };
 
 class BlockSlot {
@@ -56,6 +65,10 @@ public:
     }
     // The first packet still missing: 0 for the leader, then data packets, then the trailer.
     uint32_t first_missing() const;
+    // The first gap that starts at or after packet `from` (0: the leader), in packet-id order;
+    // nothing when no packet from there on is missing. The gap from first_missing() on comes
+    // first.
+    std::optional<Gap> next_gap(uint32_t from) const;
 
     uint64_t block_id() const { return block_id_; }
     bool extended() const { return extended_; }
@@ -74,6 +87,8 @@ public:
     Descriptor leader_descriptor() const;
     // The final (or INCOMPLETE) descriptor with `status` and `packet_id`, at `now`.
     Descriptor final_descriptor(shm::FirmwareStatus status, uint32_t packet_id, uint64_t now) const;
+    // The INCOMPLETE status that reports `gap`, with its end when it is known.
+    Descriptor gap_descriptor(const Gap &gap, bool opens_report, uint64_t now) const;
 
 private:
     void advance_contiguous();

@@ -39,7 +39,18 @@ Descriptor trailer_descriptor(const TrailerFields &fields) {
         store_be32(d.data() + shm::offset::kTicksLow, static_cast<uint32_t>(ticks));
         d[shm::offset::kTime] = 1;
     }
-    copy_prefix(d, shm::offset::kTrailerPayload, fields.trailer_payload, shm::kTrailerPayloadBytes);
+    if (fields.gap_report) {
+        d[shm::offset::kGapMarker] = shm::kGapMark;
+        d[shm::offset::kGapFlags] =
+            static_cast<uint8_t>((fields.opens_report ? shm::kGapOpensReport : 0) |
+                                 (fields.has_gap_end ? shm::kGapEndKnown : 0));
+    }
+    if (fields.gap_report && fields.has_gap_end) {
+        store_be32(d.data() + shm::offset::kGapLast, fields.gap_last);
+    } else {
+        copy_prefix(d, shm::offset::kTrailerPayload, fields.trailer_payload,
+                    shm::kTrailerPayloadBytes);
+    }
     d[shm::offset::kFirmwareStatus] = static_cast<uint8_t>(fields.firmware_status);
     d[shm::offset::kCredit] = fields.credit ? 1 : 0;
     return d;

@@ -31,6 +31,12 @@ struct TrailerFields {
     uint64_t ticks = 0;  // monotonic ns; the low 48 bits are carried
     bool credit = false;
     std::span<const uint8_t> trailer_payload;  // first 28 bytes copied, missing bytes zero
+    // An INCOMPLETE status that belongs to a gap report (shared_memory.h): whether the gap
+    // opens its report, and its last packet id when known (in place of the trailer payload).
+    bool gap_report = false;
+    bool opens_report = false;
+    bool has_gap_end = false;
+    uint32_t gap_last = 0;
 };
 
 // A trailer descriptor, or a status descriptor (a trailer whose firmware status is not 0).

@@ -90,8 +90,9 @@ std::unique_ptr<Firmware> start_software_firmware(const FirmwareLink &link, int 
         uint64_t{host_timeout_ms != 0 ? std::min(host_timeout_ms, link.settings.longest_wait_ms)
                                       : link.settings.block_timeout_ms} *
         kNsPerMs;
-    settings.packet_resend = (progress_word(link, shm::progress_page::kStreamFlags) &
-                              shm::progress_page::kStreamResends) != 0;
+    const uint32_t stream_flags = progress_word(link, shm::progress_page::kStreamFlags);
+    settings.packet_resend = (stream_flags & shm::progress_page::kStreamResends) != 0;
+    settings.gap_reports = (stream_flags & shm::progress_page::kStreamGapReports) != 0;
     settings.host_ids = link.extended_ids ? AssemblerSettings::IdForm::extended
                                           : AssemblerSettings::IdForm::standard;
     SourceRule sources;

@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <iterator>
+#include <vector>
 
 #include "../camsim/wire_helpers.h"
 #include "camsim/camsim.h"
@@ -69,13 +71,23 @@ private:
 };
 
 constexpr uint16_t kReqBase = 0x1F70;
-// Frames 0 and 2 each lose a packet; frame 1 arrives whole.
-constexpr uint32_t kLost[] = {4, 0, 9};
+// Frame 0 loses two gaps, frame 1 arrives whole, frame 2 loses one packet.
+struct LostRange {
+    uint64_t frame;
+    uint32_t first, last;
+};
+constexpr LostRange kLost[] = {{0, 4, 4}, {0, 9, 11}, {2, 9, 9}};
+constexpr long long kBlockEnd = 0xFFFFFF;
+
+class ResendCapture : public EndToEnd, public ::testing::WithParamInterface<bool> {};
 
 // A lossy stream makes qel_poll_recv_pr ask the camera for packets; the requests, captured on
 // the loopback interface as they went to the camera, must decode as PACKETRESEND commands
-// naming the block and packets the library meant.
-TEST_F(EndToEnd, ResendRequestsDecodeAsPacketResendCommandsNamingTheLostPackets) {
+// naming the block and packets the library meant: between them every lost packet; with
+// QEL_OPEN_RANGED_RESEND each request that does not run to the end of the block names exactly
+// one lost range, and such requests are there.
+TEST_P(ResendCapture, RequestsDecodeAsPacketResendCommandsNamingTheLostPackets) {
+    const bool ranged = GetParam();
     if (!camsim_test::have_tshark()) {
         GTEST_SKIP() << "tshark is not installed (scripts/install-deps installs it)";
     }
@@ -83,12 +95,17 @@ TEST_F(EndToEnd, ResendRequestsDecodeAsPacketResendCommandsNamingTheLostPackets)
     config.payload = camsim::PayloadKind::raw;
     config.data_size = 20000;
     config.frames = 3;
-    config.faults.drops = {{0, kLost[0]}, {2, kLost[2]}};
+    for (const LostRange &lost : kLost) {
+        for (uint32_t id = lost.first; id <= lost.last; ++id) {
+            config.faults.drops.push_back({lost.frame, id});
+        }
+    }
     camsim::Simulator sim(config);
     LoopbackCapture capture(config.control_port);
     if (!capture.valid()) GTEST_SKIP() << "capturing on loopback needs root";
     Receiver r;
-    ASSERT_EQ(r.open_pr(config.dest_port, 0, config.control_port), 0);
+    ASSERT_EQ(r.open_pr(config.dest_port, ranged ? QEL_OPEN_RANGED_RESEND : 0, config.control_port),
+              0);
     ASSERT_EQ(r.queue(sim.payload_size(), 4), 0);
     ASSERT_EQ(sim.start(), "");
     for (uint64_t frame = 0; frame < 3; ++frame) {
@@ -120,20 +137,46 @@ TEST_F(EndToEnd, ResendRequestsDecodeAsPacketResendCommandsNamingTheLostPackets)
         path, " -d udp.port==" + std::to_string(config.control_port) + ",gvcp", fields);
     std::remove(path.c_str());
     ASSERT_EQ(decoded.size(), packets.size());
+    std::vector<bool> covered(std::size(kLost), false);
+    size_t ranges = 0;
     for (const Decoded &d : decoded) {
         EXPECT_EQ(number(d, "gvcp.cmd.command"), 0x0040) << "PACKETRESEND_CMD";
         const long long req_id = number(d, "gvcp.cmd.req_id");
         EXPECT_TRUE(req_id >= kReqBase && req_id < kReqBase + 50) << req_id;
-        // From the first missing packet (an earlier one when the sender stalled before it) to
-        // the end of the block.
         const long long block = number(d, "gvcp.cmd.resend.blockid");
         const bool frame0 = block == static_cast<long long>(sim.block_id_for_frame(0));
         EXPECT_TRUE(frame0 || block == static_cast<long long>(sim.block_id_for_frame(2))) << block;
+        const uint64_t frame = frame0 ? 0 : 2;
         const long long first = number(d, "gvcp.cmd.resend.firstpacketid");
-        EXPECT_TRUE(first >= 1 && first <= kLost[frame0 ? 0 : 2]) << first;
-        EXPECT_EQ(number(d, "gvcp.cmd.resend.lastpacketid"), 0xFFFFFF);
+        const long long last = number(d, "gvcp.cmd.resend.lastpacketid");
+        EXPECT_LE(first, last);
+        // To the end of the block from the first missing packet (an earlier one when the
+        // sender stalled before it), or exactly one lost range.
+        bool exact = false;
+        for (size_t i = 0; i < std::size(kLost); ++i) {
+            if (kLost[i].frame != frame) continue;
+            exact = exact || (first == kLost[i].first && last == kLost[i].last);
+            if (first <= kLost[i].first && last >= kLost[i].last) covered[i] = true;
+        }
+        if (ranged && last != kBlockEnd) {
+            EXPECT_TRUE(exact) << first << ".." << last << " is no lost range";
+            ++ranges;
+        }
+        if (!ranged) {
+            EXPECT_EQ(last, kBlockEnd);
+        }
+    }
+    for (size_t i = 0; i < std::size(kLost); ++i) {
+        EXPECT_TRUE(covered[i]) << "frame " << kLost[i].frame << " packets " << kLost[i].first
+                                << ".." << kLost[i].last << " were asked for";
+    }
+    if (ranged) {
+        EXPECT_GT(ranges, 0u) << "requests for the lost packets only";
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Requests, ResendCapture, ::testing::Bool(),
+                         [](const auto &info) { return info.param ? "ranged" : "whole_tail"; });
 
 }  // namespace
 }  // namespace qel::test

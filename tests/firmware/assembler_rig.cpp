@@ -103,7 +103,8 @@ std::vector<Seen> Rig::drain() {
         if ((tag & shm::kTagMask) != expected_tag_) break;
         out.push_back(Seen{load_be16(d + shm::offset::kType), load_be64(d + shm::offset::kBlockId),
                            load_be32(d + shm::offset::kPacketId), d[shm::offset::kFirmwareStatus],
-                           load_be32(d + shm::offset::kPayloadLength)});
+                           load_be32(d + shm::offset::kPayloadLength), d[shm::offset::kGapMarker],
+                           d[shm::offset::kGapFlags], load_be32(d + shm::offset::kGapLast)});
         read_index_ = static_cast<uint32_t>((read_index_ + 1) % capacity);
         expected_tag_ = shm::next_tag(expected_tag_);
         // Release pairs with the ring's acquire of the consumed count.

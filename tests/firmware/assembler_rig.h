@@ -41,6 +41,10 @@ struct Seen {
     uint32_t packet_id = 0;  // trailers
     uint8_t firmware_status = 0;
     uint32_t payload_length = 0;  // trailers
+    // An INCOMPLETE status's gap report: the marker byte, the flags byte, the gap's last id.
+    uint8_t gap_marker = 0;
+    uint8_t gap_flags = 0;
+    uint32_t gap_last = 0;
     bool is_final() const { return type == 2 && firmware_status != 1; }
 };
 

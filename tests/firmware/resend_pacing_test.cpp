@@ -1,5 +1,8 @@
-// The host answers every INCOMPLETE status with a request for the block's whole tail, so a
-// status repeated while resent packets still arrive would make the camera send it again.
+// A host answers every INCOMPLETE status with a request (for the block's whole tail, or for the
+// gap the status reports), so a status repeated while resent packets still arrive would make
+// the camera send them again. And what one report names.
+#include <algorithm>
+
 #include "assembler_rig.h"
 
 namespace qel::test {
@@ -78,6 +81,71 @@ INSTANTIATE_TEST_SUITE_P(
         // Nothing but a fast tail: copies 1 ms apart, last at 13 ms; the repeat waits for
         // 10 ms of silence after it (23, 33, ... 53 ms).
         PacingCase{"fast_tail_relost", 1, true, 5, false}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// The report of a block of 20 data packets (ids 1..20, the trailer 21) that lost `lost`: one
+// status per gap, in order, each with its end, the first opening the report; a run that
+// reaches past the last packet received before the trailer came has no known end. A host that
+// does not read gap reports gets the first gap alone, as the one status of the report.
+struct GapCase {
+    const char *name;
+    std::vector<uint32_t> lost;
+    std::vector<std::pair<uint32_t, int64_t>> gaps;  // first, last (-1: no end known)
+};
+
+class GapReports : public ::testing::TestWithParam<GapCase> {};
+
+TEST_P(GapReports, OneStatusPerGapWithItsEnd) {
+    const GapCase &c = GetParam();
+    constexpr uint32_t kPackets = 20;
+    for (const bool host_reads_gaps : {true, false}) {
+        SCOPED_TRACE(host_reads_gaps ? "gap reports" : "first gap only");
+        adapter::AssemblerSettings settings;
+        settings.resend_interval_ns = ms(10);
+        settings.gap_reports = host_reads_gaps;
+        Rig rig(settings);
+        rig.add_buffer(kPackets * kPayload);
+        const Block b = make_block(Ids::standard, 1, BlockShape{}, kPackets * kPayload, kPayload);
+        std::vector<Bytes> sent;
+        for (uint32_t id = 0; id <= kPackets + 1; ++id) {
+            if (std::find(c.lost.begin(), c.lost.end(), id) == c.lost.end()) {
+                sent.push_back(b.packets[id]);
+            }
+        }
+        rig.feed(sent, ms(1));
+        rig.timer(ms(1));
+        std::vector<Seen> seen = rig.drain();
+        if (std::none_of(seen.begin(), seen.end(), [](const Seen &s) { return s.type == 2; })) {
+            rig.timer(ms(12));  // no trailer: missing once nothing came for an interval
+            seen = rig.drain();
+        }
+        std::vector<std::pair<uint32_t, int64_t>> got;
+        bool first = true;
+        for (const Seen &s : seen) {
+            if (s.type != 2) continue;
+            ASSERT_EQ(s.firmware_status, shm::KOB_QEL_STATUS_INCOMPLETE);
+            EXPECT_EQ(s.gap_marker, shm::kGapMark);
+            EXPECT_EQ((s.gap_flags & shm::kGapOpensReport) != 0, first) << "opens the report";
+            first = false;
+            got.emplace_back(s.packet_id,
+                             (s.gap_flags & shm::kGapEndKnown) != 0 ? int64_t{s.gap_last} : -1);
+        }
+        const auto expected =
+            host_reads_gaps ? c.gaps : std::vector<std::pair<uint32_t, int64_t>>{c.gaps.front()};
+        EXPECT_EQ(got, expected);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Losses, GapReports,
+    ::testing::Values(GapCase{"single", {7}, {{7, 7}}},
+                      GapCase{"burst", {3, 4, 5, 6, 7, 8, 9, 10, 11, 12}, {{3, 12}}},
+                      GapCase{"leader", {0}, {{0, 0}}},
+                      GapCase{"leader_and_first_data", {0, 1, 2}, {{0, 2}}},
+                      GapCase{"trailer", {21}, {{21, -1}}},
+                      GapCase{"last_data_packet", {20}, {{20, 20}}},
+                      GapCase{"two_gaps", {3, 4, 15}, {{3, 4}, {15, 15}}},
+                      GapCase{"gap_then_open_tail", {5, 19, 20, 21}, {{5, 5}, {19, -1}}}),
     [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace

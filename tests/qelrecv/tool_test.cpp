@@ -37,13 +37,28 @@ camsim::Config camera(uint16_t port) {
     return c;
 }
 
+// By default the tool asks for the lost packets only: the camera sends again little more than
+// was lost. Asked for whole tails, it sends far more; either way no frame is lost.
 TEST(QelRecvDemo, EveryFrameArrivesThroughResend) {
-    const ToolResult r = run_qel_recv({"--demo", "--json", "--quiet"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    const nlohmann::json j = nlohmann::json::parse(r.out, nullptr, false);
-    EXPECT_GT(j["frames_sent"].get<uint64_t>(), 0u);
-    EXPECT_EQ(j["frames_lost"], 0);
-    EXPECT_GT(j["resend_requests"].get<uint64_t>(), 0u);
+    uint64_t resent[2] = {0, 0};
+    for (const bool whole_tail : {false, true}) {
+        SCOPED_TRACE(whole_tail ? "whole tail" : "ranged");
+        std::vector<std::string> args{"--demo", "--json", "--quiet"};
+        if (whole_tail) args.emplace_back("--whole-tail-resend");
+        const ToolResult r = run_qel_recv(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        const nlohmann::json j = nlohmann::json::parse(r.out, nullptr, false);
+        EXPECT_GT(j["frames_sent"].get<uint64_t>(), 0u);
+        EXPECT_EQ(j["frames_lost"], 0);
+        EXPECT_GT(j["resend_requests"].get<uint64_t>(), 0u);
+        const uint64_t lost = j["packets_lost_on_the_wire"].get<uint64_t>();
+        resent[whole_tail] = j["packets_resent"].get<uint64_t>();
+        ASSERT_GT(lost, 0u);
+        if (!whole_tail) {
+            EXPECT_LE(resent[0], lost * 3 / 2) << r.out;
+        }
+    }
+    EXPECT_GT(resent[1], resent[0]);
 }
 
 enum class Meanwhile { nothing, camera_streams, port_held, run_unprivileged };

@@ -7,6 +7,7 @@
 
 #include "core/driver.h"
 #include "recv/descriptor.h"
+#include "recv/resend.h"
 #include "stream/stream.h"
 #include "support/camera_socket.h"
 #include "support/receive_fixture.h"
@@ -76,6 +77,93 @@ TEST_F(ResendTest, RequestBytesOfBothIdForms) {
         EXPECT_EQ(got[0], c.bytes);
         EXPECT_EQ(status_.resend_count, 1u);
         EXPECT_EQ(status_.req_id, c.base + 1);
+    }
+}
+
+// Which last packet id a request asks for. Only a stream opened to ask for gaps, given a
+// status that carries a gap end fitting the block, asks for the gap alone; every other status
+// (no marker: a firmware that does not report gaps; a gap without a known end; an end before
+// the gap or past the highest id) gets the request of a stream without the flag, byte for byte.
+TEST_F(ResendTest, GapEndsBoundTheRequestOnlyWhenAskedFor) {
+    using qel::test::gap_status;
+    struct Case {
+        const char *name;
+        uint32_t flags;
+        qel::test::Descriptor status;
+        uint32_t expected_last;
+    };
+    const uint32_t kStandardEnd = 0x00FFFFFF;
+    const Case cases[] = {
+        {"ranged, gap end", QEL_OPEN_RANGED_RESEND, gap_status(9, 17, 26, true), 26},
+        {"ranged, one packet", QEL_OPEN_RANGED_RESEND, gap_status(9, 17, 17, true), 17},
+        {"ranged, leader gap", QEL_OPEN_RANGED_RESEND, gap_status(9, 0, 3, true), 3},
+        {"ranged, extended ids", QEL_OPEN_RANGED_RESEND | QEL_OPEN_EXTENDED_ID,
+         gap_status(9, 17, 0x01000000, true), 0x01000000},
+        {"ranged, no marker", QEL_OPEN_RANGED_RESEND,
+         qel::test::trailer(9, 1, 3072, KOB_QEL_STATUS_INCOMPLETE, 17), kStandardEnd},
+        {"ranged, end not known", QEL_OPEN_RANGED_RESEND, gap_status(9, 17, 0, true, false),
+         kStandardEnd},
+        {"ranged, end before the gap", QEL_OPEN_RANGED_RESEND, gap_status(9, 17, 16, true),
+         kStandardEnd},
+        {"ranged, end past the highest id", QEL_OPEN_RANGED_RESEND,
+         gap_status(9, 17, 0x01000000, true), kStandardEnd},
+        {"not asked for", 0, gap_status(9, 17, 26, true), kStandardEnd},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        open_zero_loss(c.flags);
+        post_leader(9);
+        post(c.status);
+        post_status(9, KOB_QEL_STATUS_COMPLETE);
+        ASSERT_EQ(receive(0x10), 0);
+        const auto got = camera_.receive_all();
+        ASSERT_EQ(got.size(), 1u);
+        const uint32_t first = qel::load_be32(c.status.data() + offset::kPacketId);
+        const bool extended = (c.flags & QEL_OPEN_EXTENDED_ID) != 0;
+        const uint32_t last =
+            extended && c.expected_last == kStandardEnd ? 0xFFFFFFFF : c.expected_last;
+        std::array<uint8_t, kResendRequestMaxBytes> bytes{};
+        const size_t size = encode_resend_request({0x10, 0, 9, first, last, extended}, bytes);
+        EXPECT_EQ(got[0], std::vector<uint8_t>(bytes.begin(), bytes.begin() + size));
+    }
+}
+
+// max_requests counts the firmware's reports: with the flag, a report of three gaps is three
+// requests and one round, so two rounds allowed send five requests (three, then two) and the
+// third report gives the block up; a status without the marker is a round of its own. Without
+// the flag every status is a round, as before.
+TEST_F(ResendTest, RetryLimitCountsReportsNotGaps) {
+    using qel::test::gap_status;
+    struct Case {
+        const char *name;
+        uint32_t flags;
+        std::vector<std::pair<uint32_t, uint32_t>> expected;  // first and last of each request
+    };
+    const uint32_t kEnd = 0x00FFFFFF;
+    const Case cases[] = {
+        {"ranged", QEL_OPEN_RANGED_RESEND, {{2, 3}, {7, 7}, {20, 24}, {7, 7}, {21, 21}}},
+        {"not asked for", 0, {{2, kEnd}, {7, kEnd}}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        open_zero_loss(c.flags | QEL_OPEN_KEEP_INCOMPLETE, 2, 2);
+        post_leader(5);
+        post(gap_status(5, 2, 3, true));
+        post(gap_status(5, 7, 7, false));
+        post(gap_status(5, 20, 24, false));
+        post(gap_status(5, 7, 7, true));
+        post(gap_status(5, 21, 21, false));
+        post(gap_status(5, 21, 21, true));
+        post(qel::test::trailer(5, 1, 3072, KOB_QEL_STATUS_INCOMPLETE, 22));
+        post(qel::test::trailer(5, 1, 2500, KOB_QEL_STATUS_INCOMPLETE_FINAL, 21));
+        ASSERT_EQ(receive(), 0);
+        std::vector<std::pair<uint32_t, uint32_t>> got;
+        for (const auto &r : camera_.receive_all()) {
+            got.emplace_back(qel::load_be32(r.data() + 12), qel::load_be32(r.data() + 16));
+        }
+        EXPECT_EQ(got, c.expected);
+        EXPECT_EQ(stream_->stats->resend_limit_hits, 1u);
+        EXPECT_EQ(status_.resend_count, c.expected.size()) << "requests, not rounds";
     }
 }
 

@@ -50,6 +50,18 @@ inline Descriptor trailer(uint64_t block_id, uint16_t payload_type, uint32_t pay
     return d;
 }
 
+// An INCOMPLETE status that belongs to a gap report: its gap from `first` on, to `last` when
+// `end_known`, and whether it opens its report.
+inline Descriptor gap_status(uint64_t block_id, uint32_t first, uint32_t last, bool opens_report,
+                             bool end_known = true) {
+    Descriptor d = trailer(block_id, 1, 0, shm::KOB_QEL_STATUS_INCOMPLETE, first);
+    d[shm::offset::kGapMarker] = shm::kGapMark;
+    d[shm::offset::kGapFlags] = static_cast<uint8_t>((opens_report ? shm::kGapOpensReport : 0) |
+                                                     (end_known ? shm::kGapEndKnown : 0));
+    if (end_known) store_be32(d.data() + shm::offset::kGapLast, last);
+    return d;
+}
+
 // The trailer's tick count, marked present with the time byte.
 inline void set_ticks(Descriptor &d, uint64_t ticks) {
     store_be16(d.data() + shm::offset::kTicksHigh, static_cast<uint16_t>(ticks >> 32));

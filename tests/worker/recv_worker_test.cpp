@@ -327,6 +327,9 @@ struct Series {
     bool final_status;                           // and then an INCOMPLETE_FINAL
     size_t expected_requests;
     int expected_result;  // of the call that meets them
+    // The stream asks for gaps only, and the statuses are gap reports of two one-packet gaps
+    // each: the limit counts reports.
+    bool ranged = false;
 };
 
 class WorkerSeriesTest : public WorkerTest, public testing::WithParamInterface<Series> {
@@ -344,7 +347,8 @@ TEST_P(WorkerSeriesTest, RequestsUpToTheLargerLimitThenGivesUp) {
     const Series &s = GetParam();
     // Without a limit a block must end some other way.
     // clang-format off
-    qel_stream_options_t o{QEL_OPEN_ZEROLOSS, s.max_requests == 0 ? 100u : 0u, 0, s.max_requests,
+    qel_stream_options_t o{QEL_OPEN_ZEROLOSS | (s.ranged ? QEL_OPEN_RANGED_RESEND : 0u),
+                           s.max_requests == 0 ? 100u : 0u, 0, s.max_requests,
                            2, 0, loopback_, camera_.port(), 0};
     // clang-format on
     open_with(0, &o);
@@ -361,7 +365,11 @@ TEST_P(WorkerSeriesTest, RequestsUpToTheLargerLimitThenGivesUp) {
     stream_->worker.state.store(QEL_RECEIVE_STREAM_WORKER_THREAD_STATE_RUNNING);
     post_leader(0x42);
     for (uint32_t i = 0; i < s.incomplete_statuses; ++i) {
-        post_status(0x42, KOB_QEL_STATUS_INCOMPLETE, 100 + i);
+        if (s.ranged) {
+            post(qel::test::gap_status(0x42, 100 + i, 100 + i, i % 2 == 0));
+        } else {
+            post_status(0x42, KOB_QEL_STATUS_INCOMPLETE, 100 + i);
+        }
     }
     if (s.final_status) post_status(0x42, KOB_QEL_STATUS_INCOMPLETE_FINAL, 100);
     EXPECT_EQ(qel__recv_worker_recv(stream_), s.expected_result);
@@ -370,6 +378,8 @@ TEST_P(WorkerSeriesTest, RequestsUpToTheLargerLimitThenGivesUp) {
     for (size_t i = 0; i < got.size(); ++i) {
         EXPECT_EQ(got[i][6] << 8 | got[i][7], static_cast<uint16_t>(s.req_id + i)) << "ids";
         EXPECT_EQ(load_be32(got[i].data() + 12), 100 + i) << "the status's packet id";
+        EXPECT_EQ(load_be32(got[i].data() + 16), s.ranged ? 100 + i : 0x00FFFFFFu)
+            << "the gap's end, or the block's";
     }
     EXPECT_EQ(callback_calls.load(), 1);
     EXPECT_EQ(stats().resend_sent, s.expected_requests);
@@ -384,7 +394,8 @@ INSTANTIATE_TEST_SUITE_P(
                     Series{"OptionAboveCallback", 0x1230, 1, 5, 6, false, 5, kSeriesGivenUp},
                     Series{"OptionNotCutTo16Bits", 0x1230, 3, 0x10002, 5, true, 5,
                            KOB_QEL_STATUS_INCOMPLETE_FINAL},
-                    Series{"IdsWrapAt16Bits", 0xFFFF, 3, 3, 4, false, 3, kSeriesGivenUp}),
+                    Series{"IdsWrapAt16Bits", 0xFFFF, 3, 3, 4, false, 3, kSeriesGivenUp},
+                    Series{"RangedCountsReports", 0x1230, 3, 0, 8, false, 6, kSeriesGivenUp, true}),
     [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -48,7 +48,9 @@ Receiving:
   --buffer-size BYTES    size of each buffer, suffixes K, M, G allowed (default: the size
                          of the first block that arrives)
   --block-timeout MS     with resend: time a block may take to complete (default 1000)
-  --max-requests N       with resend: requests per block at most (default 50)
+  --max-requests N       with resend: rounds of requests per block at most (default 50)
+  --whole-tail-resend    with resend: ask for everything from the first missing packet to
+                         the end of the block, not only for the packets lost (to compare)
   --keep-incomplete      deliver incomplete blocks instead of dropping them
 
 Length (the first limit met ends the run; none: until interrupted):
@@ -114,7 +116,7 @@ constexpr tools::OptionSpec kOptions[] = {
     {"list-cameras", false}, {"control-camera", true},
     {"packet-size", true},   {"pixel-format", true},
     {"width", true},         {"height", true},
-    {"frame-rate", true},
+    {"frame-rate", true},    {"whole-tail-resend", false},
 };
 
 // A byte count with an optional binary suffix: 4096, 64K, 16M, 1G.
@@ -301,6 +303,8 @@ ParseResult parse_options(const std::vector<std::string> &args) {
                 o.max_requests = static_cast<uint32_t>(unsigned_value(option, 1, 65535));
             } else if (name == "keep-incomplete") {
                 o.keep_incomplete = true;
+            } else if (name == "whole-tail-resend") {
+                o.ranged_resend = false;
             } else if (name == "duration") {
                 // A day at most: longer runs are given no limit at all.
                 o.duration_s = tools::positive_value(option, 86400);

@@ -47,6 +47,7 @@ struct Options {
     uint64_t buffer_size = 0;  // 0: from the first block
     uint32_t block_timeout_ms = 1000;
     uint32_t max_requests = 50;
+    bool ranged_resend = true;  // requests ask for the lost packets only (QEL_OPEN_RANGED_RESEND)
     bool keep_incomplete = false;
     bool extended_ids = false;
     double duration_s = 0;  // 0: no limit

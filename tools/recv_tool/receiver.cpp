@@ -25,7 +25,9 @@ constexpr auto kIdlePause = std::chrono::microseconds(50);
 constexpr int32_t kPollTimeoutMs = 100;
 
 // The resend series of the receive worker take request ids from here, max_requests ids each,
-// so that consecutive series never reuse ids. The worker thread is its only user.
+// so that consecutive series do not reuse ids (with ranged requests a series may send one
+// request per gap of each round, more than that; a camera answers a request whatever its id).
+// The worker thread is its only user.
 std::atomic<uint16_t> worker_next_req_id{1};
 std::atomic<uint16_t> worker_max_requests{50};
 
@@ -89,6 +91,7 @@ std::string Receiver::open() {
     if (!options_.camera_address.empty()) {
         qel_stream_options_t o{};
         o.flags = flags | QEL_OPEN_ZEROLOSS;
+        if (options_.ranged_resend) o.flags |= QEL_OPEN_RANGED_RESEND;
         o.block_timeout = options_.block_timeout_ms;
         o.max_requests = options_.max_requests;
         o.order_mode = 2;  // deliver blocks whatever their order: the tool counts, not judges
