@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "camsim/camsim.h"
+#include "camsim/device.h"
 #include "camsim/stop_signal.h"
 #include "common/command_line.h"
 #include "common/pixel_formats.h"
@@ -86,6 +87,14 @@ Faults (applied to first sendings only; chances are per mille, 0 to 1000):
   --drop FRAME:PACKET    withhold exactly this packet (frame numbers count from 0);
                          may be given more than once
 
+GigE Vision device:
+  --device               be a camera that clients discover and control on the control port
+                         (discovery, registers, a GenICam description, control privilege
+                         and heartbeat) and stream only between their AcquisitionStart and
+                         AcquisitionStop, to the destination they set; the stream options
+                         above are its settings until a client changes them, --frames limits
+                         each acquisition; runs until interrupted
+
 Other:
   --write-frame N        write frame N's expected payload to standard output and exit
                          (images as PGM or PPM, other payloads as raw bytes)
@@ -139,6 +148,7 @@ constexpr qel::tools::OptionSpec kOptions[] = {
     {"reorder-distance", true},
     {"duplicate", true},
     {"drop", true},
+    {"device", false},
     {"write-frame", true},
     {"quiet", false},
 };
@@ -184,6 +194,7 @@ struct Options {
     bool quiet = false;
     bool write_frame = false;
     uint64_t frame_to_write = 0;
+    bool device = false;
 };
 
 Options parse(const qel::tools::CommandLine &line) {
@@ -282,6 +293,8 @@ Options parse(const qel::tools::CommandLine &line) {
             c.faults.duplicate_per_mille = parse_per_mille(option);
         } else if (name == "drop") {
             c.faults.drops.push_back(parse_drop(option));
+        } else if (name == "device") {
+            o.device = true;
         } else if (name == "write-frame") {
             o.write_frame = true;
             o.frame_to_write = unsigned_value(option, 0, UINT64_MAX);
@@ -336,6 +349,35 @@ void print_counters(const qel::camsim::Counters &c, double seconds) {
                 seconds > 0 ? static_cast<double>(c.bytes_sent) * 8 / seconds / 1e9 : 0.0);
 }
 
+// Serves as a device until interrupted.
+int run_device(const Options &o) {
+    if (o.config.payload != PayloadKind::image || !o.config.listen) {
+        return qel::tools::usage_error("qel-camsim",
+                                       "--device streams images and needs its control port");
+    }
+    qel::camsim::Device device(o.config);
+    struct sigaction action {};
+    action.sa_handler = on_signal;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    const uint64_t start = qel::camsim::monotonic_ns();
+    if (const std::string error = device.start(); !error.empty()) {
+        std::fprintf(stderr, "qel-camsim: %s\n", error.c_str());
+        return 1;
+    }
+    if (!o.quiet) {
+        std::fprintf(stderr, "qel-camsim: GigE Vision device on %s:%u, waiting for a controller\n",
+                     o.config.control_address.c_str(), device.control_port());
+    }
+    while (!g_signalled) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    device.stop();
+    const double seconds = static_cast<double>(qel::camsim::monotonic_ns() - start) / 1e9;
+    if (!o.quiet) print_counters(device.counters(), seconds);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -352,6 +394,7 @@ int main(int argc, char **argv) {
         return qel::tools::usage_error("qel-camsim", error.message);
     }
     if (o.write_frame) return write_frame(o);
+    if (o.device) return run_device(o);
 
     qel::camsim::Simulator sim(o.config);
     if (const std::string error = sim.config_error(); !error.empty()) {

@@ -178,6 +178,11 @@ public:
     // Why sending stopped early, empty when it did not.
     [[nodiscard]] std::string send_error() const;
 
+    // Serves one GVCP datagram that was read elsewhere as its control port would: a
+    // PACKETRESEND is answered. For a simulator started without a control port of its own
+    // (listen false) behind a part that owns the port; from one thread at a time.
+    void serve_command(std::span<const uint8_t> datagram);
+
     [[nodiscard]] Counters counters() const;
     [[nodiscard]] const Config &config() const;
     // Ports actually bound, once started (useful when the configuration asked for 0).
