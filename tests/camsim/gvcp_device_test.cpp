@@ -130,8 +130,8 @@ TEST_F(DeviceTest, DiscoveryAnswersWithTheDeviceDescription) {
         EXPECT_NE(load_be32(b + kRegIpConfigCurrent), 0u);
         EXPECT_EQ(load_be32(b + kRegCurrentIp), 0x7F000001u);
         EXPECT_EQ(text_of(ack.body, kRegManufacturerName, 32), "qel");
-        EXPECT_EQ(text_of(ack.body, kRegModelName, 32), "qel-camsim");
-        EXPECT_EQ(text_of(ack.body, kRegSerialNumber, 16), "CAMSIM0001");
+        EXPECT_EQ(text_of(ack.body, kRegModelName, 32), "camsim");
+        EXPECT_EQ(text_of(ack.body, kRegSerialNumber, 16), "CS0001");
     }
 }
 

@@ -13,8 +13,10 @@
 #include <thread>
 #include <vector>
 
+#include "camsim/resend_command.h"
 #include "camsim/stop_signal.h"
 #include "camsim/udp.h"
+#include "core/byte_order.h"
 
 namespace qel::camsim {
 
@@ -96,6 +98,8 @@ struct Device::Impl {
     Impl(Config c, DeviceIdentity id) : config(std::move(c)), identity(std::move(id)) {}
 
     void serve();
+    // Handles every datagram waiting on `fd`.
+    void drain(int fd, bool discovery_only);
 
     const Config config;
     const DeviceIdentity identity;
@@ -103,6 +107,10 @@ struct Device::Impl {
     std::optional<GvcpDevice> gvcp;
     StopSignal stop;
     Fd control_fd;
+    // A device bound to one address hears broadcast discovery on this socket, bound to the
+    // broadcast address and the same port.
+    Fd discovery_fd;
+    std::array<uint8_t, kMaxCommandBytes> buffer{};
     uint16_t control_port = 0;
     uint32_t bound_address = 0;
     bool started = false;
@@ -111,8 +119,9 @@ struct Device::Impl {
 };
 
 void Device::Impl::serve() {
-    std::array<uint8_t, kMaxCommandBytes> buffer{};
-    pollfd fds[2] = {{control_fd.get(), POLLIN, 0}, {stop.fd(), POLLIN, 0}};
+    pollfd fds[3] = {
+        {stop.fd(), POLLIN, 0}, {control_fd.get(), POLLIN, 0}, {discovery_fd.get(), POLLIN, 0}};
+    const nfds_t count = discovery_fd.valid() ? 3 : 2;
     while (!stop.requested()) {
         // Wake when the controller's heartbeat lapses, to end a stream nobody controls.
         int timeout_ms = -1;
@@ -121,36 +130,46 @@ void Device::Impl::serve() {
                 std::chrono::ceil<std::chrono::milliseconds>(*deadline - DeviceClock::now());
             timeout_ms = static_cast<int>(std::max<int64_t>(left.count(), 0) + 1);
         }
-        const int ready = poll(fds, 2, timeout_ms);
+        const int ready = poll(fds, count, timeout_ms);
         if (ready < 0 && errno != EINTR) return;
-        if (fds[1].revents != 0) break;
+        if (fds[0].revents != 0) break;
         gvcp->expire(DeviceClock::now());
         acquiring.store(gvcp->acquiring());
-        if (ready <= 0 || fds[0].revents == 0) continue;
-        for (;;) {
-            sockaddr_in from{};
-            socklen_t length = sizeof from;
-            const ssize_t n = recvfrom(control_fd.get(), buffer.data(), buffer.size(), MSG_TRUNC,
-                                       reinterpret_cast<sockaddr *>(&from), &length);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                break;  // drained, or a pending socket error cleared by reading it
-            }
-            if (static_cast<size_t>(n) > buffer.size() || length != sizeof from) continue;
-            const Peer peer{ntohl(from.sin_addr.s_addr), ntohs(from.sin_port)};
-            if (bound_address == 0) gvcp->set_current_address(local_address_towards(peer));
-            const std::vector<uint8_t> ack =
-                gvcp->handle({buffer.data(), static_cast<size_t>(n)}, peer, DeviceClock::now());
-            acquiring.store(gvcp->acquiring());
-            if (!ack.empty()) {
-                sendto(control_fd.get(), ack.data(), ack.size(), 0,
-                       reinterpret_cast<const sockaddr *>(&from), sizeof from);
-            }
-        }
+        if (ready <= 0) continue;
+        if (fds[1].revents != 0) drain(control_fd.get(), false);
+        if (count == 3 && fds[2].revents != 0) drain(discovery_fd.get(), true);
     }
     // Ending the service ends the stream with it.
     stream.stop();
     acquiring.store(false);
+}
+
+void Device::Impl::drain(int fd, bool discovery_only) {
+    for (;;) {
+        sockaddr_in from{};
+        socklen_t length = sizeof from;
+        const ssize_t n = recvfrom(fd, buffer.data(), buffer.size(), MSG_TRUNC,
+                                   reinterpret_cast<sockaddr *>(&from), &length);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return;  // drained, or a pending socket error cleared by reading it
+        }
+        const std::span<const uint8_t> datagram{buffer.data(), static_cast<size_t>(n)};
+        if (datagram.size() > buffer.size() || length != sizeof from) continue;
+        if (discovery_only && (datagram.size() < kGvcpHeaderSize ||
+                               load_be16(datagram.data() + 2) != kDiscoveryCommand)) {
+            continue;
+        }
+        const Peer peer{ntohl(from.sin_addr.s_addr), ntohs(from.sin_port)};
+        if (bound_address == 0) gvcp->set_current_address(local_address_towards(peer));
+        const std::vector<uint8_t> ack = gvcp->handle(datagram, peer, DeviceClock::now());
+        acquiring.store(gvcp->acquiring());
+        // Answers leave from the control port, whichever socket the command came in on.
+        if (!ack.empty()) {
+            sendto(control_fd.get(), ack.data(), ack.size(), 0,
+                   reinterpret_cast<const sockaddr *>(&from), sizeof from);
+        }
+    }
 }
 
 Device::Device(Config config, DeviceIdentity identity)
@@ -172,6 +191,13 @@ std::string Device::start() {
     in_addr bound{};
     inet_pton(AF_INET, s.config.control_address.c_str(), &bound);
     s.bound_address = ntohl(bound.s_addr);
+    if (s.bound_address != 0) {
+        // Best effort: without it the device is still found by its address.
+        Config broadcast = control;
+        broadcast.control_address = "255.255.255.255";
+        broadcast.control_port = s.control_port;
+        (void)open_control_socket(broadcast, &s.discovery_fd);
+    }
     s.gvcp.emplace(s.config, s.identity, s.bound_address, s.stream);
     s.started = true;
     try {
@@ -189,6 +215,7 @@ void Device::stop() {
     s.stop.request();
     if (s.thread.joinable()) s.thread.join();
     s.control_fd.reset();
+    s.discovery_fd.reset();
 }
 
 uint16_t Device::control_port() const {

@@ -103,9 +103,9 @@ inline constexpr double kMaxDeviceFrameRate = 10000;
 // What the device says about itself in discovery and in its bootstrap strings.
 struct DeviceIdentity {
     std::string vendor = "qel";
-    std::string model = "qel-camsim";
+    std::string model = "camsim";
     std::string version = "1";
-    std::string serial = "CAMSIM0001";
+    std::string serial = "CS0001";
     std::string user_name;
     // A locally administered address: no real adapter carries it.
     std::array<uint8_t, 6> mac = {0x02, 0x71, 0x65, 0x6c, 0x00, 0x01};
