@@ -39,8 +39,8 @@ Stream:
 Payload:
   --payload KIND         image, raw, file, chunk, extended-chunk or image-chunk (image with
                          extended chunk data, payload type 0x4001) (default image)
-  --pixel-format FMT     Mono8 or RGB8 (default Mono8); images show the frame number in
-                         digits in their top-left corner
+  --pixel-format FMT     Mono8, Mono16, RGB8, BGR8 or BayerRG8 (default Mono8); images
+                         show the frame number in digits in their top-left corner
   --width N              image width in pixels, 1 to 65535 (default 640)
   --height N             image height in pixels, 1 to 65535 (default 480)
   --data-size BYTES      size of a raw block, or of a generated file (default 65536)
@@ -97,7 +97,8 @@ GigE Vision device:
 
 Other:
   --write-frame N        write frame N's expected payload to standard output and exit
-                         (images as PGM or PPM, other payloads as raw bytes)
+                         (images as PGM or PPM, BGR8 images and other payloads as raw
+                         bytes)
   --quiet                print nothing but errors
   -h, --help             show this text and exit
   --version              show the version and exit
@@ -167,13 +168,14 @@ PayloadKind parse_payload(const std::string &text) {
                      "' is not one of image, raw, file, chunk, extended-chunk, image-chunk"};
 }
 
-// Any format's name is understood; the simulator draws two of them.
+// Any format's name is understood; the simulator draws a few of them.
 PixelFormat parse_pixel_format(const std::string &text) {
     const auto code = qel::tools::pixel_format_code(text);
-    for (const PixelFormat format : {PixelFormat::mono8, PixelFormat::rgb8}) {
+    for (const PixelFormat format : qel::camsim::kPixelFormats) {
         if (code == static_cast<uint32_t>(format)) return format;
     }
-    throw UsageError{"--pixel-format: '" + text + "' is not one the simulator draws: Mono8, RGB8"};
+    throw UsageError{"--pixel-format: '" + text +
+                     "' is not one the simulator draws: Mono8, Mono16, RGB8, BGR8, BayerRG8"};
 }
 
 qel::camsim::PacketRef parse_drop(const GivenOption &option) {
@@ -312,9 +314,12 @@ int write_frame(const Options &o) {
         std::fprintf(stderr, "qel-camsim: %s\n", sim.config_error().c_str());
         return 2;
     }
-    if (o.config.payload == PayloadKind::image) {
-        const bool rgb = o.config.pixel_format == PixelFormat::rgb8;
-        std::printf("P%c\n%u %u\n255\n", rgb ? '6' : '5', o.config.width, o.config.height);
+    // PGM and PPM hold Mono8, RGB8 and, as its mosaic, BayerRG8; Mono16 too, as the same
+    // value is in both bytes of a pixel. BGR8 is written as it is sent.
+    const PixelFormat format = o.config.pixel_format;
+    if (o.config.payload == PayloadKind::image && format != PixelFormat::bgr8) {
+        std::printf("P%c\n%u %u\n%u\n", format == PixelFormat::rgb8 ? '6' : '5', o.config.width,
+                    o.config.height, format == PixelFormat::mono16 ? 65535U : 255U);
     }
     if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size() ||
         std::fflush(stdout) != 0) {

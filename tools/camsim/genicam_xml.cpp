@@ -95,13 +95,12 @@ std::string genicam_xml(const DeviceIdentity &identity) {
     x += int_reg("WidthReg", kFeatureWidth, "RW");
     x += integer("Height", "HeightReg", 1, kMaxImageSideDevice);
     x += int_reg("HeightReg", kFeatureHeight, "RW");
-    x +=
-        cat("<Enumeration Name=\"PixelFormat\" NameSpace=\"Standard\"><EnumEntry Name=\"Mono8\">"
-            "<Value>",
-            std::to_string(static_cast<uint32_t>(PixelFormat::mono8)),
-            "</Value></EnumEntry><EnumEntry Name=\"RGB8\"><Value>",
-            std::to_string(static_cast<uint32_t>(PixelFormat::rgb8)),
-            "</Value></EnumEntry><pValue>PixelFormatReg</pValue></Enumeration>\n");
+    x += "<Enumeration Name=\"PixelFormat\" NameSpace=\"Standard\">";
+    for (const PixelFormat format : kPixelFormats) {
+        x += cat("<EnumEntry Name=\"", pixel_format_name(format), "\"><Value>",
+                 std::to_string(static_cast<uint32_t>(format)), "</Value></EnumEntry>");
+    }
+    x += "<pValue>PixelFormatReg</pValue></Enumeration>\n";
     x += int_reg("PixelFormatReg", kFeaturePixelFormat, "RW");
     // It follows from the three above.
     x += "<Integer Name=\"PayloadSize\" NameSpace=\"Standard\"><pValue>PayloadSizeReg</pValue>"

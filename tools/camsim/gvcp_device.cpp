@@ -33,13 +33,8 @@ bool aligned(uint32_t value) {
     return value % 4 == 0;
 }
 
-bool drawable(uint32_t pixel_format) {
-    return pixel_format == static_cast<uint32_t>(PixelFormat::mono8) ||
-           pixel_format == static_cast<uint32_t>(PixelFormat::rgb8);
-}
-
-uint32_t bytes_per_pixel(uint32_t pixel_format) {
-    return pixel_format == static_cast<uint32_t>(PixelFormat::rgb8) ? 3 : 1;
+uint32_t pixel_bytes(uint32_t pixel_format) {
+    return bytes_per_pixel(static_cast<PixelFormat>(pixel_format));
 }
 
 uint32_t ipv4_of(const std::string &text) {
@@ -117,8 +112,8 @@ void GvcpDevice::set_string(uint32_t address, size_t size, const std::string &te
 }
 
 void GvcpDevice::update_payload_size() {
-    const uint64_t size = uint64_t{reg(kFeatureWidth)} * reg(kFeatureHeight) *
-                          bytes_per_pixel(reg(kFeaturePixelFormat));
+    const uint64_t size =
+        uint64_t{reg(kFeatureWidth)} * reg(kFeatureHeight) * pixel_bytes(reg(kFeaturePixelFormat));
     set_reg(kFeaturePayloadSize, static_cast<uint32_t>(std::min<uint64_t>(size, UINT32_MAX)));
 }
 
@@ -402,7 +397,7 @@ uint16_t GvcpDevice::write_feature(uint32_t address, uint32_t value) {
             return kGvcpSuccess;
         case kFeaturePixelFormat:
             if (locked) return kGvcpWriteProtect;
-            if (!drawable(value)) return kGvcpInvalidParameter;
+            if (pixel_bytes(value) == 0) return kGvcpInvalidParameter;
             set_reg(address, value);
             update_payload_size();
             return kGvcpSuccess;
