@@ -235,6 +235,7 @@ TEST_F(DeviceTest, RegistersSetTheStreamThatAcquisitionStarts) {
     EXPECT_EQ(c.pixel_format, PixelFormat::rgb8);
     EXPECT_DOUBLE_EQ(c.frame_rate, 12.5);
     EXPECT_FALSE(c.listen);
+    EXPECT_EQ(c.source_address, "");  // the device listens on every address
     EXPECT_TRUE(device.acquiring());
     EXPECT_EQ(write(kFeatureWidth, 640), kGvcpWriteProtect);
     // Resend requests go to the stream, from whichever peer they come.

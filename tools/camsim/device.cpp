@@ -46,6 +46,19 @@ uint32_t local_address_towards(const Peer &peer) {
     return ntohl(local.sin_addr.s_addr);
 }
 
+// A socket for the broadcasts on `port`, shared with other devices on this host (each hears
+// every broadcast). Best effort: without it a device is still found by its address.
+Fd open_discovery_socket(uint16_t port) {
+    Fd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    const int on = 1;
+    const sockaddr_in address = ipv4(INADDR_BROADCAST, port);
+    if (!fd.valid() || setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        bind(fd.get(), reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
+        return {};
+    }
+    return fd;
+}
+
 // Runs one simulator per acquisition, with the settings the client made.
 class SimulatedStream final : public StreamControl {
 public:
@@ -191,13 +204,7 @@ std::string Device::start() {
     in_addr bound{};
     inet_pton(AF_INET, s.config.control_address.c_str(), &bound);
     s.bound_address = ntohl(bound.s_addr);
-    if (s.bound_address != 0) {
-        // Best effort: without it the device is still found by its address.
-        Config broadcast = control;
-        broadcast.control_address = "255.255.255.255";
-        broadcast.control_port = s.control_port;
-        (void)open_control_socket(broadcast, &s.discovery_fd);
-    }
+    if (s.bound_address != 0) s.discovery_fd = open_discovery_socket(s.control_port);
     s.gvcp.emplace(s.config, s.identity, s.bound_address, s.stream);
     s.started = true;
     try {

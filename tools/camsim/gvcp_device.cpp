@@ -128,6 +128,10 @@ Config GvcpDevice::stream_config() const {
     c.height = reg(kFeatureHeight);
     c.pixel_format = static_cast<PixelFormat>(reg(kFeaturePixelFormat));
     c.frame_rate = std::bit_cast<float>(reg(kFeatureFrameRate));
+    // A camera streams from its own address: receivers match the stream by its source.
+    if (c.source_address.empty() && ipv4_of(c.control_address) != 0) {
+        c.source_address = c.control_address;
+    }
     return c;
 }
 
