@@ -10,7 +10,7 @@
 
 namespace qel::recv_tool::test {
 
-CameraProcess::CameraProcess(const std::vector<std::string> &argv) {
+CameraProcess::CameraProcess(const std::vector<std::string> &argv, const char *address) {
     std::vector<char *> args;
     for (const std::string &arg : argv) args.push_back(const_cast<char *>(arg.c_str()));
     args.push_back(nullptr);
@@ -22,8 +22,13 @@ CameraProcess::CameraProcess(const std::vector<std::string> &argv) {
     // Its first answer takes a moment: wait for it.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (pid_ > 0 && std::chrono::steady_clock::now() < deadline) {
+        // One that ended (its port taken, say) is not ready, whatever else answers there.
+        if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+            pid_ = -1;
+            return;
+        }
         qelcam_camera_t *camera = nullptr;
-        if (qelcam_open("127.0.0.1", &camera) == QELCAM_OK) {
+        if (qelcam_open(address, &camera) == QELCAM_OK) {
             qelcam_close(camera);
             ready_ = true;
             return;

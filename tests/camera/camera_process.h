@@ -1,4 +1,4 @@
-// A GigE Vision camera in a child process on 127.0.0.1: Aravis's fake camera or the simulator
+// A GigE Vision camera in a child process on loopback: Aravis's fake camera or the simulator
 // as a device. Its GVCP port is the standard one, 3956, so one runs at a time.
 #pragma once
 
@@ -12,9 +12,9 @@ namespace qel::recv_tool::test {
 
 class CameraProcess {
 public:
-    // Starts `argv` and waits (30 s at most) until control of the camera can be taken and
-    // given back.
-    explicit CameraProcess(const std::vector<std::string> &argv);
+    // Starts `argv` and waits (30 s at most) until control of the camera at `address` can be
+    // taken and given back.
+    explicit CameraProcess(const std::vector<std::string> &argv, const char *address = "127.0.0.1");
     ~CameraProcess();
     CameraProcess(const CameraProcess &) = delete;
     CameraProcess &operator=(const CameraProcess &) = delete;
