@@ -144,7 +144,7 @@ void Device::Impl::serve() {
             timeout_ms = static_cast<int>(std::max<int64_t>(left.count(), 0) + 1);
         }
         const int ready = poll(fds, count, timeout_ms);
-        if (ready < 0 && errno != EINTR) return;
+        if (ready < 0 && errno != EINTR) break;
         if (fds[0].revents != 0) break;
         gvcp->expire(DeviceClock::now());
         acquiring.store(gvcp->acquiring());
