@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "camsim/camsim.h"
+#include "camsim/device.h"
 #include "camsim/stop_signal.h"
 #include "common/command_line.h"
 #include "common/pixel_formats.h"
@@ -38,8 +39,8 @@ Stream:
 Payload:
   --payload KIND         image, raw, file, chunk, extended-chunk or image-chunk (image with
                          extended chunk data, payload type 0x4001) (default image)
-  --pixel-format FMT     Mono8 or RGB8 (default Mono8); images show the frame number in
-                         digits in their top-left corner
+  --pixel-format FMT     Mono8, Mono16, RGB8, BGR8 or BayerRG8 (default Mono8); images
+                         show the frame number in digits in their top-left corner
   --width N              image width in pixels, 1 to 65535 (default 640)
   --height N             image height in pixels, 1 to 65535 (default 480)
   --data-size BYTES      size of a raw block, or of a generated file (default 65536)
@@ -86,9 +87,18 @@ Faults (applied to first sendings only; chances are per mille, 0 to 1000):
   --drop FRAME:PACKET    withhold exactly this packet (frame numbers count from 0);
                          may be given more than once
 
+GigE Vision device:
+  --device               be a camera that clients discover and control on the control port
+                         (discovery, registers, a GenICam description, control privilege
+                         and heartbeat) and stream only between their AcquisitionStart and
+                         AcquisitionStop, to the destination they set; the stream options
+                         above are its settings until a client changes them, --frames limits
+                         each acquisition; runs until interrupted
+
 Other:
   --write-frame N        write frame N's expected payload to standard output and exit
-                         (images as PGM or PPM, other payloads as raw bytes)
+                         (images as PGM or PPM, BGR8 images and other payloads as raw
+                         bytes)
   --quiet                print nothing but errors
   -h, --help             show this text and exit
   --version              show the version and exit
@@ -139,6 +149,7 @@ constexpr qel::tools::OptionSpec kOptions[] = {
     {"reorder-distance", true},
     {"duplicate", true},
     {"drop", true},
+    {"device", false},
     {"write-frame", true},
     {"quiet", false},
 };
@@ -157,13 +168,14 @@ PayloadKind parse_payload(const std::string &text) {
                      "' is not one of image, raw, file, chunk, extended-chunk, image-chunk"};
 }
 
-// Any format's name is understood; the simulator draws two of them.
+// Any format's name is understood; the simulator draws a few of them.
 PixelFormat parse_pixel_format(const std::string &text) {
     const auto code = qel::tools::pixel_format_code(text);
-    for (const PixelFormat format : {PixelFormat::mono8, PixelFormat::rgb8}) {
+    for (const PixelFormat format : qel::camsim::kPixelFormats) {
         if (code == static_cast<uint32_t>(format)) return format;
     }
-    throw UsageError{"--pixel-format: '" + text + "' is not one the simulator draws: Mono8, RGB8"};
+    throw UsageError{"--pixel-format: '" + text +
+                     "' is not one the simulator draws: Mono8, Mono16, RGB8, BGR8, BayerRG8"};
 }
 
 qel::camsim::PacketRef parse_drop(const GivenOption &option) {
@@ -184,6 +196,7 @@ struct Options {
     bool quiet = false;
     bool write_frame = false;
     uint64_t frame_to_write = 0;
+    bool device = false;
 };
 
 Options parse(const qel::tools::CommandLine &line) {
@@ -282,6 +295,8 @@ Options parse(const qel::tools::CommandLine &line) {
             c.faults.duplicate_per_mille = parse_per_mille(option);
         } else if (name == "drop") {
             c.faults.drops.push_back(parse_drop(option));
+        } else if (name == "device") {
+            o.device = true;
         } else if (name == "write-frame") {
             o.write_frame = true;
             o.frame_to_write = unsigned_value(option, 0, UINT64_MAX);
@@ -299,9 +314,12 @@ int write_frame(const Options &o) {
         std::fprintf(stderr, "qel-camsim: %s\n", sim.config_error().c_str());
         return 2;
     }
-    if (o.config.payload == PayloadKind::image) {
-        const bool rgb = o.config.pixel_format == PixelFormat::rgb8;
-        std::printf("P%c\n%u %u\n255\n", rgb ? '6' : '5', o.config.width, o.config.height);
+    // PGM and PPM hold Mono8, RGB8 and, as its mosaic, BayerRG8; Mono16 too, as the same
+    // value is in both bytes of a pixel. BGR8 is written as it is sent.
+    const PixelFormat format = o.config.pixel_format;
+    if (o.config.payload == PayloadKind::image && format != PixelFormat::bgr8) {
+        std::printf("P%c\n%u %u\n%u\n", format == PixelFormat::rgb8 ? '6' : '5', o.config.width,
+                    o.config.height, format == PixelFormat::mono16 ? 65535U : 255U);
     }
     if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size() ||
         std::fflush(stdout) != 0) {
@@ -336,6 +354,35 @@ void print_counters(const qel::camsim::Counters &c, double seconds) {
                 seconds > 0 ? static_cast<double>(c.bytes_sent) * 8 / seconds / 1e9 : 0.0);
 }
 
+// Serves as a device until interrupted.
+int run_device(const Options &o) {
+    if (o.config.payload != PayloadKind::image || !o.config.listen) {
+        return qel::tools::usage_error("qel-camsim",
+                                       "--device streams images and needs its control port");
+    }
+    qel::camsim::Device device(o.config);
+    struct sigaction action {};
+    action.sa_handler = on_signal;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    const uint64_t start = qel::camsim::monotonic_ns();
+    if (const std::string error = device.start(); !error.empty()) {
+        std::fprintf(stderr, "qel-camsim: %s\n", error.c_str());
+        return 1;
+    }
+    if (!o.quiet) {
+        std::fprintf(stderr, "qel-camsim: GigE Vision device on %s:%u, waiting for a controller\n",
+                     o.config.control_address.c_str(), device.control_port());
+    }
+    while (!g_signalled) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    device.stop();
+    const double seconds = static_cast<double>(qel::camsim::monotonic_ns() - start) / 1e9;
+    if (!o.quiet) print_counters(device.counters(), seconds);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -352,6 +399,7 @@ int main(int argc, char **argv) {
         return qel::tools::usage_error("qel-camsim", error.message);
     }
     if (o.write_frame) return write_frame(o);
+    if (o.device) return run_device(o);
 
     qel::camsim::Simulator sim(o.config);
     if (const std::string error = sim.config_error(); !error.empty()) {

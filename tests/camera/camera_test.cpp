@@ -2,17 +2,13 @@
 // Vision camera on loopback; and says in one line why it cannot when the camera is missing or
 // held by another client.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <future>
 #include <nlohmann/json.hpp>
 #include <sstream>
-#include <thread>
 #include <vector>
 
+#include "camera_process.h"
 #include "qelcamera.h"
 #include "recv_tool/checks.h"
 #include "tool_run.h"
@@ -20,42 +16,10 @@
 namespace qel::recv_tool::test {
 namespace {
 
-// The fake camera, answering on 127.0.0.1 from construction (once control can be taken) to
-// destruction.
-class FakeCamera {
+// Aravis's fake camera.
+class FakeCamera : public CameraProcess {
 public:
-    FakeCamera() {
-        pid_ = fork();
-        if (pid_ == 0) {
-            execl(QEL_ARV_FAKE_CAMERA, QEL_ARV_FAKE_CAMERA, "-i", "127.0.0.1", nullptr);
-            _exit(127);
-        }
-        // Its first answer takes a moment: wait for it (taking control and giving it back).
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (std::chrono::steady_clock::now() < deadline) {
-            qelcam_camera_t *camera = nullptr;
-            if (qelcam_open("127.0.0.1", &camera) == QELCAM_OK) {
-                qelcam_close(camera);
-                ready_ = true;
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-    }
-    ~FakeCamera() {
-        if (pid_ <= 0) return;
-        kill(pid_, SIGTERM);
-        waitpid(pid_, nullptr, 0);
-    }
-    FakeCamera(const FakeCamera &) = delete;
-    FakeCamera &operator=(const FakeCamera &) = delete;
-    bool ready() const { return ready_; }
-    // Freezes or thaws the camera: a frozen one answers nothing, heartbeats included.
-    void freeze(bool frozen) const { kill(pid_, frozen ? SIGSTOP : SIGCONT); }
-
-private:
-    pid_t pid_ = -1;
-    bool ready_ = false;
+    FakeCamera() : CameraProcess({QEL_ARV_FAKE_CAMERA, "-i", "127.0.0.1"}) {}
 };
 
 // Every frame arrives complete, in both receive modes with resend, and the camera is free for

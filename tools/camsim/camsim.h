@@ -54,8 +54,14 @@ enum class PayloadKind : uint8_t {
 // Pixel formats of the image test patterns (GenICam PFNC codes).
 enum class PixelFormat : uint32_t {
     mono8 = 0x01080001,
+    mono16 = 0x01100007,
     rgb8 = 0x02180014,
+    bgr8 = 0x02180015,
+    bayer_rg8 = 0x01080009,
 };
+inline constexpr PixelFormat kPixelFormats[] = {PixelFormat::mono8, PixelFormat::mono16,
+                                                PixelFormat::rgb8, PixelFormat::bgr8,
+                                                PixelFormat::bayer_rg8};
 
 // One packet of one frame: a fault that withholds exactly this packet on its first sending.
 struct PacketRef {
@@ -147,6 +153,10 @@ struct Counters {
 
 // GVSP payload type code of a payload kind.
 [[nodiscard]] uint16_t payload_type_code(PayloadKind kind);
+// Bytes of one pixel; 0 for a format the simulator does not draw.
+[[nodiscard]] uint32_t bytes_per_pixel(PixelFormat format);
+// The format's GenICam name ("Mono8", ...).
+[[nodiscard]] const char *pixel_format_name(PixelFormat format);
 [[nodiscard]] const char *payload_kind_name(PayloadKind kind);
 
 // The block id that frame `frame` carries: first_block_id + frame, skipping 0 where the ids
@@ -177,6 +187,11 @@ public:
     [[nodiscard]] bool sending() const;
     // Why sending stopped early, empty when it did not.
     [[nodiscard]] std::string send_error() const;
+
+    // Serves one GVCP datagram that was read elsewhere as its control port would: a
+    // PACKETRESEND is answered. For a simulator started without a control port of its own
+    // (listen false) behind a part that owns the port; from one thread at a time.
+    void serve_command(std::span<const uint8_t> datagram);
 
     [[nodiscard]] Counters counters() const;
     [[nodiscard]] const Config &config() const;

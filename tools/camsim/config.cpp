@@ -52,6 +52,36 @@ uint16_t payload_type_code(PayloadKind kind) {
     return 0;
 }
 
+uint32_t bytes_per_pixel(PixelFormat format) {
+    switch (format) {
+        case PixelFormat::mono8:
+        case PixelFormat::bayer_rg8:
+            return 1;
+        case PixelFormat::mono16:
+            return 2;
+        case PixelFormat::rgb8:
+        case PixelFormat::bgr8:
+            return 3;
+    }
+    return 0;
+}
+
+const char *pixel_format_name(PixelFormat format) {
+    switch (format) {
+        case PixelFormat::mono8:
+            return "Mono8";
+        case PixelFormat::mono16:
+            return "Mono16";
+        case PixelFormat::rgb8:
+            return "RGB8";
+        case PixelFormat::bgr8:
+            return "BGR8";
+        case PixelFormat::bayer_rg8:
+            return "BayerRG8";
+    }
+    return "?";
+}
+
 const char *payload_kind_name(PayloadKind kind) {
     switch (kind) {
         case PayloadKind::image:
@@ -99,8 +129,8 @@ std::string validate(const Config &config) {
         default:
             return "unknown payload kind";
     }
-    if (config.pixel_format != PixelFormat::mono8 && config.pixel_format != PixelFormat::rgb8) {
-        return "pixel format must be Mono8 or RGB8";
+    if (bytes_per_pixel(config.pixel_format) == 0) {
+        return "pixel format must be Mono8, Mono16, RGB8, BGR8 or BayerRG8";
     }
     if (config.width == 0 || config.height == 0 || config.width > kMaxImageSide ||
         config.height > kMaxImageSide) {

@@ -75,7 +75,8 @@ void fill_words(uint64_t frame, uint64_t offset, std::span<uint8_t> out) {
 PayloadGenerator::PayloadGenerator(const Config &config,
                                    std::shared_ptr<const std::vector<uint8_t>> file_content)
     : config_(config), file_(std::move(file_content)) {
-    bytes_per_pixel_ = config.pixel_format == PixelFormat::rgb8 ? 3 : 1;
+    bytes_per_pixel_ = bytes_per_pixel(config.pixel_format);
+    bgr_ = config.pixel_format == PixelFormat::bgr8;
     row_bytes_ = uint64_t{config.width} * bytes_per_pixel_;
     image_size_ = row_bytes_ * config.height;
     padded_image_size_ = pad4(image_size_);
@@ -165,7 +166,13 @@ void PayloadGenerator::fill_row(uint64_t frame, uint32_t y, uint32_t first_byte,
                                 std::span<uint8_t> out) const {
     uint8_t *p = out.data();
     size_t left = out.size();
-    if (bytes_per_pixel_ == 1) {
+    if (bytes_per_pixel_ == 2) {
+        // Both bytes of a Mono16 pixel hold its Mono8 value.
+        const uint64_t start = 2 * uint64_t{y} + 3 * frame;
+        for (size_t i = 0; i < left; ++i) {
+            p[i] = static_cast<uint8_t>((first_byte + i) / 2 + start);
+        }
+    } else if (bytes_per_pixel_ == 1) {
         const auto start = static_cast<uint8_t>(first_byte + 2 * uint64_t{y} + 3 * frame);
         while (left != 0) {
             const size_t n = std::min<size_t>(left, 256);
@@ -174,7 +181,8 @@ void PayloadGenerator::fill_row(uint64_t frame, uint32_t y, uint32_t first_byte,
             left -= n;
         }
     } else {
-        // An RGB8 row repeats every 256 pixels (768 bytes): work out one period, copy the rest.
+        // An RGB8 or BGR8 row repeats every 256 pixels (768 bytes): work out one period, copy the
+        // rest.
         constexpr size_t kPeriod = 3 * 256;
         uint32_t x = first_byte / 3;
         uint32_t channel = first_byte % 3;
@@ -182,8 +190,10 @@ void PayloadGenerator::fill_row(uint64_t frame, uint32_t y, uint32_t first_byte,
         const auto green = static_cast<uint8_t>(y + 2 * frame);
         auto blue = static_cast<uint8_t>(x + y + 3 * frame);
         const size_t computed = std::min(left, kPeriod);
+        // BGR8 holds the same picture, its channels in the other order.
+        const uint32_t first_channel = bgr_ ? 2 : 0;
         for (size_t i = 0; i < computed; ++i) {
-            p[i] = channel == 0 ? red : channel == 1 ? green : blue;
+            p[i] = channel == first_channel ? red : channel == 1 ? green : blue;
             if (++channel == 3) {
                 channel = 0;
                 ++red;

@@ -3,7 +3,9 @@
 // receiver can check what it reassembled.
 //
 // Image (Mono8):  pixel(x, y) = (x + 2y + 3n) mod 256 for frame n.
-// Image (RGB8):   R = (x + n) mod 256, G = (y + 2n) mod 256, B = (x + y + 3n) mod 256.
+//   BayerRG8 carries the same bytes; Mono16 holds that value in both bytes of each pixel.
+// Image (RGB8):   R = (x + n) mod 256, G = (y + 2n) mod 256, B = (x + y + 3n) mod 256;
+//   BGR8 the same in the order B, G, R.
 //   In the top-left corner the frame number n is drawn in decimal digits: a black box of
 //   9s rows and (6 x digits + 1)s columns, s = max(1, height / 60), each digit a 5x7 glyph
 //   scaled by s, white, its cell starting at (s + 6s x k, s); the box is clipped to the image.
@@ -53,6 +55,7 @@ private:
     Config config_;
     std::shared_ptr<const std::vector<uint8_t>> file_;
     uint32_t bytes_per_pixel_ = 1;
+    bool bgr_ = false;
     uint64_t row_bytes_ = 0;
     uint64_t image_size_ = 0;
     uint64_t padded_image_size_ = 0;

@@ -15,10 +15,6 @@ constexpr size_t kSizedLeaderSize = 20;  // raw data and file: 64-bit payload si
 constexpr uint64_t kMaxStandardPacketId = 0xFFFFFF;
 constexpr uint64_t kMaxStandardBlockId = 0xFFFF;
 
-uint32_t bytes_per_pixel(PixelFormat format) {
-    return format == PixelFormat::rgb8 ? 3 : 1;
-}
-
 }  // namespace
 
 bool StreamLayout::has_image_leader() const {

@@ -101,6 +101,7 @@ struct Simulator::Impl {
     bool started = false;
     std::thread sender_thread;
     std::thread listener_thread;
+    std::optional<ResendListener> relay;  // serves the commands another part reads
 
     std::mutex mutex;  // guards started (for sending()), done and send_error
     std::condition_variable done_changed;
@@ -126,6 +127,8 @@ std::string Simulator::start() {
             return e;
         }
         s.control_port = local_port(s.control_fd.get());
+    } else {
+        s.relay.emplace(s.config, *s.source, *s.history, s.counters, s.stop);
     }
     s.source_port = local_port(s.stream_fd.get());
     {
@@ -183,6 +186,11 @@ std::string Simulator::send_error() const {
 
 std::string Simulator::config_error() const {
     return impl_->prepare_error;
+}
+
+void Simulator::serve_command(std::span<const uint8_t> datagram) {
+    Impl &s = *impl_;
+    if (s.relay && s.stream_fd.valid()) s.relay->handle(datagram, s.stream_fd.get());
 }
 
 Counters Simulator::counters() const {
