@@ -16,6 +16,13 @@
 extern "C" {
 #endif
 
+/* What libqelcamera.so exports: the functions below and nothing else. */
+#if defined(QELCAM_BUILDING_LIBRARY)
+#define QELCAM_EXPORT __attribute__((visibility("default")))
+#else
+#define QELCAM_EXPORT
+#endif
+
 #define QELCAM_OK 0
 #define QELCAM_ENOTFOUND 1 /* no camera answered, or none matched */
 #define QELCAM_EBUSY 2     /* another client controls the camera */
@@ -37,45 +44,46 @@ typedef struct qelcam_info {
 typedef struct qelcam_camera qelcam_camera_t;
 
 /* The reason of the calling thread's last failure. Never null. */
-const char *qelcam_last_error(void);
+QELCAM_EXPORT const char *qelcam_last_error(void);
 
 /* Asks every interface which cameras answer, and fills up to `capacity` entries of `out`;
  * `*count` receives how many were found (possibly more than `capacity`). */
-int qelcam_list(qelcam_info_t *out, size_t capacity, size_t *count);
+QELCAM_EXPORT int qelcam_list(qelcam_info_t *out, size_t capacity, size_t *count);
 
 /* Opens a camera and takes control of it: `which` is its IPv4 address, its serial number,
  * user id or id as listed, or null or "" for the first camera that answers. QELCAM_EBUSY when
  * another client holds its control channel. */
-int qelcam_open(const char *which, qelcam_camera_t **out);
+QELCAM_EXPORT int qelcam_open(const char *which, qelcam_camera_t **out);
 
 /* What was opened: the camera's description (as listed). */
-int qelcam_info(const qelcam_camera_t *camera, qelcam_info_t *out);
+QELCAM_EXPORT int qelcam_info(const qelcam_camera_t *camera, qelcam_info_t *out);
 
 /* Points stream channel 0 at `address` (IPv4, dotted) and `port`. */
-int qelcam_set_destination(qelcam_camera_t *camera, const char *address, uint16_t port);
+QELCAM_EXPORT int qelcam_set_destination(qelcam_camera_t *camera, const char *address,
+                                         uint16_t port);
 
 /* Sets the stream's packet size (IP packet bytes): 0 asks the camera to find the largest that
  * passes the path (keeping its current size when it cannot test). *chosen, when not null,
  * receives the size in force. */
-int qelcam_set_packet_size(qelcam_camera_t *camera, uint32_t size, uint32_t *chosen);
+QELCAM_EXPORT int qelcam_set_packet_size(qelcam_camera_t *camera, uint32_t size, uint32_t *chosen);
 
 /* Optional settings: a pixel format by its GenICam name ("Mono8"), the image size, the frame
  * rate in frames per second. */
-int qelcam_set_pixel_format(qelcam_camera_t *camera, const char *name);
-int qelcam_set_size(qelcam_camera_t *camera, uint32_t width, uint32_t height);
-int qelcam_set_frame_rate(qelcam_camera_t *camera, double frames_per_second);
+QELCAM_EXPORT int qelcam_set_pixel_format(qelcam_camera_t *camera, const char *name);
+QELCAM_EXPORT int qelcam_set_size(qelcam_camera_t *camera, uint32_t width, uint32_t height);
+QELCAM_EXPORT int qelcam_set_frame_rate(qelcam_camera_t *camera, double frames_per_second);
 
 /* The bytes of one block's payload with the settings in force: the buffer size to queue. */
-int qelcam_payload_size(qelcam_camera_t *camera, uint32_t *bytes);
+QELCAM_EXPORT int qelcam_payload_size(qelcam_camera_t *camera, uint32_t *bytes);
 
-int qelcam_start(qelcam_camera_t *camera);
-int qelcam_stop(qelcam_camera_t *camera);
+QELCAM_EXPORT int qelcam_start(qelcam_camera_t *camera);
+QELCAM_EXPORT int qelcam_stop(qelcam_camera_t *camera);
 
 /* QELCAM_OK while this client controls the camera, QELCAM_ELOST once it lost control. */
-int qelcam_check_control(const qelcam_camera_t *camera);
+QELCAM_EXPORT int qelcam_check_control(const qelcam_camera_t *camera);
 
 /* Stops acquisition if it runs, gives control back and frees the camera. Null is accepted. */
-void qelcam_close(qelcam_camera_t *camera);
+QELCAM_EXPORT void qelcam_close(qelcam_camera_t *camera);
 
 #ifdef __cplusplus
 }

@@ -43,6 +43,17 @@ endif()
 install(TARGETS qel EXPORT qelTargets
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT library NAMELINK_COMPONENT development)
 install(TARGETS qeltelemetry LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT addon)
+# libqelcamera, where it is built: a package of its own (it brings Aravis along), with its
+# development files beside libqel's. Built where the library is, so that the tools' run path
+# finds it in the build tree as installed.
+if(TARGET qelcamera)
+    set_target_properties(qelcamera PROPERTIES BUILD_WITH_INSTALL_RPATH ON
+        LIBRARY_OUTPUT_DIRECTORY ${qel_build_libdir})
+    install(TARGETS qelcamera LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT camera
+        NAMELINK_COMPONENT camera_development)
+    install(FILES ${PROJECT_SOURCE_DIR}/camera/qelcamera.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qel COMPONENT camera_development)
+endif()
 # The headers go to a folder of their own: hux.h is too generic a name for the top of the
 # include folder. Both package files put that folder on the include path, so applications keep
 # writing #include <qel.h> (or <qel/qel.h> where the prefix's include folder is searched).
@@ -81,3 +92,9 @@ else()
 endif()
 configure_file(${CMAKE_CURRENT_LIST_DIR}/qel.pc.in ${PROJECT_BINARY_DIR}/qel.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/qel.pc DESTINATION ${qel_pc_dir} COMPONENT development)
+if(TARGET qelcamera)
+    configure_file(${CMAKE_CURRENT_LIST_DIR}/qelcamera.pc.in ${PROJECT_BINARY_DIR}/qelcamera.pc
+        @ONLY)
+    install(FILES ${PROJECT_BINARY_DIR}/qelcamera.pc DESTINATION ${qel_pc_dir}
+        COMPONENT camera_development)
+endif()

@@ -4,6 +4,8 @@
 #   libqel-dev     headers, libqel.so, qel.pc, the CMake package and the examples
 #   qel-telemetry  the telemetry add-on, which the library loads from beside itself
 #   qel-tools      qel-info, qel-adapter, qel-camsim and, where built, qel-recv
+#   libqelcamera1, libqelcamera-dev   camera control (where built, with Aravis)
+#   gstreamer1.0-qel                  the qelsrc element (where built)
 # The packages install into /usr. Their dependencies on system libraries come from
 # dpkg-shlibdeps (package dpkg-dev, with `file`); those between them are written here, each
 # on the exact release, as the library's internals (the driver records qel-adapter reads) may
@@ -19,6 +21,12 @@ set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL library development addon)
 if(qel_installed_tools)
     list(APPEND CPACK_COMPONENTS_ALL tools)
+endif()
+if(TARGET qelcamera)
+    list(APPEND CPACK_COMPONENTS_ALL camera camera_development)
+endif()
+if(TARGET gstqel)
+    list(APPEND CPACK_COMPONENTS_ALL gstreamer)
 endif()
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
@@ -53,5 +61,23 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libqel${QEL_SOVERSION} ${qel_exact}")
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION "GigE Vision stream receiver: command-line tools
  qel-recv receives a camera stream, qel-adapter lists adapter boards and keeps their names,
  qel-info prints versions and boards, qel-camsim simulates a GigE Vision camera.")
+
+set(CPACK_DEBIAN_CAMERA_PACKAGE_NAME libqelcamera1)
+set(CPACK_COMPONENT_CAMERA_DESCRIPTION "GigE Vision stream receiver: camera control library
+ libqelcamera finds GigE Vision cameras and controls one for a qel stream (destination, packet
+ size, pixel format, image size, frame rate, acquisition start and stop), through Aravis.")
+
+set(CPACK_DEBIAN_CAMERA_DEVELOPMENT_PACKAGE_NAME libqelcamera-dev)
+set(CPACK_DEBIAN_CAMERA_DEVELOPMENT_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_CAMERA_DEVELOPMENT_PACKAGE_DEPENDS "libqelcamera1 ${qel_exact}")
+set(CPACK_COMPONENT_CAMERA_DEVELOPMENT_DESCRIPTION "GigE Vision stream receiver: camera control development files
+ The header (qel/qelcamera.h), libqelcamera.so and the pkg-config file qelcamera.pc.")
+
+set(CPACK_DEBIAN_GSTREAMER_PACKAGE_NAME gstreamer1.0-qel)
+set(CPACK_DEBIAN_GSTREAMER_PACKAGE_SECTION video)
+set(CPACK_DEBIAN_GSTREAMER_PACKAGE_DEPENDS "libqel${QEL_SOVERSION} ${qel_exact}")
+set(CPACK_COMPONENT_GSTREAMER_DESCRIPTION "GigE Vision stream receiver: GStreamer element
+ qelsrc, a live source of the frames libqel receives, handed downstream without a copy;
+ it controls the camera where camera control is built.")
 
 include(CPack)

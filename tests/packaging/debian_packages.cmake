@@ -4,6 +4,7 @@
 include(${CMAKE_CURRENT_LIST_DIR}/installed_use.cmake)
 
 string(REPLACE "|" ";" PACKAGES "${PACKAGES}")
+list(FILTER PACKAGES EXCLUDE REGEX "^$")
 string(REPLACE "|" ";" TOOLS "${TOOLS}")
 execute_process(COMMAND id -u OUTPUT_VARIABLE uid OUTPUT_STRIP_TRAILING_WHITESPACE)
 find_program(APT_GET apt-get)

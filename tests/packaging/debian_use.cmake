@@ -24,3 +24,11 @@ foreach(tool IN LISTS TOOLS)
         message(FATAL_ERROR "${tool} has no man page in the package")
     endif()
 endforeach()
+
+# The element's package puts the plugin where the system's GStreamer looks: found with no
+# plugin path, in a registry of its own.
+if(DEBS MATCHES "gstreamer1.0-qel")
+    run("gst-inspect-1.0 qelsrc from the package" ${CMAKE_COMMAND} -E env
+        --unset=GST_PLUGIN_PATH GST_REGISTRY=${WORK_DIR}/registry.bin
+        gst-inspect-1.0 qelsrc)
+endif()

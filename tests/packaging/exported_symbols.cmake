@@ -1,8 +1,10 @@
 # Run with cmake -P; see CMakeLists.txt beside this file for the variables. The dynamic symbols
-# libqel.so defines are exactly the functions the public headers declare.
+# LIBRARY defines are exactly the functions its public HEADERS declare with EXPORT_MACRO (at
+# least AT_LEAST of them).
+string(REPLACE "|" ";" HEADERS "${HEADERS}")
 set(declared "")
-foreach(header qel.h hux.h)
-    file(STRINGS ${INCLUDE_DIR}/${header} lines REGEX "^QEL_EXPORT ")
+foreach(header IN LISTS HEADERS)
+    file(STRINGS ${INCLUDE_DIR}/${header} lines REGEX "^${EXPORT_MACRO} ")
     foreach(line IN LISTS lines)
         if(line MATCHES "([A-Za-z_][A-Za-z0-9_]*) *\\(")
             list(APPEND declared ${CMAKE_MATCH_1})
@@ -32,7 +34,7 @@ list(REMOVE_ITEM undeclared ${declared})
 set(missing ${declared})
 list(REMOVE_ITEM missing ${exported})
 list(LENGTH declared count)
-if(undeclared OR missing OR not_functions OR count LESS 50)
+if(undeclared OR missing OR not_functions OR count LESS AT_LEAST)
     message(FATAL_ERROR "${LIBRARY} exports what the headers do not declare: ${undeclared}\n"
         "declared but not exported: ${missing}\nexported other than as a function: "
         "${not_functions}\n(${count} functions declared)")
