@@ -13,6 +13,7 @@ from typing import Iterator, Optional, Union
 import numpy as np
 
 from . import _lib
+from ._camera import Camera
 
 # Pixel formats the front end gives a typed array for: code -> (name, numpy type, channels).
 # The unpacked 10-, 12- and 14-bit formats sit in the low bits of 16-bit little-endian words.
@@ -222,7 +223,10 @@ class Stream:
 
     `local` is the adapter interface's IPv4 address the camera sends to, `port` the UDP port.
     `camera` (an address, or an (address, port) pair; port 3956 by default) is where packet
-    resend requests go: with it the stream is zero-loss unless `resend=False`. `group` receives
+    resend requests go: with it the stream is zero-loss unless `resend=False`. A `qel.Camera`
+    there is also controlled: it is pointed at `local` (by default the interface that reaches
+    it) and `port`, its acquisition starts once the buffers are queued and stops when the
+    stream closes (the camera itself stays open), and `buffer_size` defaults to its payload. `group` receives
     a multicast group instead. `worker=True` attaches the library's receive worker thread
     (pinned to processor `cpu` when it is not 0). `buffers` buffers of `buffer_size` bytes are
     queued; a frame holds one until it is released.
@@ -232,13 +236,13 @@ class Stream:
 
     def __init__(
         self,
-        local: str,
-        port: int,
+        local: Optional[str] = None,
+        port: int = 50000,
         *,
-        camera: Union[str, tuple[str, int], None] = None,
+        camera: Union[str, tuple[str, int], Camera, None] = None,
         group: Optional[str] = None,
         buffers: int = 16,
-        buffer_size: int = 16 << 20,
+        buffer_size: Optional[int] = None,
         resend: Optional[bool] = None,
         worker: bool = False,
         cpu: int = 0,
@@ -260,6 +264,16 @@ class Stream:
         self._callback = None
         self._next_series = 1
         self._lost = dict.fromkeys(_LOST.values(), 0)
+        self._controlled: Optional[Camera] = None
+        controlled = camera if isinstance(camera, Camera) else None
+        if controlled is not None:
+            local = local or controlled.info.interface_address
+            buffer_size = buffer_size or controlled.payload_size
+            camera = (controlled.address, GVCP_PORT)
+        if not local:
+            raise ValueError("the stream needs the local address (or a qel.Camera to find it)")
+        if buffer_size is None:
+            buffer_size = 16 << 20
         self._buffer_size = buffer_size
         if buffers < 1 or buffer_size < 1:
             raise ValueError("buffers and buffer_size must be at least 1")
@@ -329,6 +343,11 @@ class Stream:
                     "qel_create_recv_worker",
                 )
                 _check(lib.qel_start_recv_worker(self._stream), "qel_start_recv_worker")
+            if controlled is not None:
+                # Every buffer is queued: the first block finds one.
+                controlled.set_destination(local, port)
+                controlled.start()
+                self._controlled = controlled
         except BaseException:
             self.close()
             raise
@@ -374,6 +393,8 @@ class Stream:
             if rc not in (_lib.EAGAIN, _lib.ETIMEDOUT):
                 raise QelError(rc, "qel_poll_recv")
             if deadline is not None and time.monotonic() >= deadline:
+                if self._controlled is not None:
+                    self._controlled.check_control()  # a camera that went away says so
                 raise Timeout(_lib.ETIMEDOUT, "Stream.get")
             if not waits:
                 time.sleep(_IDLE_PAUSE_S)
@@ -448,6 +469,12 @@ class Stream:
             return
         self._requeue_returned()
         self._closed = True
+        controlled, self._controlled = self._controlled, None
+        if controlled is not None and not controlled.closed:
+            try:
+                controlled.stop()
+            except Exception:
+                pass  # a camera that is gone cannot stop; the stream still closes
         rc = self._lib.qel_close_stream(self._stream)
         for buffer in self._buffers:
             if buffer not in self._leased:

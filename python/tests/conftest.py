@@ -8,6 +8,7 @@ import shutil
 import socket
 import subprocess
 import tempfile
+import time
 from typing import Callable, Iterator
 
 import numpy as np
@@ -107,3 +108,47 @@ def expected_frame(n: int, *args: str) -> np.ndarray:
     width, height = int(fields[1]), int(fields[2])
     channels = 3 if fields[0] == b"P6" else 1
     return pixels.reshape((height, width, channels) if channels == 3 else (height, width))
+
+
+DEVICE_ADDRESS = "127.0.0.2"  # apart from other cameras on loopback (Aravis's fake one)
+
+
+@pytest.fixture
+def device() -> Iterator[Callable[..., subprocess.Popen]]:
+    """device(*options): qel-camsim as a GigE Vision device on 127.0.0.2 (GVCP port 3956),
+    returned once its control can be taken; stopped at the end of the test. Skips where camera
+    control is not built."""
+    import qel
+
+    try:
+        qel._camera.library()
+    except qel.CameraUnavailable as missing:
+        pytest.skip(str(missing))
+    started: list[subprocess.Popen] = []
+
+    def start(*args: str) -> subprocess.Popen:
+        process = subprocess.Popen(
+            [camsim_path(), "--device", "--control-addr", DEVICE_ADDRESS, "--quiet", *args],
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.PIPE,
+            text=True,
+        )
+        started.append(process)
+        # Its first answer takes a moment: wait (generously) until control is taken and given
+        # back.
+        deadline = time.monotonic() + 60
+        while True:
+            assert process.poll() is None, f"the device ended: {process.stderr.read()}"
+            try:
+                qel.Camera(DEVICE_ADDRESS).close()
+                return process
+            except qel.CameraError:
+                if time.monotonic() > deadline:
+                    raise
+            time.sleep(0.1)
+
+    yield start
+    for process in started:
+        if process.poll() is None:
+            process.terminate()
+        process.communicate(timeout=60)
