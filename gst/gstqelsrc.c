@@ -11,8 +11,10 @@
 #include <gst/gst.h>
 #include <gst/video/video.h>
 #include <string.h>
+#include <time.h>
 
 #include "qel.h"
+#include "qelsrc_camera.h"
 
 GST_DEBUG_CATEGORY_STATIC(qel_src_debug);
 #define GST_CAT_DEFAULT qel_src_debug
@@ -97,7 +99,12 @@ struct _GstQelSrc {
     gboolean worker;
     guint cpu;
     gboolean drop_incomplete;
+    gchar *control_camera; /* camera control: null for none */
+    gchar *camera_pixel_format;
+    guint camera_width, camera_height, camera_packet_size;
+    gdouble camera_frame_rate;
     /* the running stream */
+    QelSrcCamera *camera; /* the camera controlled, from start to stop */
     QelShared *shared;
     gboolean resend;
     guint16 req_id;
@@ -121,6 +128,12 @@ enum {
     PROP_WORKER,
     PROP_CPU,
     PROP_DROP_INCOMPLETE,
+    PROP_CONTROL_CAMERA,
+    PROP_PIXEL_FORMAT,
+    PROP_WIDTH,
+    PROP_HEIGHT,
+    PROP_FRAME_RATE,
+    PROP_PACKET_SIZE,
     PROP_STATS,
     PROP_BUFFERS_DOWNSTREAM,
 };
@@ -130,7 +143,9 @@ static GstStaticPadTemplate src_template = GST_STATIC_PAD_TEMPLATE(
     GST_STATIC_CAPS(GST_VIDEO_CAPS_MAKE(
         "{ GRAY8, GRAY16_LE, RGB, BGR }") ";"
                                           "video/x-bayer, format = (string) { bggr, gbrg, grbg, "
-                                          "rggb }, "
+                                          "rggb, bggr10le, gbrg10le, grbg10le, rggb10le, "
+                                          "bggr12le, gbrg12le, grbg12le, rggb12le, bggr16le, "
+                                          "gbrg16le, grbg16le, rggb16le }, "
                                           "width = " GST_VIDEO_SIZE_RANGE
                                           ", height = " GST_VIDEO_SIZE_RANGE
                                           ", framerate = " GST_VIDEO_FPS_RANGE));
@@ -152,6 +167,21 @@ static const struct {
     {0x01080009, "video/x-bayer", "rggb", GST_VIDEO_FORMAT_UNKNOWN, 1},
     {0x0108000A, "video/x-bayer", "gbrg", GST_VIDEO_FORMAT_UNKNOWN, 1},
     {0x0108000B, "video/x-bayer", "bggr", GST_VIDEO_FORMAT_UNKNOWN, 1},
+    /* 10 and 12 bits in the low bits of little-endian 16-bit words: named as GStreamer's Bayer
+     * elements name them (the bayer plugin of GStreamer 1.24 converts them; older ones only
+     * pass them on). */
+    {0x0110000C, "video/x-bayer", "grbg10le", GST_VIDEO_FORMAT_UNKNOWN, 2},
+    {0x0110000D, "video/x-bayer", "rggb10le", GST_VIDEO_FORMAT_UNKNOWN, 2},
+    {0x0110000E, "video/x-bayer", "gbrg10le", GST_VIDEO_FORMAT_UNKNOWN, 2},
+    {0x0110000F, "video/x-bayer", "bggr10le", GST_VIDEO_FORMAT_UNKNOWN, 2},
+    {0x01100010, "video/x-bayer", "grbg12le", GST_VIDEO_FORMAT_UNKNOWN, 2},
+    {0x01100011, "video/x-bayer", "rggb12le", GST_VIDEO_FORMAT_UNKNOWN, 2},
+    {0x01100012, "video/x-bayer", "gbrg12le", GST_VIDEO_FORMAT_UNKNOWN, 2},
+    {0x01100013, "video/x-bayer", "bggr12le", GST_VIDEO_FORMAT_UNKNOWN, 2},
+    {0x0110002E, "video/x-bayer", "grbg16le", GST_VIDEO_FORMAT_UNKNOWN, 2},
+    {0x0110002F, "video/x-bayer", "rggb16le", GST_VIDEO_FORMAT_UNKNOWN, 2},
+    {0x01100030, "video/x-bayer", "gbrg16le", GST_VIDEO_FORMAT_UNKNOWN, 2},
+    {0x01100031, "video/x-bayer", "bggr16le", GST_VIDEO_FORMAT_UNKNOWN, 2},
 };
 
 static gboolean parse_ipv4(GstQelSrc *self, const char *what, const char *text, uint32_t *out) {
@@ -180,6 +210,9 @@ static int on_resend_series(qel_stream_t *stream, uint16_t *req_id, uint16_t *ma
 static gboolean qel_src_stop(GstBaseSrc *base) {
     GstQelSrc *self = GST_QEL_SRC(base);
     QelShared *s = self->shared;
+    /* The camera first: it stops sending before the stream goes. */
+    qelsrc_camera_close(self->camera);
+    self->camera = NULL;
     if (s == NULL) return TRUE;
     g_mutex_lock(&s->lock);
     s->open = FALSE;
@@ -208,24 +241,54 @@ static gboolean qel_src_fail(GstQelSrc *self, const char *call, int rc) {
     return FALSE;
 }
 
+static gboolean camera_fail(GstQelSrc *self, gchar *error) {
+    GST_ELEMENT_ERROR(self, RESOURCE, SETTINGS, ("camera %s: %s", self->control_camera, error),
+                      (NULL));
+    g_free(error);
+    return FALSE;
+}
+
+/* Takes control of the camera named by control-camera and configures it. The stream's local
+ * address is then, unless given, the interface that reaches the camera, and lost packets are
+ * asked of the camera itself unless another camera-address is given. */
+static gboolean open_camera(GstQelSrc *self, const char **local, const char **resend_to) {
+    if (self->control_camera == NULL) return TRUE;
+    const QelSrcCameraSettings settings = {self->control_camera,    self->camera_pixel_format,
+                                           self->camera_width,      self->camera_height,
+                                           self->camera_frame_rate, self->camera_packet_size};
+    gchar *error = NULL;
+    self->camera = qelsrc_camera_open(&settings, self->buffer_size, &error);
+    if (self->camera == NULL) return camera_fail(self, error);
+    if (*local == NULL) *local = qelsrc_camera_interface_address(self->camera);
+    if (*resend_to == NULL && self->multicast_group == NULL)
+        *resend_to = qelsrc_camera_address(self->camera);
+    return TRUE;
+}
+
 /* Opens the stream, allocates and queues its buffers, starts the worker when asked. */
 static gboolean qel_src_start(GstBaseSrc *base) {
     GstQelSrc *self = GST_QEL_SRC(base);
     uint32_t local = 0, group = 0, camera = 0;
-    if (!parse_ipv4(self, "local-address", self->local_address, &local)) return FALSE;
-    if (self->multicast_group &&
-        !parse_ipv4(self, "multicast-group", self->multicast_group, &group))
-        return FALSE;
-    self->resend = self->camera_address != NULL && *self->camera_address != '\0';
-    if (self->resend && !parse_ipv4(self, "camera-address", self->camera_address, &camera))
-        return FALSE;
-    if (self->resend && group != 0) {
+    const char *local_text = self->local_address;
+    const char *resend_to = self->camera_address;
+    if (!open_camera(self, &local_text, &resend_to)) return FALSE;
+    if (local_text == NULL) local_text = "127.0.0.1";
+    gboolean ok = parse_ipv4(self, "local-address", local_text, &local) &&
+                  (self->multicast_group == NULL ||
+                   parse_ipv4(self, "multicast-group", self->multicast_group, &group));
+    self->resend = resend_to != NULL && *resend_to != '\0';
+    ok = ok && (!self->resend || parse_ipv4(self, "camera-address", resend_to, &camera));
+    if (ok && self->resend && group != 0) {
         GST_ELEMENT_ERROR(self, RESOURCE, SETTINGS,
                           ("a multicast stream cannot ask for packets again"), (NULL));
+        ok = FALSE;
+    }
+    int rc = ok ? qel_init(QEL_API_VERSION) : 0;
+    if (ok && rc != 0) ok = qel_src_fail(self, "qel_init", rc);
+    if (!ok) {
+        qel_src_stop(base);
         return FALSE;
     }
-    int rc = qel_init(QEL_API_VERSION);
-    if (rc != 0) return qel_src_fail(self, "qel_init", rc);
 
     const uint32_t flags =
         self->drop_incomplete ? QEL_OPEN_DROP_INCOMPLETE : QEL_OPEN_KEEP_INCOMPLETE;
@@ -246,7 +309,11 @@ static gboolean qel_src_start(GstBaseSrc *base) {
         call = "qel_open_mcast_stream";
         rc = qel_open_mcast_stream(&local, &group, (uint16_t)self->port, &stream, flags, NULL);
     }
-    if (rc != 0) return qel_src_fail(self, call, rc);
+    if (rc != 0) {
+        qel_src_fail(self, call, rc);
+        qel_src_stop(base);
+        return FALSE;
+    }
 
     QelShared *s = shared_new(self->buffers);
     s->stream = stream;
@@ -280,6 +347,16 @@ static gboolean qel_src_start(GstBaseSrc *base) {
     }
     if (rc != 0) {
         qel_src_fail(self, call, rc);
+        qel_src_stop(base);
+        return FALSE;
+    }
+    /* Every buffer is queued: the camera may send. */
+    gchar *error = NULL;
+    if (self->camera != NULL &&
+        !qelsrc_camera_start(self->camera,
+                             self->multicast_group ? self->multicast_group : local_text, self->port,
+                             &error)) {
+        camera_fail(self, error);
         qel_src_stop(base);
         return FALSE;
     }
@@ -362,6 +439,23 @@ static int requeue_returned(QelShared *s) {
     return rc;
 }
 
+/* The moment the block's trailer arrived, as the pipeline's running time: the adapter's host
+ * time is real time (nanoseconds since 1970), carried over to the pipeline clock through one
+ * reading of both. A block without a host time gets the running time now. */
+static GstClockTime running_time_of(GstQelSrc *self, guint64 host_time) {
+    GstClock *clock = gst_element_get_clock(GST_ELEMENT(self));
+    if (clock == NULL) return GST_CLOCK_TIME_NONE;
+    const GstClockTime base = gst_element_get_base_time(GST_ELEMENT(self));
+    struct timespec real;
+    clock_gettime(CLOCK_REALTIME, &real);
+    const GstClockTime now = gst_clock_get_time(clock);
+    gst_object_unref(clock);
+    const guint64 real_now = (guint64)real.tv_sec * GST_SECOND + (guint64)real.tv_nsec;
+    /* A host time ahead of now (the clocks read apart) counts as now. */
+    const guint64 age = host_time != 0 && host_time < real_now ? real_now - host_time : 0;
+    return now > base + age ? now - base - age : 0;
+}
+
 static guint slot_of(QelShared *s, const qel_buffer_t *buffer) {
     for (guint i = 0; i < s->slot_count; ++i) {
         if (s->slots[i].buffer == buffer) return i;
@@ -376,6 +470,11 @@ static GstFlowReturn qel_src_create(GstPushSrc *push, GstBuffer **out) {
     qel_pr_status_t pr = {0};
     for (;;) {
         if (g_atomic_int_get(&self->flushing)) return GST_FLOW_FLUSHING;
+        gchar *error = NULL;
+        if (self->camera != NULL && !qelsrc_camera_check(self->camera, &error)) {
+            camera_fail(self, error);
+            return GST_FLOW_ERROR;
+        }
         int rc = requeue_returned(s);
         if (rc != 0) {
             qel_src_fail(self, "qel_queue_buffer", rc);
@@ -452,6 +551,15 @@ static GstFlowReturn qel_src_create(GstPushSrc *push, GstBuffer **out) {
                                        self->height, 1, offsets, strides);
     }
     GST_BUFFER_OFFSET(buffer) = block.block_id;
+    GST_BUFFER_PTS(buffer) = running_time_of(self, block.host_time);
+    if (block.host_time != 0) {
+        /* The host time itself, for those who match frames across pipelines or hosts. */
+        static GstStaticCaps unix_time = GST_STATIC_CAPS("timestamp/x-unix");
+        GstCaps *reference = gst_static_caps_get(&unix_time);
+        gst_buffer_add_reference_timestamp_meta(buffer, reference, block.host_time,
+                                                GST_CLOCK_TIME_NONE);
+        gst_caps_unref(reference);
+    }
     if (!complete) {
         GST_BUFFER_FLAG_SET(buffer, GST_BUFFER_FLAG_CORRUPTED);
         self->incomplete++;
@@ -531,6 +639,24 @@ static void qel_src_set_property(GObject *object, guint id, const GValue *value,
         case PROP_DROP_INCOMPLETE:
             self->drop_incomplete = g_value_get_boolean(value);
             break;
+        case PROP_CONTROL_CAMERA:
+            set_string(&self->control_camera, value);
+            break;
+        case PROP_PIXEL_FORMAT:
+            set_string(&self->camera_pixel_format, value);
+            break;
+        case PROP_WIDTH:
+            self->camera_width = g_value_get_uint(value);
+            break;
+        case PROP_HEIGHT:
+            self->camera_height = g_value_get_uint(value);
+            break;
+        case PROP_FRAME_RATE:
+            self->camera_frame_rate = g_value_get_double(value);
+            break;
+        case PROP_PACKET_SIZE:
+            self->camera_packet_size = g_value_get_uint(value);
+            break;
         default:
             G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
             break;
@@ -570,6 +696,24 @@ static void qel_src_get_property(GObject *object, guint id, GValue *value, GPara
         case PROP_DROP_INCOMPLETE:
             g_value_set_boolean(value, self->drop_incomplete);
             break;
+        case PROP_CONTROL_CAMERA:
+            g_value_set_string(value, self->control_camera);
+            break;
+        case PROP_PIXEL_FORMAT:
+            g_value_set_string(value, self->camera_pixel_format);
+            break;
+        case PROP_WIDTH:
+            g_value_set_uint(value, self->camera_width);
+            break;
+        case PROP_HEIGHT:
+            g_value_set_uint(value, self->camera_height);
+            break;
+        case PROP_FRAME_RATE:
+            g_value_set_double(value, self->camera_frame_rate);
+            break;
+        case PROP_PACKET_SIZE:
+            g_value_set_uint(value, self->camera_packet_size);
+            break;
         case PROP_STATS:
             g_value_take_boxed(value, stats_of(self));
             break;
@@ -587,11 +731,12 @@ static void qel_src_finalize(GObject *object) {
     g_free(self->local_address);
     g_free(self->multicast_group);
     g_free(self->camera_address);
+    g_free(self->control_camera);
+    g_free(self->camera_pixel_format);
     G_OBJECT_CLASS(gst_qel_src_parent_class)->finalize(object);
 }
 
 static void gst_qel_src_init(GstQelSrc *self) {
-    self->local_address = g_strdup("127.0.0.1");
     self->port = 50000;
     self->camera_port = GVCP_PORT;
     self->buffers = 16;
@@ -599,8 +744,8 @@ static void gst_qel_src_init(GstQelSrc *self) {
     self->drop_incomplete = TRUE;
     gst_base_src_set_live(GST_BASE_SRC(self), TRUE);
     gst_base_src_set_format(GST_BASE_SRC(self), GST_FORMAT_TIME);
-    /* Each buffer carries the pipeline's running time at the moment the frame was taken. */
-    gst_base_src_set_do_timestamp(GST_BASE_SRC(self), TRUE);
+    /* Each buffer carries the running time at which its block arrived (create sets it). */
+    gst_base_src_set_do_timestamp(GST_BASE_SRC(self), FALSE);
 }
 
 static void gst_qel_src_class_init(GstQelSrcClass *klass) {
@@ -615,8 +760,9 @@ static void gst_qel_src_class_init(GstQelSrcClass *klass) {
     g_object_class_install_property(
         object_class, PROP_LOCAL_ADDRESS,
         g_param_spec_string("local-address", "Local address",
-                            "IPv4 address of the adapter interface the camera sends to",
-                            "127.0.0.1", rw));
+                            "IPv4 address of the adapter interface the camera sends to (none: "
+                            "the interface that reaches the controlled camera, else 127.0.0.1)",
+                            NULL, rw));
     g_object_class_install_property(
         object_class, PROP_PORT,
         g_param_spec_uint("port", "Port", "UDP port the camera sends to", 1, 65535, 50000, rw));
@@ -628,7 +774,7 @@ static void gst_qel_src_class_init(GstQelSrcClass *klass) {
         object_class, PROP_CAMERA_ADDRESS,
         g_param_spec_string("camera-address", "Camera address",
                             "IPv4 address of the camera: lost packets are asked for again "
-                            "(none: no packet resend)",
+                            "(none: the controlled camera's, else no packet resend)",
                             NULL, rw));
     g_object_class_install_property(
         object_class, PROP_CAMERA_PORT,
@@ -656,6 +802,43 @@ static void gst_qel_src_class_init(GstQelSrcClass *klass) {
         g_param_spec_boolean("drop-incomplete", "Drop incomplete",
                              "Drop incomplete frames (else push them flagged corrupted)", TRUE,
                              rw));
+    g_object_class_install_property(
+        object_class, PROP_CONTROL_CAMERA,
+        g_param_spec_string("control-camera", "Control camera",
+                            "Camera to control (its address, serial number, user id or id; \"\": "
+                            "the first that answers): configured and pointed at this stream on "
+                            "start, acquiring until stop, then released (none: not controlled)",
+                            NULL, rw));
+    g_object_class_install_property(
+        object_class, PROP_PIXEL_FORMAT,
+        g_param_spec_string("pixel-format", "Pixel format",
+                            "GenICam pixel format the controlled camera is set to, e.g. Mono8 "
+                            "(none: the camera's)",
+                            NULL, rw));
+    g_object_class_install_property(
+        object_class, PROP_WIDTH,
+        g_param_spec_uint("width", "Width",
+                          "Image width the controlled camera is set to, with height (0: the "
+                          "camera's)",
+                          0, G_MAXUINT32, 0, rw));
+    g_object_class_install_property(
+        object_class, PROP_HEIGHT,
+        g_param_spec_uint("height", "Height",
+                          "Image height the controlled camera is set to, with width (0: the "
+                          "camera's)",
+                          0, G_MAXUINT32, 0, rw));
+    g_object_class_install_property(
+        object_class, PROP_FRAME_RATE,
+        g_param_spec_double("frame-rate", "Frame rate",
+                            "Frames per second the controlled camera is set to (0: the "
+                            "camera's)",
+                            0, G_MAXDOUBLE, 0, rw));
+    g_object_class_install_property(
+        object_class, PROP_PACKET_SIZE,
+        g_param_spec_uint("packet-size", "Packet size",
+                          "Stream packet size (IP bytes) the controlled camera is set to (0: "
+                          "the largest the path passes)",
+                          0, 65535, 0, rw));
     g_object_class_install_property(
         object_class, PROP_STATS,
         g_param_spec_boxed("stats", "Statistics", "Counters of the element and the stream",

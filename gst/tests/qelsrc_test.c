@@ -12,6 +12,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#ifdef QEL_HAVE_CAMERA
+#include "qelcamera.h"
+#endif
+
 #define WAIT_LIMIT_US \
     (G_GINT64_CONSTANT(120) * G_USEC_PER_SEC) /* generous: the machine may be loaded */
 
@@ -41,33 +45,38 @@ static guint free_port(void) {
     return ntohs(a.sin_port);
 }
 
-/* qel-camsim sending to 127.0.0.1:port, answering resend requests on control_port. */
+/* qel-camsim sending to dest:port (127.0.0.1 unless set), answering resend requests on
+ * control_port. */
 typedef struct Camera {
     GPid pid;
     guint port, control_port;
+    const char *dest;
 } Camera;
 
 static Camera camera_new(guint port) {
-    Camera c = {0, port, free_port()};
+    Camera c = {0, port, free_port(), "127.0.0.1"};
     return c;
 }
 
-static void camera_start(Camera *cam, const char *options) {
-    Camera c = *cam;
-    gchar *line = g_strdup_printf(
-        "%s --dest 127.0.0.1 --port %u --control-addr 127.0.0.1 "
-        "--control-port %u --quiet %s",
-        QEL_CAMSIM, c.port, c.control_port, options);
+static void spawn(Camera *cam, const char *line) {
     gchar **argv = NULL;
     GError *error = NULL;
     if (!g_shell_parse_argv(line, NULL, &argv, &error) ||
-        !g_spawn_async(NULL, argv, NULL, G_SPAWN_DO_NOT_REAP_CHILD, NULL, NULL, &c.pid, &error)) {
+        !g_spawn_async(NULL, argv, NULL, G_SPAWN_DO_NOT_REAP_CHILD, NULL, NULL, &cam->pid,
+                       &error)) {
         fprintf(stderr, "cannot start the camera: %s\n", error->message);
         exit(2);
     }
     g_strfreev(argv);
+}
+
+static void camera_start(Camera *cam, const char *options) {
+    gchar *line = g_strdup_printf(
+        "%s --dest %s --port %u --control-addr 127.0.0.1 "
+        "--control-port %u --quiet %s",
+        QEL_CAMSIM, cam->dest, cam->port, cam->control_port, options);
+    spawn(cam, line);
     g_free(line);
-    *cam = c;
 }
 
 static void camera_stop(Camera *c) {
@@ -108,7 +117,8 @@ typedef struct Run {
     GstElement *pipeline, *source;
     GMutex lock;
     GArray *offsets; /* GST_BUFFER_OFFSET (the block id) of each buffer reaching the sink */
-    GstBuffer *kept; /* a buffer held past the pipeline's end, when asked for */
+    GArray *pts, *host_times; /* its PTS and its host time (0: none) */
+    GstBuffer *kept;          /* a buffer held past the pipeline's end, when asked for */
     gboolean keep_one;
     guint8 *pixels; /* the last buffer's pixels, rows without padding */
     gsize pixel_bytes;
@@ -120,6 +130,14 @@ static void on_handoff(GstElement *sink, GstBuffer *buffer, GstPad *pad, gpointe
     g_mutex_lock(&run->lock);
     guint64 offset = GST_BUFFER_OFFSET(buffer);
     g_array_append_val(run->offsets, offset);
+    guint64 pts = GST_BUFFER_PTS(buffer), host = 0;
+    static GstStaticCaps unix_time = GST_STATIC_CAPS("timestamp/x-unix");
+    GstCaps *reference = gst_static_caps_get(&unix_time);
+    GstReferenceTimestampMeta *meta = gst_buffer_get_reference_timestamp_meta(buffer, reference);
+    gst_caps_unref(reference);
+    if (meta) host = meta->timestamp;
+    g_array_append_val(run->pts, pts);
+    g_array_append_val(run->host_times, host);
     if (run->keep_one && run->kept == NULL) run->kept = gst_buffer_ref(buffer);
     GstCaps *caps = gst_pad_get_current_caps(pad);
     GstVideoInfo info;
@@ -154,6 +172,8 @@ static Run *run_new(const char *description) {
     }
     g_mutex_init(&run->lock);
     run->offsets = g_array_new(FALSE, FALSE, sizeof(guint64));
+    run->pts = g_array_new(FALSE, FALSE, sizeof(guint64));
+    run->host_times = g_array_new(FALSE, FALSE, sizeof(guint64));
     run->source = gst_bin_get_by_name(GST_BIN(run->pipeline), "src");
     GstElement *sink = gst_bin_get_by_name(GST_BIN(run->pipeline), "sink");
     if (sink) {
@@ -233,6 +253,8 @@ static void run_free(Run *run) {
     gst_object_unref(run->pipeline);
     if (run->kept) gst_buffer_unref(run->kept);
     g_array_free(run->offsets, TRUE);
+    g_array_free(run->pts, TRUE);
+    g_array_free(run->host_times, TRUE);
     g_free(run->pixels);
     g_mutex_clear(&run->lock);
     g_free(run);
@@ -423,6 +445,158 @@ static void state_changes_mid_stream(void) {
     g_free(pipeline);
 }
 
+/* Blocks 1 to `count` reached the sink, each once, in order. */
+static void check_in_order(Run *run, guint count, const char *what) {
+    CHECK(run->offsets->len == count, "%s: %u frames of %u", what, run->offsets->len, count);
+    for (guint i = 0; i < run->offsets->len; ++i) {
+        CHECK(g_array_index(run->offsets, guint64, i) == i + 1, "%s: frame %u is block %lu", what,
+              i, (unsigned long)g_array_index(run->offsets, guint64, i));
+    }
+}
+
+/* Each buffer is stamped with the moment its block arrived (its host time, also attached as a
+ * reference timestamp), not with the moment the element handed it on: with a downstream that
+ * takes half a second per frame, frames sent 10 ms apart keep timestamps about 10 ms apart. */
+static void timestamps_are_arrival_times(void) {
+    const guint frames = 6;
+    const GstClockTimeDiff slow = 500 * GST_MSECOND;
+    Camera cam = camera_new(free_port());
+    gchar *pipeline = g_strdup_printf(
+        "qelsrc name=src port=%u buffers=%u buffer-size=65536 num-buffers=%u ! "
+        "identity sleep-time=%" G_GINT64_FORMAT " ! fakesink name=sink",
+        cam.port, frames + 2, frames, slow / GST_USECOND);
+    Run *run = run_new(pipeline);
+    play(run);
+    camera_start(&cam, SMALL " --frames 6 --fps 100 --no-control");
+    if (wait_eos(run)) {
+        check_in_order(run, frames, "timestamps");
+        for (guint i = 0; i < run->pts->len; ++i) {
+            const guint64 host = g_array_index(run->host_times, guint64, i);
+            const guint64 pts = g_array_index(run->pts, guint64, i);
+            CHECK(host != 0 && GST_CLOCK_TIME_IS_VALID(pts),
+                  "frame %u: host time %" G_GUINT64_FORMAT ", pts %" G_GUINT64_FORMAT, i, host,
+                  pts);
+            if (i == 0 || host == 0) continue;
+            const GstClockTimeDiff pts_step =
+                GST_CLOCK_DIFF(g_array_index(run->pts, guint64, i - 1), pts);
+            const GstClockTimeDiff host_step =
+                GST_CLOCK_DIFF(g_array_index(run->host_times, guint64, i - 1), host);
+            /* Half the downstream's pace: wide enough for a loaded machine's clock readings. */
+            CHECK(pts_step >= 0 && ABS(pts_step - host_step) < slow / 2,
+                  "frame %u: %" G_GINT64_FORMAT
+                  " ns after the one before, its block %" G_GINT64_FORMAT " ns after",
+                  i, pts_step, host_step);
+        }
+    }
+    run_free(run);
+    camera_stop(&cam);
+    g_free(pipeline);
+}
+
+/* A stream from a multicast group on loopback: every frame, in order. */
+static void multicast_group(void) {
+    const guint frames = 10;
+    Camera cam = camera_new(free_port());
+    /* Organisation-local scope, named after the free port so that runs side by side do not
+     * mix. */
+    gchar *group = g_strdup_printf("239.255.%u.%u", cam.port >> 8, cam.port & 0xFF);
+    cam.dest = group;
+    gchar *pipeline = g_strdup_printf(
+        "qelsrc name=src multicast-group=%s port=%u buffers=16 buffer-size=65536 num-buffers=%u ! "
+        "fakesink name=sink",
+        group, cam.port, frames);
+    Run *run = run_new(pipeline);
+    play(run);
+    camera_start(&cam, SMALL " --frames 10 --fps 50 --no-control --mcast-if 127.0.0.1");
+    if (wait_eos(run)) check_in_order(run, frames, "multicast");
+    run_free(run);
+    camera_stop(&cam);
+    g_free(pipeline);
+    g_free(group);
+}
+
+#ifdef QEL_HAVE_CAMERA
+#define DEVICE "127.0.0.2"
+
+/* The first message of `type` on the pipeline's bus within the wait limit, or null. */
+static GstMessage *wait_message(Run *run, GstMessageType type) {
+    GstBus *bus = gst_element_get_bus(run->pipeline);
+    GstMessage *m = gst_bus_timed_pop_filtered(bus, WAIT_LIMIT_US * 1000, type);
+    gst_object_unref(bus);
+    return m;
+}
+
+/* qelsrc controlling qel-camsim as a GigE Vision device: it configures the camera, points it
+ * at the stream and starts it; every frame comes complete through 2% loss (lost packets asked
+ * of the controlled camera), equal to the simulator's; stopping the pipeline gives control
+ * back. A camera that another client holds fails the start, saying so. */
+static void camera_control(void) {
+    Camera device = {0, 0, 0, DEVICE};
+    gchar *line =
+        g_strdup_printf("%s --device --control-addr " DEVICE " --quiet --loss 20", QEL_CAMSIM);
+    spawn(&device, line);
+    g_free(line);
+    /* Its first answer takes a moment: wait until control can be taken and given back. */
+    qelcam_camera_t *held = NULL;
+    const gint64 end = g_get_monotonic_time() + WAIT_LIMIT_US;
+    while (qelcam_open(DEVICE, &held) != QELCAM_OK && g_get_monotonic_time() < end) {
+        g_usleep(100000);
+    }
+    CHECK(held != NULL, "the device did not answer: %s", qelcam_last_error());
+    if (held == NULL) {
+        camera_stop(&device);
+        return;
+    }
+
+    const guint frames = 6;
+    const char *drawn = "--width 62 --height 40 --pixel-format RGB8";
+    gchar *pipeline = g_strdup_printf(
+        "qelsrc name=src control-camera=" DEVICE
+        " pixel-format=RGB8 width=62 height=40 "
+        "frame-rate=50 packet-size=1400 port=%u buffers=8 buffer-size=65536 num-buffers=%u ! "
+        "fakesink name=sink",
+        free_port(), frames);
+    /* Held by another: the start fails with the camera's reason. */
+    Run *refused = run_new(pipeline);
+    CHECK(gst_element_set_state(refused->pipeline, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE,
+          "started with a camera another client controls");
+    GstMessage *m = wait_message(refused, GST_MESSAGE_ERROR);
+    if (m) {
+        GError *error = NULL;
+        gst_message_parse_error(m, &error, NULL);
+        CHECK(strstr(error->message, "controlled by another client") != NULL, "error: %s",
+              error->message);
+        g_error_free(error);
+        gst_message_unref(m);
+    }
+    CHECK(m != NULL, "no error for a camera another client controls");
+    run_free(refused);
+    qelcam_close(held);
+    held = NULL;
+
+    Run *run = run_new(pipeline);
+    play(run);
+    if (wait_eos(run)) {
+        check_in_order(run, frames, "controlled camera"); /* each acquisition starts at 1 */
+        CHECK(stat_of(run, "resend-requests") > 0, "no resend requests at 2%% loss");
+        CHECK(stat_of(run, "incomplete") == 0 && stat_of(run, "lost") == 0,
+              "frames incomplete or lost");
+        gsize size = 0;
+        guint8 *want = expected_frame(frames - 1, drawn, &size);
+        CHECK(run->pixel_bytes == size && memcmp(run->pixels, want, size) == 0,
+              "the last frame is not the camera's");
+        g_free(want);
+    }
+    run_free(run);
+    /* Stopped, the element gave control back. */
+    CHECK(qelcam_open(DEVICE, &held) == QELCAM_OK, "control not given back: %s",
+          qelcam_last_error());
+    qelcam_close(held);
+    camera_stop(&device);
+    g_free(pipeline);
+}
+#endif
+
 int main(int argc, char **argv) {
     if (argc != 2 || g_mkdtemp(scratch) == NULL) {
         fprintf(stderr, "usage: test_qelsrc NAME\n");
@@ -438,10 +612,17 @@ int main(int argc, char **argv) {
     static const struct {
         const char *name;
         void (*run)(void);
-    } tests[] = {{"lossless_with_resend", lossless_with_resend},
-                 {"pixels_equal_the_camera", pixels_equal_the_camera},
-                 {"caps_follow_the_camera", caps_follow_the_camera},
-                 {"state_changes_mid_stream", state_changes_mid_stream}};
+    } tests[] = {
+        {"lossless_with_resend", lossless_with_resend},
+        {"pixels_equal_the_camera", pixels_equal_the_camera},
+        {"caps_follow_the_camera", caps_follow_the_camera},
+        {"state_changes_mid_stream", state_changes_mid_stream},
+        {"timestamps_are_arrival_times", timestamps_are_arrival_times},
+        {"multicast_group", multicast_group},
+#ifdef QEL_HAVE_CAMERA
+        {"camera_control", camera_control},
+#endif
+    };
     gboolean found = FALSE;
     for (guint i = 0; i < G_N_ELEMENTS(tests); ++i) {
         if (strcmp(argv[1], tests[i].name) == 0) {
