@@ -76,6 +76,11 @@ set(CPACK_COMPONENT_CAMERA_DEVELOPMENT_DESCRIPTION "GigE Vision stream receiver:
 set(CPACK_DEBIAN_GSTREAMER_PACKAGE_NAME gstreamer1.0-qel)
 set(CPACK_DEBIAN_GSTREAMER_PACKAGE_SECTION video)
 set(CPACK_DEBIAN_GSTREAMER_PACKAGE_DEPENDS "libqel${QEL_SOVERSION} ${qel_exact}")
+# qel-recv and the element link libqelcamera where it is built.
+if(TARGET qelcamera)
+    string(APPEND CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS ", libqelcamera1 ${qel_exact}")
+    string(APPEND CPACK_DEBIAN_GSTREAMER_PACKAGE_DEPENDS ", libqelcamera1 ${qel_exact}")
+endif()
 set(CPACK_COMPONENT_GSTREAMER_DESCRIPTION "GigE Vision stream receiver: GStreamer element
  qelsrc, a live source of the frames libqel receives, handed downstream without a copy;
  it controls the camera where camera control is built.")
