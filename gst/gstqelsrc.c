@@ -800,8 +800,9 @@ static void gst_qel_src_class_init(GstQelSrcClass *klass) {
     g_object_class_install_property(
         object_class, PROP_DROP_INCOMPLETE,
         g_param_spec_boolean("drop-incomplete", "Drop incomplete",
-                             "Drop incomplete frames (else push them flagged corrupted)", TRUE,
-                             rw));
+                             "Drop incomplete frames (else push them flagged corrupted; "
+                             "without camera-address the library always drops them)",
+                             TRUE, rw));
     g_object_class_install_property(
         object_class, PROP_CONTROL_CAMERA,
         g_param_spec_string("control-camera", "Control camera",

@@ -119,6 +119,7 @@ typedef struct Run {
     GArray *offsets; /* GST_BUFFER_OFFSET (the block id) of each buffer reaching the sink */
     GArray *pts, *host_times; /* its PTS and its host time (0: none) */
     GHashTable *places;       /* where the buffers' bytes lie */
+    GArray *corrupted;        /* the block ids of the buffers flagged corrupted */
     GstBuffer *kept;          /* a buffer held past the pipeline's end, when asked for */
     gboolean keep_one;
     guint8 *pixels; /* the last buffer's pixels, rows without padding */
@@ -139,6 +140,8 @@ static void on_handoff(GstElement *sink, GstBuffer *buffer, GstPad *pad, gpointe
     if (meta) host = meta->timestamp;
     g_array_append_val(run->pts, pts);
     g_array_append_val(run->host_times, host);
+    if (GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_CORRUPTED))
+        g_array_append_val(run->corrupted, offset);
     GstMapInfo map;
     if (gst_buffer_map(buffer, &map, GST_MAP_READ)) {
         g_hash_table_add(run->places, map.data);
@@ -181,6 +184,7 @@ static Run *run_new(const char *description) {
     run->pts = g_array_new(FALSE, FALSE, sizeof(guint64));
     run->host_times = g_array_new(FALSE, FALSE, sizeof(guint64));
     run->places = g_hash_table_new(NULL, NULL);
+    run->corrupted = g_array_new(FALSE, FALSE, sizeof(guint64));
     run->source = gst_bin_get_by_name(GST_BIN(run->pipeline), "src");
     GstElement *sink = gst_bin_get_by_name(GST_BIN(run->pipeline), "sink");
     if (sink) {
@@ -263,6 +267,7 @@ static void run_free(Run *run) {
     g_array_free(run->pts, TRUE);
     g_array_free(run->host_times, TRUE);
     g_hash_table_destroy(run->places);
+    g_array_free(run->corrupted, TRUE);
     g_free(run->pixels);
     g_mutex_clear(&run->lock);
     g_free(run);
@@ -501,6 +506,51 @@ static void timestamps_are_arrival_times(void) {
     g_free(pipeline);
 }
 
+/* Frames 2 and 5 lose a packet that the camera does not resend: with drop-incomplete they are
+ * left out, without it they come flagged corrupted (blocks 3 and 6), the others unflagged. */
+static void incomplete_frames_dropped_or_flagged(void) {
+    static const struct {
+        gboolean drop;
+        guint64 blocks[8], corrupted[2];
+        guint corrupted_count;
+    } cases[] = {{TRUE, {1, 2, 4, 5, 7, 8, 9, 10}, {0, 0}, 0},
+                 {FALSE, {1, 2, 3, 4, 5, 6, 7, 8}, {3, 6}, 2}};
+    for (guint c = 0; c < G_N_ELEMENTS(cases); ++c) {
+        Camera cam = camera_new(free_port());
+        /* A buffer for every frame: the frames after a lost packet wait in theirs until the
+         * block is given up (after a second). */
+        gchar *pipeline = g_strdup_printf(
+            "qelsrc name=src port=%u camera-address=127.0.0.1 camera-port=%u buffers=16 "
+            "buffer-size=65536 num-buffers=8 drop-incomplete=%d ! fakesink name=sink",
+            cam.port, cam.control_port, cases[c].drop);
+        Run *run = run_new(pipeline);
+        play(run);
+        camera_start(&cam, SMALL
+                     " --frames 12 --fps 50 --ignore-resend --linger 30 "
+                     "--drop 2:1 --drop 5:1");
+        if (wait_eos(run)) {
+            CHECK(run->offsets->len == 8, "drop %d: %u frames", cases[c].drop, run->offsets->len);
+            for (guint i = 0; i < run->offsets->len && i < 8; ++i) {
+                CHECK(g_array_index(run->offsets, guint64, i) == cases[c].blocks[i],
+                      "drop %d: frame %u is block %lu", cases[c].drop, i,
+                      (unsigned long)g_array_index(run->offsets, guint64, i));
+            }
+            CHECK(run->corrupted->len == cases[c].corrupted_count, "drop %d: %u flagged",
+                  cases[c].drop, run->corrupted->len);
+            for (guint i = 0; i < run->corrupted->len && i < cases[c].corrupted_count; ++i) {
+                CHECK(g_array_index(run->corrupted, guint64, i) == cases[c].corrupted[i],
+                      "drop %d: block %lu flagged", cases[c].drop,
+                      (unsigned long)g_array_index(run->corrupted, guint64, i));
+            }
+            CHECK(stat_of(run, "incomplete") == cases[c].corrupted_count,
+                  "drop %d: incomplete counted wrong", cases[c].drop);
+        }
+        run_free(run);
+        camera_stop(&cam);
+        g_free(pipeline);
+    }
+}
+
 /* A stream from a multicast group on loopback: every frame, in order, and never copied: ten
  * frames reach the sink in the four qel buffers the adapter reassembled them into. */
 static void multicast_group(void) {
@@ -639,6 +689,7 @@ int main(int argc, char **argv) {
         {"state_changes_mid_stream", state_changes_mid_stream},
         {"timestamps_are_arrival_times", timestamps_are_arrival_times},
         {"multicast_group", multicast_group},
+        {"incomplete_frames_dropped_or_flagged", incomplete_frames_dropped_or_flagged},
 #ifdef QEL_HAVE_CAMERA
         {"camera_control", camera_control},
 #endif
