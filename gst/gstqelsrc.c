@@ -167,9 +167,9 @@ static const struct {
     {0x01080009, "video/x-bayer", "rggb", GST_VIDEO_FORMAT_UNKNOWN, 1},
     {0x0108000A, "video/x-bayer", "gbrg", GST_VIDEO_FORMAT_UNKNOWN, 1},
     {0x0108000B, "video/x-bayer", "bggr", GST_VIDEO_FORMAT_UNKNOWN, 1},
-    /* 10 and 12 bits in the low bits of little-endian 16-bit words: named as GStreamer's Bayer
-     * elements name them (the bayer plugin of GStreamer 1.24 converts them; older ones only
-     * pass them on). */
+    /* 10, 12 and 16 bits in little-endian 16-bit words (the fewer bits in the low ones): named
+     * as GStreamer's Bayer elements name them (the bayer plugin of GStreamer 1.24 converts
+     * them; older ones only pass them on). */
     {0x0110000C, "video/x-bayer", "grbg10le", GST_VIDEO_FORMAT_UNKNOWN, 2},
     {0x0110000D, "video/x-bayer", "rggb10le", GST_VIDEO_FORMAT_UNKNOWN, 2},
     {0x0110000E, "video/x-bayer", "gbrg10le", GST_VIDEO_FORMAT_UNKNOWN, 2},
@@ -236,8 +236,9 @@ static gboolean qel_src_stop(GstBaseSrc *base) {
 }
 
 static gboolean qel_src_fail(GstQelSrc *self, const char *call, int rc) {
-    GST_ELEMENT_ERROR(self, RESOURCE, OPEN_READ, ("%s: %s (%d)", call, qel_strerror(rc), rc),
-                      ("local %s port %u", self->local_address, self->port));
+    GST_ELEMENT_ERROR(
+        self, RESOURCE, OPEN_READ, ("%s: %s (%d)", call, qel_strerror(rc), rc),
+        ("local %s port %u", self->local_address ? self->local_address : "(default)", self->port));
     return FALSE;
 }
 
