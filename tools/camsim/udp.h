@@ -106,4 +106,5 @@ private:
     std::vector<mmsghdr> messages_;
     size_t count_ = 0;
 };
+
 }  // namespace qel::camsim
