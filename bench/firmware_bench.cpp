@@ -17,11 +17,14 @@
 //                              packet's header in a scratch piece, its data straight into the
 //                              buffer, the next packet's place following on), so both sides
 //                              write every payload byte into buffers that do not stay in cache.
-//   e2e_8192/ours, /ref        the highest loss-free rate, 4 MiB blocks in packets of 8192
+//   e2e_<size>/ours, /ref      the highest loss-free rate, 4 MiB blocks in packets of <size>
 //                              bytes of UDP payload, in frames per second: ours, every block
 //                              delivered complete by qel_poll_recv; the reference, every
 //                              packet received by the bare loop (its packet rate divided by the
 //                              packets of one block).
+//   sender_<size>/ours, /ref   the simulator's own ceiling in the same stream: frames per second
+//                              it sends unpaced to the bare loop, runs of full packets sent
+//                              segmented (ours) against one send per packet (the reference).
 //   idle_poll/ours, /ref       CPU milliseconds per second of the whole process while a stream
 //                              is open with its buffers queued and no packet comes: ours, the
 //                              application's loop in qel_poll_recv with a 100 ms timeout; the
@@ -111,7 +114,7 @@ void pin_thread(pid_t tid, unsigned cpu) {
 // Packets are sized here by their UDP payload (GVSP header and data), as these figures have
 // always been; the simulator's packet size also counts the IP and UDP headers.
 camsim::Config stream_config(uint16_t port, uint32_t datagram_size, uint64_t block_bytes,
-                             double packet_rate, double seconds) {
+                             double packet_rate, double seconds, bool segmentation = true) {
     camsim::Config c;
     c.dest_port = port;
     c.payload = camsim::PayloadKind::raw;
@@ -121,6 +124,7 @@ camsim::Config stream_config(uint16_t port, uint32_t datagram_size, uint64_t blo
     c.duration_ms = static_cast<uint64_t>(seconds * 1000);
     c.listen = false;
     c.send_buffer_bytes = 8 << 20;
+    c.segmentation = segmentation;
     return c;
 }
 
@@ -460,17 +464,20 @@ void firmware_cpu(benchmark::State &state, Receiver receive, uint32_t packet_siz
     if (receive == receive_with_library) state.counters["copies"] = o.copies;
 }
 
+constexpr uint64_t kEndToEndBlock = 4 << 20;
+
 // The highest loss-free rate: first as fast as the simulator sends (which bounds every
 // answer), then halving the gap between the best loss-free and the lowest lossy packet rate.
-void end_to_end(benchmark::State &state, Receiver receive) {
+
+void end_to_end(benchmark::State &state, Receiver receive, uint32_t packet_size) {
     CpuPin pin(bench_cpu(0));
-    constexpr uint32_t kPacket = 8192;
-    constexpr uint64_t kBlock = 4 << 20;
+    constexpr uint64_t kBlock = kEndToEndBlock;
     const double seconds = std::min(seconds_per_sending(), 1.0);
     double best = 0, packets_per_frame = 1;
     bool sender_bound = false;
     for (auto _ : state) {
-        const Outcome full = receive(stream_config(0, kPacket, kBlock, 0, seconds), bench_cpu(1));
+        const Outcome full =
+            receive(stream_config(0, packet_size, kBlock, 0, seconds), bench_cpu(1));
         if (!full.ok || full.sent_frames == 0) break;
         packets_per_frame = double(full.sent_packets) / double(full.sent_frames);
         const double top = double(full.sent_packets) / seconds;
@@ -483,7 +490,7 @@ void end_to_end(benchmark::State &state, Receiver receive) {
         for (int step = 0; step < search_steps(); ++step) {
             const double rate = (low + high) / 2;
             const Outcome o =
-                receive(stream_config(0, kPacket, kBlock, rate, seconds), bench_cpu(1));
+                receive(stream_config(0, packet_size, kBlock, rate, seconds), bench_cpu(1));
             if (o.loss_free()) {
                 low = rate;
             } else {
@@ -499,6 +506,24 @@ void end_to_end(benchmark::State &state, Receiver receive) {
     state.counters["value"] = best / packets_per_frame;
     state.counters["packets_per_second"] = best;
     state.counters["sender_bound"] = sender_bound ? 1 : 0;
+}
+
+// Frames per second the simulator sends unpaced to the bare loop, received or not.
+void sender_ceiling(benchmark::State &state, uint32_t packet_size, bool segmentation) {
+    CpuPin pin(bench_cpu(0));
+    const double seconds = std::min(seconds_per_sending(), 1.0);
+    Outcome o;
+    for (auto _ : state) {
+        o = receive_into_scratch(
+            stream_config(0, packet_size, kEndToEndBlock, 0, seconds, segmentation), bench_cpu(1));
+    }
+    if (!o.ok || o.sent_frames == 0) {
+        state.SkipWithError("the simulator could not send");
+        return;
+    }
+    state.counters["value"] = double(o.sent_frames) / seconds;
+    state.counters["received_share"] =
+        o.sent_packets != 0 ? double(o.packets) / double(o.sent_packets) : 0;
 }
 
 void register_benchmarks() {
@@ -534,12 +559,23 @@ void register_benchmarks() {
     benchmark::RegisterBenchmark("idle_worker/ref", idle_cost, IdleSide::bare)
         ->Iterations(1)
         ->UseRealTime();
-    benchmark::RegisterBenchmark("e2e_8192/ours", end_to_end, receive_with_library)
-        ->Iterations(1)
-        ->UseRealTime();
-    benchmark::RegisterBenchmark("e2e_8192/ref", end_to_end, receive_into_scratch)
-        ->Iterations(1)
-        ->UseRealTime();
+    for (uint32_t size : {1400u, 8192u}) {
+        const std::string e2e = "e2e_" + std::to_string(size);
+        benchmark::RegisterBenchmark((e2e + "/ours").c_str(), end_to_end, receive_with_library,
+                                     size)
+            ->Iterations(1)
+            ->UseRealTime();
+        benchmark::RegisterBenchmark((e2e + "/ref").c_str(), end_to_end, receive_into_scratch, size)
+            ->Iterations(1)
+            ->UseRealTime();
+        const std::string sender = "sender_" + std::to_string(size);
+        benchmark::RegisterBenchmark((sender + "/ours").c_str(), sender_ceiling, size, true)
+            ->Iterations(1)
+            ->UseRealTime();
+        benchmark::RegisterBenchmark((sender + "/ref").c_str(), sender_ceiling, size, false)
+            ->Iterations(1)
+            ->UseRealTime();
+    }
 }
 
 }  // namespace

@@ -119,6 +119,9 @@ struct Config {
     uint64_t frames = 0;
     uint64_t duration_ms = 0;
     uint32_t batch_packets = 64;  // packets handed to the kernel per system call
+    // Runs of full packets go to the kernel as one segmented send each (UDP segmentation
+    // offload), where the kernel allows it; false: one send per packet, as before.
+    bool segmentation = true;
 
     // Packet resend service.
     bool listen = true;  // open the control port at all

@@ -22,7 +22,7 @@ Sender::Sender(const Config &config, const PacketSource &source, FrameHistory &h
       counters_(counters),
       stop_(stop),
       plan_(config.faults),
-      batch_(config.batch_packets, source.layout().datagram_size),
+      batch_(config.batch_packets, source.layout().datagram_size, config.segmentation),
       batch_limit_(config.batch_packets) {
     if (config.packet_rate > 0) {
         const double per_batch = std::floor(config.packet_rate / kPacedBatchesPerSecond);

@@ -1,6 +1,7 @@
 // The stream sender: frame after frame, builds every packet into a batch and hands batches to
-// the kernel with sendmmsg, paced to a frame rate and/or a packet rate or as fast as it can,
-// with the seeded faults applied. Runs on its own thread; nothing is allocated per packet.
+// the kernel with sendmmsg (runs of full packets as one segmented send each, see PacketBatch),
+// paced to a frame rate and/or a packet rate or as fast as it can, with the seeded faults
+// applied. Runs on its own thread; nothing is allocated per packet.
 #pragma once
 
 #include <cstdint>

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/udp.h>
 #include <sched.h>
 #include <unistd.h>
 
@@ -117,16 +118,52 @@ std::string open_control_socket(const Config &config, Fd *out) {
     return {};
 }
 
-PacketBatch::PacketBatch(uint32_t capacity, uint32_t datagram_size)
+size_t segment_run(std::span<const size_t> lengths, size_t first, size_t segment_size) {
+    if (first >= lengths.size()) return 0;
+    size_t run = 1;
+    size_t bytes = lengths[first];
+    while (first + run < lengths.size() && lengths[first + run - 1] == segment_size &&
+           run < kMaxSegments && bytes + lengths[first + run] <= kMaxUdpPayload) {
+        bytes += lengths[first + run];
+        ++run;
+    }
+    return run;
+}
+
+namespace {
+
+constexpr size_t kControlSpace = CMSG_SPACE(sizeof(uint16_t));
+
+// Errors of a segmented send that mean the kernel or the route will not segment (no checksum
+// offload on the way, a datagram larger than the path's MTU, no support at all), not that the
+// packets are wrong: the same packets go out one by one.
+bool refuses_segmentation(int error) {
+    return error == EINVAL || error == EIO || error == EMSGSIZE || error == EOPNOTSUPP ||
+           error == ENOPROTOOPT;
+}
+
+}  // namespace
+
+PacketBatch::PacketBatch(uint32_t capacity, uint32_t datagram_size, bool segmentation)
     : datagram_size_(datagram_size),
+      segmentation_(segmentation && datagram_size <= kMaxUdpPayload),
       storage_(size_t{capacity} * datagram_size),
+      lengths_(capacity),
       iovecs_(capacity),
+      carried_(capacity),
+      controls_(size_t{capacity} * kControlSpace),
       messages_(capacity) {
+    // Every segmented message says the same segment size: its control message is made once.
     for (size_t i = 0; i < capacity; ++i) {
-        iovecs_[i].iov_base = storage_.data() + i * datagram_size;
-        messages_[i] = mmsghdr{};
-        messages_[i].msg_hdr.msg_iov = &iovecs_[i];
-        messages_[i].msg_hdr.msg_iovlen = 1;
+        msghdr h{};
+        h.msg_control = controls_.data() + i * kControlSpace;
+        h.msg_controllen = kControlSpace;
+        cmsghdr *c = CMSG_FIRSTHDR(&h);
+        c->cmsg_level = SOL_UDP;
+        c->cmsg_type = UDP_SEGMENT;
+        c->cmsg_len = CMSG_LEN(sizeof(uint16_t));
+        const auto size = static_cast<uint16_t>(datagram_size);
+        std::memcpy(CMSG_DATA(c), &size, sizeof size);
     }
 }
 
@@ -135,25 +172,58 @@ std::span<uint8_t> PacketBatch::next_buffer() {
 }
 
 void PacketBatch::commit(size_t length) {
-    iovecs_[count_].iov_len = length;
+    lengths_[count_] = length;
     ++count_;
+}
+
+size_t PacketBatch::pack(size_t first) {
+    const std::span<const size_t> lengths(lengths_.data(), count_);
+    size_t m = 0;
+    for (size_t i = first; i < count_; ++m) {
+        const size_t run = segmentation_ ? segment_run(lengths, i, datagram_size_) : 1;
+        size_t bytes = 0;
+        for (size_t k = i; k < i + run; ++k) bytes += lengths_[k];
+        iovecs_[m] = {storage_.data() + i * datagram_size_, bytes};
+        carried_[m] = run;
+        msghdr &h = messages_[m].msg_hdr;
+        h = msghdr{};
+        h.msg_iov = &iovecs_[m];
+        h.msg_iovlen = 1;
+        if (run > 1) {
+            h.msg_control = controls_.data() + m * kControlSpace;
+            h.msg_controllen = kControlSpace;
+        }
+        i += run;
+    }
+    return m;
 }
 
 PacketBatch::Result PacketBatch::send(int fd) {
     Result result;
-    size_t done = 0;
+    size_t done = 0;  // packets sent or given up
+    size_t next = 0;  // the next message
+    size_t messages = pack(0);
     int retries = 0;
-    while (done < count_) {
+    while (next < messages) {
         const int n =
-            sendmmsg(fd, messages_.data() + done, static_cast<unsigned>(count_ - done), 0);
+            sendmmsg(fd, messages_.data() + next, static_cast<unsigned>(messages - next), 0);
         if (n > 0) {
-            for (int i = 0; i < n; ++i) result.bytes += iovecs_[done + i].iov_len;
-            done += static_cast<size_t>(n);
-            result.sent += static_cast<size_t>(n);
+            for (size_t i = next; i < next + static_cast<size_t>(n); ++i) {
+                result.bytes += iovecs_[i].iov_len;
+                result.sent += carried_[i];
+                done += carried_[i];
+            }
+            next += static_cast<size_t>(n);
             continue;
         }
         const int error = n < 0 ? errno : EAGAIN;
         if (error == EINTR) continue;
+        if (carried_[next] > 1 && refuses_segmentation(error)) {
+            segmentation_ = false;
+            messages = pack(done);
+            next = 0;
+            continue;
+        }
         // ECONNREFUSED reports an earlier datagram that found no listener (the error is
         // cleared by reporting it); EAGAIN and ENOBUFS mean the queue is full for a moment.
         if (error == ECONNREFUSED || error == EAGAIN || error == EWOULDBLOCK || error == ENOBUFS) {
@@ -161,9 +231,10 @@ PacketBatch::Result PacketBatch::send(int fd) {
                 if (error != ECONNREFUSED) sched_yield();
                 continue;
             }
-            // Give up on one packet and go on with the rest.
-            ++result.failed;
-            ++done;
+            // Give up on one message and go on with the rest.
+            result.failed += carried_[next];
+            done += carried_[next];
+            ++next;
             retries = 0;
             continue;
         }
