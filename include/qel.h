@@ -436,7 +436,7 @@ typedef int (*qel_resend_cb_t)(qel_stream_t *stream, uint16_t *req_id, uint16_t 
  * A block costs a wake-up of the worker and of the polling thread: more latency than the
  * busy-polling default, which keeps a processor busy even when no camera sends. */
 #define QEL_RECV_WORKER_SLEEP 0x80000000u
-#define QEL_RECV_WORKER_WAKE_MS 10
+#define QEL_RECV_WORKER_WAKE_MS 50
 
 /* Attaches a receive worker to the stream, stopped and with the stream's mode (unblocked after
  * open). `cpu` (without QEL_RECV_WORKER_SLEEP) 0: not pinned; otherwise the worker is pinned

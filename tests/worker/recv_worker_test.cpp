@@ -282,7 +282,7 @@ TEST_F(WorkerFlowTest, ControlsAndPollsRaceTheSleepingWorkersWakeUps) {
         EXPECT_EQ(block_.block_id, id);
         ASSERT_EQ(qel_queue_buffer(block_.buffer), 0);
         delivered.store(id);
-        if (id % 3 == 0) {
+        if (id % 5 == 0) {
             ASSERT_EQ(qel_stop_recv_worker(stream_), 0);
             ASSERT_EQ(qel_start_recv_worker(stream_), 0);
         }
