@@ -1,10 +1,15 @@
 // The library as the benchmarks that stream through the software adapter set it up: on the
-// loopback board, with run and state folders of its own that go when it goes.
+// loopback board, with run and state folders of its own that go when it goes; and the threads
+// it starts (the firmware's), to pin and to measure.
 #pragma once
 
+#include <dirent.h>
+#include <sched.h>
 #include <stdlib.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <system_error>
 
@@ -12,6 +17,25 @@
 #include "qel.h"
 
 namespace qel::bench {
+
+// The threads of this process now; those that a call added are the ones it started.
+inline std::set<pid_t> threads_of_process() {
+    std::set<pid_t> tids;
+    if (DIR *d = opendir("/proc/self/task")) {
+        while (dirent *e = readdir(d)) {
+            if (e->d_name[0] != '.') tids.insert(static_cast<pid_t>(std::atoi(e->d_name)));
+        }
+        closedir(d);
+    }
+    return tids;
+}
+
+inline void pin_thread(pid_t tid, unsigned cpu) {
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(cpu, &one);
+    sched_setaffinity(tid, sizeof one, &one);
+}
 
 class Library {
 public:

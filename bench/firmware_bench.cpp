@@ -95,24 +95,6 @@ uint64_t thread_cpu_ns(pid_t tid) {
     return uint64_t(t.tv_sec) * 1'000'000'000u + uint64_t(t.tv_nsec);
 }
 
-std::set<pid_t> threads_of_process() {
-    std::set<pid_t> tids;
-    if (DIR *d = opendir("/proc/self/task")) {
-        while (dirent *e = readdir(d)) {
-            if (e->d_name[0] != '.') tids.insert(static_cast<pid_t>(std::atoi(e->d_name)));
-        }
-        closedir(d);
-    }
-    return tids;
-}
-
-void pin_thread(pid_t tid, unsigned cpu) {
-    cpu_set_t one;
-    CPU_ZERO(&one);
-    CPU_SET(cpu, &one);
-    sched_setaffinity(tid, sizeof one, &one);
-}
-
 // Packets are sized here by their UDP payload (GVSP header and data), as these figures have
 // always been; the simulator's packet size also counts the IP and UDP headers.
 camsim::Config stream_config(uint16_t port, uint32_t datagram_size, uint64_t block_bytes,
