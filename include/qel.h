@@ -441,10 +441,9 @@ typedef int (*qel_resend_cb_t)(qel_stream_t *stream, uint16_t *req_id, uint16_t 
 /* Attaches a receive worker to the stream, stopped and with the stream's mode (unblocked after
  * open). `cpu` (without QEL_RECV_WORKER_SLEEP) 0: not pinned; otherwise the worker is pinned
  * to processor cpu mod 32, so processor 0 is chosen with 32. `resend_cb` may be null unless
- * the stream is zero-loss. 0 also
- * when the stream has its worker already (nothing changes); QEL_ENOENT for a null stream;
- * QEL_EINVAL when the callback is missing, another stream has the process's worker, memory
- * runs out, the thread cannot be started or pinned. */
+ * the stream is zero-loss. 0 also when the stream has its worker already (nothing changes);
+ * QEL_ENOENT for a null stream; QEL_EINVAL when the callback is missing, another stream has
+ * the process's worker, memory runs out, the thread cannot be started or pinned. */
 QEL_EXPORT int qel_create_recv_worker(qel_stream_t *stream, uint32_t cpu,
                                       qel_resend_cb_t resend_cb);
 /* Ends the stream's worker and waits for its thread. Blocks the worker had taken but
