@@ -31,6 +31,10 @@
 //                              reference, a thread sleeping in poll on a bound UDP socket.
 //   idle_worker/ours, /ref     the same with the stream's receive worker started and the
 //                              application's loop polling the worker every millisecond.
+//   idle_worker_sleeping/ours, /ref  the same with a sleeping worker (QEL_RECV_WORKER_SLEEP)
+//                              and the application's loop in qel_poll_recv with a 100 ms
+//                              timeout. Every idle row also reports "firmware_ms_per_s": the
+//                              CPU of the threads that opening the stream started.
 //
 // The receiving thread runs on the second benchmark CPU, the simulator and the application's
 // poll on the first. QEL_BENCH_SECONDS (default 1) sets the length of one sending, and
@@ -59,6 +63,7 @@
 #include "adapter/driver/settings.h"
 #include "adapter/driver/software_adapter.h"
 #include "bench/bench_common.h"
+#include "bench/bench_library.h"
 #include "camsim/camsim.h"
 #include "core/state.h"
 #include "stream/stream.h"
@@ -93,24 +98,6 @@ uint64_t thread_cpu_ns(pid_t tid) {
     return uint64_t(t.tv_sec) * 1'000'000'000u + uint64_t(t.tv_nsec);
 }
 
-std::set<pid_t> threads_of_process() {
-    std::set<pid_t> tids;
-    if (DIR *d = opendir("/proc/self/task")) {
-        while (dirent *e = readdir(d)) {
-            if (e->d_name[0] != '.') tids.insert(static_cast<pid_t>(std::atoi(e->d_name)));
-        }
-        closedir(d);
-    }
-    return tids;
-}
-
-void pin_thread(pid_t tid, unsigned cpu) {
-    cpu_set_t one;
-    CPU_ZERO(&one);
-    CPU_SET(cpu, &one);
-    sched_setaffinity(tid, sizeof one, &one);
-}
-
 // Packets are sized here by their UDP payload (GVSP header and data), as these figures have
 // always been; the simulator's packet size also counts the IP and UDP headers.
 camsim::Config stream_config(uint16_t port, uint32_t datagram_size, uint64_t block_bytes,
@@ -139,33 +126,6 @@ struct Outcome {
     double copies = 0;      // payload bytes copied per payload byte (ours)
     double seconds = 0;
     bool loss_free() const { return ok && received > 0; }
-};
-
-// A library on the software adapter's loopback board, with its own run and state folders.
-class Library {
-public:
-    Library() {
-        char pattern[] = "/tmp/qel-bench-XXXXXX";
-        if (mkdtemp(pattern) != nullptr) dir_ = pattern;
-        setenv("QEL_ADAPTER_IFACES", "lo", 1);
-        setenv("QEL_ADAPTER_RUN_DIR", (dir_ + "/run").c_str(), 1);
-        setenv("QEL_ADAPTER_STATE_DIR", (dir_ + "/state").c_str(), 1);
-        setenv("QEL_ADAPTER_BLOCK_TIMEOUT_MS", "2000", 1);
-        core::reset_library_state();
-        ok_ = !dir_.empty() && qel_init(QEL_API_VERSION) == 0;
-    }
-    ~Library() {
-        core::reset_library_state();
-        std::error_code ignored;
-        if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
-    }
-    Library(const Library &) = delete;
-    Library &operator=(const Library &) = delete;
-    bool ok() const { return ok_; }
-
-private:
-    std::string dir_;
-    bool ok_ = false;
 };
 
 // Our side: a stream whose firmware threads run on `cpu`, and the application's loop on the
@@ -376,12 +336,12 @@ uint64_t process_cpu_ns() {
     return uint64_t(t.tv_sec) * 1'000'000'000u + uint64_t(t.tv_nsec);
 }
 
-enum class IdleSide { poll, worker, bare };
+enum class IdleSide { poll, worker, sleeping_worker, bare };
 
 // CPU milliseconds per second of an idle receiver, measured over one sending's length.
 void idle_cost(benchmark::State &state, IdleSide side) {
     const auto seconds = std::chrono::duration<double>(seconds_per_sending());
-    double ms_per_s = -1;
+    double ms_per_s = -1, firmware_ms_per_s = 0;
     for (auto _ : state) {
         Library library;
         uint32_t loopback = inet_addr("127.0.0.1");
@@ -389,6 +349,7 @@ void idle_cost(benchmark::State &state, IdleSide side) {
         qel_stream_t *stream = nullptr;
         std::vector<qel_buffer_t *> buffers;
         int bare = -1;
+        std::vector<pid_t> firmware;
         if (side == IdleSide::bare) {
             bare = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
             sockaddr_in where{};
@@ -398,6 +359,7 @@ void idle_cost(benchmark::State &state, IdleSide side) {
             if (bind(bare, reinterpret_cast<sockaddr *>(&where), sizeof where) != 0) break;
         } else {
             qel_stream_options_t options{};
+            const std::set<pid_t> before = threads_of_process();
             if (!library.ok() ||
                 qel_open_stream_pr(&loopback, port, &stream, &options, nullptr) != 0) {
                 break;
@@ -408,11 +370,21 @@ void idle_cost(benchmark::State &state, IdleSide side) {
                     buffers.push_back(b);
                 }
             }
-            if (side == IdleSide::worker && (qel_create_recv_worker(stream, 0, nullptr) != 0 ||
-                                             qel_start_recv_worker(stream) != 0)) {
+            for (pid_t tid : threads_of_process()) {
+                if (!before.contains(tid)) firmware.push_back(tid);
+            }
+            const uint32_t how = side == IdleSide::sleeping_worker ? QEL_RECV_WORKER_SLEEP : 0;
+            if (side != IdleSide::poll && (qel_create_recv_worker(stream, how, nullptr) != 0 ||
+                                           qel_start_recv_worker(stream) != 0)) {
                 break;
             }
         }
+        auto firmware_cpu = [&] {
+            uint64_t sum = 0;
+            for (pid_t tid : firmware) sum += thread_cpu_ns(tid);
+            return sum;
+        };
+        const uint64_t firmware0 = firmware_cpu();
         const uint64_t cpu0 = process_cpu_ns();
         const auto start = std::chrono::steady_clock::now();
         while (std::chrono::steady_clock::now() - start < seconds) {
@@ -422,7 +394,7 @@ void idle_cost(benchmark::State &state, IdleSide side) {
                 continue;
             }
             qel_block_t block{};
-            const int rc = qel_poll_recv(stream, &block, side == IdleSide::poll ? 100 : 0);
+            const int rc = qel_poll_recv(stream, &block, side == IdleSide::worker ? 0 : 100);
             if (side == IdleSide::worker && rc == QEL_EAGAIN) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
@@ -430,6 +402,7 @@ void idle_cost(benchmark::State &state, IdleSide side) {
         const double wall =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         ms_per_s = double(process_cpu_ns() - cpu0) / 1e6 / wall;
+        firmware_ms_per_s = double(firmware_cpu() - firmware0) / 1e6 / wall;
         if (bare >= 0) close(bare);
         if (stream != nullptr) qel_close_stream(stream);
         for (qel_buffer_t *b : buffers) qel_free(b);
@@ -439,6 +412,7 @@ void idle_cost(benchmark::State &state, IdleSide side) {
         return;
     }
     state.counters["value"] = ms_per_s;
+    state.counters["firmware_ms_per_s"] = firmware_ms_per_s;
 }
 
 // Packets per second the sender keeps up for each size.
@@ -557,6 +531,12 @@ void register_benchmarks() {
         ->Iterations(1)
         ->UseRealTime();
     benchmark::RegisterBenchmark("idle_worker/ref", idle_cost, IdleSide::bare)
+        ->Iterations(1)
+        ->UseRealTime();
+    benchmark::RegisterBenchmark("idle_worker_sleeping/ours", idle_cost, IdleSide::sleeping_worker)
+        ->Iterations(1)
+        ->UseRealTime();
+    benchmark::RegisterBenchmark("idle_worker_sleeping/ref", idle_cost, IdleSide::bare)
         ->Iterations(1)
         ->UseRealTime();
     for (uint32_t size : {1400u, 8192u}) {

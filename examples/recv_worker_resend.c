@@ -5,9 +5,11 @@
  *   recv_worker_resend LOCAL_ADDRESS PORT CAMERA_ADDRESS[:CONTROL_PORT] [BLOCKS] [CPU] [tail]
  *
  * CAMERA_ADDRESS is where resend requests go, to its GVCP control port (3956 unless given). CPU
- * pins the worker to that processor (0: not pinned). Requests ask for the lost packets only;
- * "tail" makes them ask for everything from the first lost packet on, to compare. Prints every
- * block it got, then how many were lost and why; exits 1 when any block was lost. */
+ * gives the worker that processor to itself: pinned there, it busy-polls for the least latency.
+ * Without it (0), the worker sleeps while no block comes and this loop waits for it in
+ * qel_poll_recv, so that an idle camera costs next to no processor time. Requests ask for the lost
+ * packets only; "tail" makes them ask for everything from the first lost packet on, to compare.
+ * Prints every block it got, then how many were lost and why; exits 1 when any block was lost. */
 #include <arpa/inet.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -89,19 +91,21 @@ int main(int argc, char **argv) {
         rc = qel_alloc(stream, BUFFER_BYTES, &buffers[i]);
     for (int i = 0; i < BUFFER_COUNT && rc == 0; ++i) rc = qel_queue_buffer(buffers[i]);
     /* The worker is created stopped; from start on it takes the stream's descriptors. */
-    if (rc == 0) rc = qel_create_recv_worker(stream, cpu, on_resend);
+    if (rc == 0)
+        rc = qel_create_recv_worker(stream, cpu != 0 ? cpu : QEL_RECV_WORKER_SLEEP, on_resend);
     if (rc == 0) rc = qel_start_recv_worker(stream);
 
     long no_buffer = 0, too_large = 0, out_of_order = 0;
     for (long received = 0; rc == 0 && received < wanted;) {
         qel_block_t block;
-        /* With a worker, polling never waits in the driver: it takes what the worker has. */
-        int got = qel_poll_recv(stream, &block, 0);
+        /* With a worker, polling takes what the worker has handed over; it waits up to the
+         * timeout for a sleeping worker, and not at all for a busy-polling one. */
+        int got = qel_poll_recv(stream, &block, cpu != 0 ? 0 : 100);
         if (got == QEL_EAGAIN) {
-            /* Nothing from the worker yet, and this loop holds no buffer: pause briefly, so
-             * that the worker keeps a processor of its own on a busy machine. */
+            /* Nothing from the busy-polling worker yet, and this loop holds no buffer: pause
+             * briefly, so that the worker keeps a processor of its own on a busy machine. */
             struct timespec pause = {0, 100000};
-            nanosleep(&pause, NULL);
+            if (cpu != 0) nanosleep(&pause, NULL);
             continue;
         }
         /* Lost blocks: each is counted by its cause and reported at the end. */

@@ -233,8 +233,8 @@ typedef struct qel_block {
  * buffer was queued; QEL_EPROTO: the firmware reported a status the stream cannot pair with
  * its state; otherwise the driver wait's code. Incomplete blocks are dropped and their buffers
  * queued again. With a receive worker attached, descriptors come from the worker, the call
- * never waits (the timeout is not used), and it finds nothing (QEL_EAGAIN) while the worker is
- * blocked. */
+ * never waits (the timeout is not used; a sleeping worker's is, see QEL_RECV_WORKER_SLEEP), and
+ * it finds nothing (QEL_EAGAIN) while the worker is blocked. */
 QEL_EXPORT int qel_poll_recv(qel_stream_t *stream, qel_block_t *block_out, int32_t timeout);
 
 /* What qel_poll_recv_pr did with the last block. */
@@ -395,7 +395,7 @@ typedef struct qel_stream_identity {
  * A receive worker is a thread of the library's own that takes a stream's block descriptors
  * off the adapter as soon as they are posted, asks the camera to resend missing packets on a
  * zero-loss stream, and hands the descriptors to qel_poll_recv, which the application still
- * calls. At most one worker exists in the process. It busy-polls (never sleeps) and can be
+ * calls. At most one worker exists in the process. By default it busy-polls and can be
  * pinned to one processor. It can be started and stopped, and blocked: while blocked it drops
  * every block that arrives and queues its buffer again, so that the stream keeps flowing while
  * the application wants no blocks. While blocked (and started) the application must neither
@@ -427,12 +427,23 @@ typedef struct qel_recv_worker_status {
  * is ignored. It must not wait for the application's thread. */
 typedef int (*qel_resend_cb_t)(qel_stream_t *stream, uint16_t *req_id, uint16_t *max_requests);
 
+/* Or'ed into the `cpu` argument of qel_create_recv_worker (extension): the worker sleeps while
+ * the stream is idle instead of busy-polling. It waits in the driver for the next descriptor,
+ * waking at least every QEL_RECV_WORKER_WAKE_MS to look at its controls, so that a control or
+ * a destroy takes effect within that time without traffic; while stopped it sleeps until a
+ * control or destroy wakes it. qel_poll_recv with a timeout other than 0 then waits, up to the
+ * timeout, for the worker to hand a block over (and still answers QEL_EAGAIN when none came).
+ * A block costs a wake-up of the worker and of the polling thread: more latency than the
+ * busy-polling default, which keeps a processor busy even when no camera sends. */
+#define QEL_RECV_WORKER_SLEEP 0x80000000u
+#define QEL_RECV_WORKER_WAKE_MS 50
+
 /* Attaches a receive worker to the stream, stopped and with the stream's mode (unblocked after
- * open). `cpu` 0: not pinned; otherwise the worker is pinned to processor cpu mod 32, so
- * processor 0 is chosen with 32. `resend_cb` may be null unless the stream is zero-loss. 0 also
- * when the stream has its worker already (nothing changes); QEL_ENOENT for a null stream;
- * QEL_EINVAL when the callback is missing, another stream has the process's worker, memory
- * runs out, the thread cannot be started or pinned. */
+ * open). `cpu` (without QEL_RECV_WORKER_SLEEP) 0: not pinned; otherwise the worker is pinned
+ * to processor cpu mod 32, so processor 0 is chosen with 32. `resend_cb` may be null unless
+ * the stream is zero-loss. 0 also when the stream has its worker already (nothing changes);
+ * QEL_ENOENT for a null stream; QEL_EINVAL when the callback is missing, another stream has
+ * the process's worker, memory runs out, the thread cannot be started or pinned. */
 QEL_EXPORT int qel_create_recv_worker(qel_stream_t *stream, uint32_t cpu,
                                       qel_resend_cb_t resend_cb);
 /* Ends the stream's worker and waits for its thread. Blocks the worker had taken but

@@ -258,7 +258,7 @@ int next_descriptor(qel_stream_t *stream, int32_t timeout, DescriptorResult &res
     // shared ring already, and hands over copies of them.
     const DescriptorSource &source = stream->cursor.source;
     if (source.next != nullptr) {
-        d = source.next(source.context);
+        d = source.next(source.context, timeout);
         if (d == nullptr) return QEL_EAGAIN;
     } else if (const int rc = take_descriptor(stream, timeout, taken); rc != 0) {
         return rc;

@@ -14,9 +14,10 @@ namespace qel::recv {
 // something else consumes that ring (the receive worker, which installs itself when it
 // attaches and removes itself when it is destroyed, both on the application's thread). `next`
 // returns the next 64-byte descriptor copy, which stays valid until its next call, or null
-// when none is ready. Null `next`: the reader takes from the shared ring itself.
+// when none is ready; the source decides whether it waits up to the reader's `timeout` (ms, as
+// next_descriptor's). Null `next`: the reader takes from the shared ring itself.
 struct DescriptorSource {
-    const uint8_t *(*next)(void *context);
+    const uint8_t *(*next)(void *context, int32_t timeout);
     void *context;
 };
 

@@ -12,9 +12,9 @@ namespace qel::worker {
 
 struct plix_ring;
 
-// The application's thread writes `ring`, `copies`, `resend_cb` and `cpu` before its release
-// store of state 1, and the worker thread reads them only after an acquire load has seen that
-// state. The three control words are written by one side and re-read by the other on every
+// The application's thread writes `ring`, `copies`, `resend_cb`, `cpu` and `sleeps` before its
+// release store of state 1, and the worker thread reads them only after an acquire load has seen
+// that state. The three control words are written by one side and re-read by the other on every
 // pass.
 struct WorkerLink {
     qel_resend_cb_t resend_cb;
@@ -28,6 +28,13 @@ struct WorkerLink {
     // for that acknowledgement (worker/worker_controls.cpp).
     std::atomic<uint32_t> generation;
     std::atomic<uint32_t> acting;
+    // Sleeping worker only: the blocks it has handed over through `ring` (each ended by its
+    // trailer or status), counted by the worker thread, and 1 while a poll with a timeout may
+    // sleep on that count. The worker makes its wake call only when it sees the poll asleep.
+    std::atomic<uint32_t> handed;
+    std::atomic<uint32_t> poll_asleep;
+    // The worker sleeps while the stream is idle (QEL_RECV_WORKER_SLEEP) instead of busy-polling.
+    bool sleeps;
     hux_thread_t thread;
     plix_ring *ring;
     // One 64-byte cell per slot of `ring`: the descriptor copies that pass through it.

@@ -1,9 +1,11 @@
 // The worker's two routines: receive (shared ring to worker ring, with packet resend) and
 // drop (finished blocks' buffers straight back to the firmware).
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <span>
+#include <thread>
 #include <utility>
 
 #include "core/log.h"
@@ -15,6 +17,7 @@
 #include "stream/stream.h"
 #include "worker/plix_ring.h"
 #include "worker/recv_worker.h"
+#include "worker/wake_word.h"
 
 namespace qel::worker {
 
@@ -54,9 +57,29 @@ bool wait_for_room(qel_stream_t *stream) {
     QEL_DEBUG_TAGGED(kRecvTag, "plix_ring_enqueue rc=%d", 0);
     while (plix_ring_full(stream->worker.ring)) {
         if (!still_acting(stream, QEL_RECEIVE_STREAM_WORKER_UNBLOCKED)) return false;
-        cpu_pause();
+        // The application is a whole ring behind: a sleeping worker need not look again at
+        // once (the consumer gives no notice of its dequeues).
+        if (stream->worker.sleeps) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        } else {
+            cpu_pause();
+        }
     }
     return true;
+}
+
+// A sleeping worker's poll may be asleep until a block has been handed over: counts it, and
+// wakes the poll when it sleeps (the only case that costs a call into the kernel).
+void announce_block(qel_stream_t *stream) {
+    WorkerLink &worker = stream->worker;
+    if (!worker.sleeps) return;
+    // Only this thread writes the count. Release: a poll that reads the new count sees the
+    // block in the ring.
+    worker.handed.store(worker.handed.load(std::memory_order_relaxed) + 1,
+                        std::memory_order_release);
+    // Pairs with the poll's fence between its poll_asleep store and its look at the ring.
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (worker.poll_asleep.load(std::memory_order_relaxed) != 0) wake_sleepers(worker.handed);
 }
 
 // A resend series of the worker: the first request id and the request count come from the
@@ -114,7 +137,7 @@ int qel__recv_worker_recv(qel_stream_t *stream) {
         // The copy's cell must be free before anything moves on the shared ring.
         if (!wait_for_room(stream)) return kInterrupted;
         const std::span<uint8_t, kDescriptorBytes> cell = next_cell(stream);
-        if (take_descriptor(stream, 0, cell) != 0) {
+        if (take_descriptor(stream, driver_wait_ms(stream), cell) != 0) {
             if (!leader_seen) return kNothingReady;
             // The rest of the block may never come (a camera that stopped): a stop, block or
             // destroy must still be obeyed.
@@ -144,6 +167,7 @@ int qel__recv_worker_recv(qel_stream_t *stream) {
             leader_seen = true;
             continue;
         }
+        announce_block(stream);
         return status;
     }
 }
@@ -188,7 +212,7 @@ int qel__recv_worker_drop(qel_stream_t *stream) {
         // What the worker took before it was blocked comes first: it is older.
         if (plix_ring_dequeue(stream->worker.ring, &element) != 0) {
             d = static_cast<const uint8_t *>(element);
-        } else if (take_descriptor(stream, 0, arrived) == 0) {
+        } else if (take_descriptor(stream, driver_wait_ms(stream), arrived) == 0) {
             d = arrived;
         } else {
             if (!leader_seen) return 0;

@@ -7,6 +7,7 @@
 #include "qel.h"
 #include "stream/stream.h"
 #include "worker/recv_worker.h"
+#include "worker/wake_word.h"
 
 namespace qel::worker {
 
@@ -27,15 +28,30 @@ int start_thread(qel_stream_t *stream) {
 // hands over through its ring. The application's thread is the ring's consumer only while the
 // worker is unblocked; while it is blocked, the drop routine is. A copy is the caller's until
 // its next dequeue: the worker writes that cell again only after it has seen the dequeue
-// (worker/worker_ring.cpp).
-const uint8_t *next_copy(void *context) {
-    const auto *stream = static_cast<const qel_stream_t *>(context);
+// (worker/worker_ring.cpp). A poll with a timeout waits for a sleeping worker's next block;
+// with a busy-polling worker it never waits.
+const uint8_t *next_copy(void *context, int32_t timeout) {
+    auto *stream = static_cast<qel_stream_t *>(context);
+    WorkerLink &worker = stream->worker;
     // Only the application's thread writes the mode, so this look is exact.
-    if (stream->worker.mode.load(std::memory_order_relaxed) == QEL_RECEIVE_STREAM_WORKER_BLOCKED) {
+    if (worker.mode.load(std::memory_order_relaxed) == QEL_RECEIVE_STREAM_WORKER_BLOCKED) {
         return nullptr;
     }
     void *element = nullptr;
-    if (plix_ring_dequeue(stream->worker.ring, &element) == 0) return nullptr;
+    if (plix_ring_dequeue(worker.ring, &element) != 0) return static_cast<const uint8_t *>(element);
+    if (!worker.sleeps || timeout == 0) return nullptr;
+    // The count is read before the poll says it sleeps: a block handed over after this read
+    // changes it, and the sleep below then does not begin, or ends.
+    const uint32_t handed = worker.handed.load(std::memory_order_acquire);
+    worker.poll_asleep.store(1, std::memory_order_relaxed);
+    // Pairs with the worker's fence between its count and its look at poll_asleep: either the
+    // worker sees the poll asleep and wakes it, or the look at the ring below sees its block.
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (plix_ring_dequeue(worker.ring, &element) == 0) {
+        sleep_while(worker.handed, handed, timeout);
+        if (plix_ring_dequeue(worker.ring, &element) == 0) element = nullptr;
+    }
+    worker.poll_asleep.store(0, std::memory_order_relaxed);
     return static_cast<const uint8_t *>(element);
 }
 
@@ -46,12 +62,19 @@ void destroy_worker(qel_stream_t *stream) {
     // routines leave whatever they wait for.
     stream->worker.state.store(QEL_RECEIVE_STREAM_WORKER_THREAD_STATE_DESTROYED,
                                std::memory_order_release);
+    // A stopped sleeping worker sleeps until its generation moves: moved after the state, it
+    // wakes the thread, which then sees the state.
+    if (stream->worker.sleeps) {
+        stream->worker.generation.fetch_add(1, std::memory_order_release);
+        wake_sleepers(stream->worker.generation);
+    }
     // The join orders everything the thread did before everything below.
     if (int rc = hux_thread_join(&stream->worker.thread); rc != 0) {
         QEL_DEBUG_TAGGED(kDestroyTag, "could not join the rwdt thread, rc=%d", rc);
     }
     settle_and_release_ring(stream);
     stream->worker.resend_cb = nullptr;
+    stream->worker.sleeps = false;
     stream->cursor.source = {};
     stream->worker.state.store(QEL_RECEIVE_STREAM_WORKER_THREAD_STATE_NONE,
                                std::memory_order_relaxed);
@@ -88,8 +111,11 @@ QEL_EXPORT int qel_create_recv_worker(qel_stream_t *stream, uint32_t cpu,
     if (!attach_ring(stream, ring_slots(stream))) {
         return span.exit_at(exit_line::kCreateNoRing, QEL_EINVAL);
     }
+    const bool sleeps = (cpu & QEL_RECV_WORKER_SLEEP) != 0;
+    cpu &= ~QEL_RECV_WORKER_SLEEP;
     stream->worker.resend_cb = resend_cb;
     stream->worker.cpu = cpu;
+    stream->worker.sleeps = sleeps;
     stream->resend.worker_series_given_up.clear();
     // A thread that never starts would leave the spin below waiting for ever.
     if (int rc = start_thread(stream); rc != 0) {
@@ -97,6 +123,7 @@ QEL_EXPORT int qel_create_recv_worker(qel_stream_t *stream, uint32_t cpu,
         settle_and_release_ring(stream);
         stream->worker.resend_cb = nullptr;
         stream->worker.cpu = 0;
+        stream->worker.sleeps = false;
         return span.exit_at(exit_line::kCreateNoThread, QEL_EINVAL);
     }
     // From here on the receive calls read what the worker hands over, not the shared ring.

@@ -86,6 +86,12 @@ inline bool still_acting(const qel_stream_t *stream, uint32_t mode) {
                stream->worker.acting.load(std::memory_order_relaxed);
 }
 
+// How long the routines wait in the driver for the next descriptor: a sleeping worker one
+// slice, after which it looks at its controls again; a busy-polling worker not at all.
+inline int32_t driver_wait_ms(const qel_stream_t *stream) {
+    return stream->worker.sleeps ? QEL_RECV_WORKER_WAKE_MS : 0;
+}
+
 // A hint to the processor inside a busy-poll loop; not a sleep.
 inline void cpu_pause() {
 #if defined(__x86_64__) || defined(__i386__)

@@ -1,5 +1,7 @@
 // The receive worker's thread: it busy-polls, never sleeping once running, so that a
-// descriptor is taken within one pass of its loop after the firmware posts it.
+// descriptor is taken within one pass of its loop after the firmware posts it. A sleeping
+// worker instead waits in the driver while the stream is idle, and on its control generation
+// while stopped.
 #include <chrono>
 #include <cstdint>
 #include <thread>
@@ -9,6 +11,7 @@
 #include "qel.h"
 #include "stream/stream.h"
 #include "worker/recv_worker.h"
+#include "worker/wake_word.h"
 
 namespace qel::worker {
 
@@ -62,7 +65,13 @@ void *qel__rwdt_thread(void *argument) {
             acknowledged = generation;
         }
         if (started != 1) {
-            cpu_pause();
+            // A sleeping worker sleeps until a control or destroy moves the generation (it may
+            // have moved since the look above: then the sleep does not begin).
+            if (stream->worker.sleeps) {
+                sleep_while(stream->worker.generation, generation, -1);
+            } else {
+                cpu_pause();
+            }
         } else if (mode == QEL_RECEIVE_STREAM_WORKER_BLOCKED) {
             static_cast<void>(qel__recv_worker_drop(stream));
         } else {

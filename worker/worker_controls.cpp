@@ -10,6 +10,7 @@
 #include "qel.h"
 #include "stream/stream.h"
 #include "worker/recv_worker.h"
+#include "worker/wake_word.h"
 
 namespace {
 
@@ -47,6 +48,8 @@ int set_control(qel_stream_t *stream, ControlWord field, uint32_t target, Counte
     const uint32_t generation = stream->worker.generation.load(std::memory_order_relaxed) + 1;
     // Release: a thread that reads this generation reads the new word too.
     stream->worker.generation.store(generation, std::memory_order_release);
+    // A stopped sleeping worker sleeps on the generation.
+    if (stream->worker.sleeps) qel::worker::wake_sleepers(stream->worker.generation);
     qel::stream::count(stream->stats->*counter);
     // Called from the resend callback, the thread would wait for itself; it takes the new
     // value when the callback has returned.

@@ -29,8 +29,11 @@ TEST(QelRecvReceiver, TrialBuffersAreReleasedOnceTheFrameSizeIsKnown) {
     qel::test::ScopedEnv run("QEL_ADAPTER_RUN_DIR", dirs.path() + "/run");
     qel::test::ScopedEnv state("QEL_ADAPTER_STATE_DIR", dirs.path() + "/state");
     ASSERT_EQ(qel_init(QEL_API_VERSION), 0);
-    for (const Mode mode : {Mode::poll, Mode::resend, Mode::worker}) {
-        SCOPED_TRACE(mode_name(mode));
+    // The worker sleeps while the stream is idle unless asked to busy-poll.
+    const std::pair<Mode, bool> modes[] = {
+        {Mode::poll, false}, {Mode::resend, false}, {Mode::worker, false}, {Mode::worker, true}};
+    for (const auto &[mode, busy_poll] : modes) {
+        SCOPED_TRACE(std::string(mode_name(mode)) + (busy_poll ? ", busy-poll" : ""));
         camsim::Config camera;
         camera.dest_port = camsim::free_loopback_port();
         camera.control_address = "127.0.0.1";
@@ -45,12 +48,14 @@ TEST(QelRecvReceiver, TrialBuffersAreReleasedOnceTheFrameSizeIsKnown) {
         options.mode = mode;
         options.buffers = 6;
         options.frames = 600;
+        options.busy_poll = busy_poll;
         if (mode == Mode::resend) {
             options.camera_address = "127.0.0.1";
             options.camera_port = camera.control_port;
         }
         Receiver receiver(options);
         ASSERT_EQ(receiver.open(), "");
+        EXPECT_EQ(receiver.stream()->worker.sleeps, mode == Mode::worker && !busy_poll);
         ASSERT_EQ(sim.start(), "");
         // A 64x48 Mono8 frame fits one page.
         const std::map<uint64_t, size_t> wanted{{4096, options.buffers}};

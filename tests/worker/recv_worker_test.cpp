@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <future>
 #include <latch>
+#include <mutex>
 #include <thread>
 
 #include "core/driver.h"
@@ -42,6 +44,25 @@ protected:
         ReceiveTest::TearDown();
         EXPECT_EQ(ring_registry.head, nullptr) << "a worker ring was left behind";
     }
+    // Posts as the firmware does, and wakes a driver wait that emulate_driver_wait answers.
+    void post(const test::Descriptor &d) {
+        ReceiveTest::post(d);
+        {
+            std::lock_guard lock(wait_mutex_);
+            ++posted_;
+        }
+        posted_cv_.notify_all();
+    }
+    // Answers the worker's driver wait as the adapter's driver does: once the ring holds a
+    // descriptor not yet consumed, or with QEL_ETIMEDOUT when the time asked for has passed.
+    void emulate_driver_wait() {
+        adapter_.on(driver::TREL_WAIT_DESC, [this](test::Call &call) {
+            std::unique_lock lock(wait_mutex_);
+            const bool ready = posted_cv_.wait_for(lock, std::chrono::milliseconds(call.word()),
+                                                   [&] { return posted_ != consumed(); });
+            return ready ? 0u : driver::host_error_of_driver_code(QEL_ETIMEDOUT);
+        });
+    }
     void post_leader(uint64_t id) { post(test::image_leader(id, 0x01080001, 64, 48)); }
     void post_status(uint64_t id, uint8_t status, uint32_t packet = 0) {
         post(test::trailer(id, 1, 3072, status, packet));
@@ -60,6 +81,9 @@ protected:
         return s;
     }
     test::Camera camera_;
+    std::mutex wait_mutex_;
+    std::condition_variable posted_cv_;
+    uint32_t posted_ = 0;  // descriptors posted since the stream opened
 };
 
 std::vector<std::pair<std::string, int>> ended;  // span name, exit line
@@ -129,8 +153,11 @@ protected:
         queue_buffers(5);
         adapter_.clear_commands();
     }
-    void create_started(bool blocked = false) {
-        ASSERT_EQ(qel_create_recv_worker(stream_, 0, nullptr), 0);
+    // A sleeping worker meets a driver that waits.
+    void create_started(bool blocked = false, bool sleeping = false) {
+        if (sleeping) emulate_driver_wait();
+        ASSERT_EQ(qel_create_recv_worker(stream_, sleeping ? QEL_RECV_WORKER_SLEEP : 0, nullptr),
+                  0);
         ASSERT_EQ(blocked ? qel_block_recv_worker(stream_) : 0, 0);
         ASSERT_EQ(qel_start_recv_worker(stream_), 0);
     }
@@ -148,13 +175,15 @@ protected:
 
 enum class Mid { kStop, kBlock, kUnblock, kDestroy, kDestroyBlocked };
 
-class WorkerMidBlockTest : public WorkerFlowTest, public testing::WithParamInterface<Mid> {};
+class WorkerMidBlockTest : public WorkerFlowTest,
+                           public testing::WithParamInterface<std::tuple<Mid, bool>> {};
 
-// A control or destroy while the worker awaits the rest of a block returns at once; the rest
-// of the block then goes where the new state says.
+// A control or destroy while the worker awaits the rest of a block returns at once (a sleeping
+// worker's within its wait in the driver); the rest of the block then goes where the new state
+// says.
 TEST_P(WorkerMidBlockTest, ReturnsAndTheRestGoesWhereItShould) {
-    const Mid m = GetParam();
-    create_started(m == Mid::kUnblock || m == Mid::kDestroyBlocked);
+    const auto [m, sleeping] = GetParam();
+    create_started(m == Mid::kUnblock || m == Mid::kDestroyBlocked, sleeping);
     post_leader(1);
     ASSERT_TRUE(eventually([&] { return consumed() >= 1; }));
     int (*const control[])(qel_stream_t *) = {qel_stop_recv_worker, qel_block_recv_worker,
@@ -185,8 +214,81 @@ TEST_P(WorkerMidBlockTest, ReturnsAndTheRestGoesWhereItShould) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Controls, WorkerMidBlockTest,
-                         testing::Values(Mid::kStop, Mid::kBlock, Mid::kUnblock, Mid::kDestroy,
-                                         Mid::kDestroyBlocked));
+                         testing::Combine(testing::Values(Mid::kStop, Mid::kBlock, Mid::kUnblock,
+                                                          Mid::kDestroy, Mid::kDestroyBlocked),
+                                          testing::Bool()));
+
+// Runs `call` on another thread and gives its result; a call that hangs ends the process,
+// failed, at once (it would hang the teardown too).
+template <class Call>
+auto returns(Call call) {
+    auto result = std::async(std::launch::async, call);
+    if (result.wait_for(10s) != std::future_status::ready) std::abort();
+    return result.get();
+}
+
+// A sleeping worker waits in the driver one slice at a time; a poll with a timeout sleeps until
+// the worker hands a whole block over. With no traffic at all, a stop returns, and so does the
+// destroy of the stopped worker, asleep until a control wakes it.
+TEST_F(WorkerFlowTest, SleepingWorkerWaitsInTheDriverAndIsWokenByItsControls) {
+    create_started(false, true);
+    ASSERT_TRUE(eventually([&] { return adapter_.count(driver::TREL_WAIT_DESC) >= 2; }))
+        << "the worker never waited in the driver";
+    for (const auto &c : adapter_.commands_with(driver::TREL_WAIT_DESC)) {
+        EXPECT_EQ(c.as<driver::WordRecord>().value, uint32_t{QEL_RECV_WORKER_WAKE_MS});
+    }
+    auto polled = std::async(std::launch::async, [&] {
+        int calls = 0, rc = QEL_EAGAIN;
+        for (; rc == QEL_EAGAIN && calls < 100; ++calls)
+            rc = qel_poll_recv(stream_, &block_, 60000);
+        return std::pair{rc, calls};
+    });
+    ASSERT_TRUE(eventually([&] { return stream_->worker.poll_asleep.load() == 1; }))
+        << "the poll did not wait for the worker";
+    post_leader(1);
+    post_status(1, KOB_QEL_STATUS_COMPLETE);
+    if (polled.wait_for(10s) != std::future_status::ready) std::abort();
+    const auto [rc, calls] = polled.get();
+    EXPECT_EQ(rc, 0);
+    EXPECT_LE(calls, 2) << "the leader's call, and the trailer's";
+    EXPECT_EQ(block_.block_id, 1u);
+    EXPECT_EQ(returns([&] { return qel_stop_recv_worker(stream_); }), 0);
+    EXPECT_EQ(returns([&] { return qel_destroy_recv_worker(stream_); }), 0);
+}
+
+// The sleeping worker wakes from the driver for the descriptors a firmware thread posts, while
+// the application's thread stops and starts it and sleeps in its polls: every block arrives
+// once and in order, and no wake-up is lost (a lost one would leave a poll asleep for its whole
+// minute). The ThreadSanitizer build checks the hand-overs between the three threads.
+TEST_F(WorkerFlowTest, ControlsAndPollsRaceTheSleepingWorkersWakeUps) {
+    create_started(false, true);
+    constexpr uint64_t kBlocks = 150;
+    std::atomic<uint64_t> delivered{0};
+    std::thread firmware([&] {
+        for (uint64_t id = 1; id <= kBlocks; ++id) {
+            // No more blocks under way than the five buffers queued.
+            if (!eventually([&] { return id <= delivered.load() + 4; })) return;
+            post_leader(id);
+            post_status(id, KOB_QEL_STATUS_COMPLETE);
+        }
+    });
+    const auto start = std::chrono::steady_clock::now();
+    for (uint64_t id = 1; id <= kBlocks && !HasFailure(); ++id) {
+        int rc = QEL_EAGAIN;
+        while (rc == QEL_EAGAIN && std::chrono::steady_clock::now() - start < 50s) {
+            rc = qel_poll_recv(stream_, &block_, 60000);
+        }
+        ASSERT_EQ(rc, 0) << "block " << id;
+        EXPECT_EQ(block_.block_id, id);
+        ASSERT_EQ(qel_queue_buffer(block_.buffer), 0);
+        delivered.store(id);
+        if (id % 5 == 0) {
+            ASSERT_EQ(qel_stop_recv_worker(stream_), 0);
+            ASSERT_EQ(qel_start_recv_worker(stream_), 0);
+        }
+    }
+    firmware.join();
+}
 
 // The worker may read a control's new word before its new generation (the control stores them
 // in that order, the thread reads generation first). A worker that then runs on in the new mode,

@@ -44,6 +44,9 @@ Receiving:
                          worker: a receive worker thread takes the blocks (and resends
                          with --camera)
   --cpu N                pin the receive worker to processor N (implies --mode worker)
+  --busy-poll            the receive worker polls without pause, for the least latency,
+                         keeping a processor busy even while no frame comes (implies
+                         --mode worker; by default the worker sleeps while the stream is idle)
   --buffers N            number of buffers, 1 to 4096 (default 16)
   --buffer-size BYTES    size of each buffer, suffixes K, M, G allowed (default: the size
                          of the first block that arrives)
@@ -117,6 +120,7 @@ constexpr tools::OptionSpec kOptions[] = {
     {"packet-size", true},   {"pixel-format", true},
     {"width", true},         {"height", true},
     {"frame-rate", true},    {"whole-tail-resend", false},
+    {"busy-poll", false},
 };
 
 // A byte count with an optional binary suffix: 4096, 64K, 16M, 1G.
@@ -182,6 +186,12 @@ void check_together(Options &o, bool local_given, bool port_given) {
         }
         return;
     }
+    if (o.busy_poll) {
+        if (o.mode_given && o.mode != Mode::worker) {
+            throw Fail{"--busy-poll is how the receive worker waits: it needs --mode worker"};
+        }
+        o.mode = Mode::worker;
+    }
     if (o.control && o.control->which.empty()) {
         throw Fail{
             "--packet-size, --pixel-format, --width, --height and --frame-rate set a "
@@ -197,7 +207,7 @@ void check_together(Options &o, bool local_given, bool port_given) {
                 "--camera and --board are not for it"};
         }
         // The camera's address is learnt when it is opened; poll mode receives without resend.
-        if (!o.mode_given && !o.worker_cpu) o.mode = Mode::resend;
+        if (!o.mode_given && !o.worker_cpu && !o.busy_poll) o.mode = Mode::resend;
         return;
     }
     if (o.worker_cpu && o.mode_given && o.mode != Mode::worker) {
@@ -222,7 +232,7 @@ void check_together(Options &o, bool local_given, bool port_given) {
         if (o.mode_given && o.mode == Mode::poll) {
             throw Fail{"--demo receives with resend: --mode must be resend or worker"};
         }
-        if (!o.mode_given && !o.worker_cpu) o.mode = Mode::resend;
+        if (!o.mode_given && !o.worker_cpu && !o.busy_poll) o.mode = Mode::resend;
         return;
     }
     if (local_given && !o.board_name.empty()) {
@@ -238,7 +248,8 @@ void check_together(Options &o, bool local_given, bool port_given) {
     if (!o.group.empty() && !o.camera_address.empty()) {
         throw Fail{"--group and --camera: zero-loss receive is offered on unicast streams only"};
     }
-    if (!o.mode_given && !o.worker_cpu && !o.camera_address.empty()) o.mode = Mode::resend;
+    if (!o.mode_given && !o.worker_cpu && !o.busy_poll && !o.camera_address.empty())
+        o.mode = Mode::resend;
     if (o.mode == Mode::resend && o.camera_address.empty()) {
         throw Fail{"--mode resend needs --camera ADDR, where resend requests go"};
     }
@@ -292,6 +303,8 @@ ParseResult parse_options(const std::vector<std::string> &args) {
             } else if (name == "cpu") {
                 // The library pins to processor cpu mod 32.
                 o.worker_cpu = static_cast<uint32_t>(unsigned_value(option, 0, 31));
+            } else if (name == "busy-poll") {
+                o.busy_poll = true;
             } else if (name == "buffers") {
                 o.buffers = static_cast<uint32_t>(unsigned_value(option, 1, 4096));
             } else if (name == "buffer-size") {

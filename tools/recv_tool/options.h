@@ -43,6 +43,7 @@ struct Options {
     Mode mode = Mode::poll;
     bool mode_given = false;
     std::optional<uint32_t> worker_cpu;  // processor the worker is pinned to; none: not pinned
+    bool busy_poll = false;  // the worker busy-polls; otherwise it sleeps while the stream is idle
     uint32_t buffers = 16;
     uint64_t buffer_size = 0;  // 0: from the first block
     uint32_t block_timeout_ms = 1000;

@@ -145,9 +145,11 @@ std::string Receiver::open() {
     }
     if (options_.mode == Mode::worker) {
         // The library pins to processor cpu mod 32 and takes 0 for "not pinned".
-        const uint32_t cpu = !options_.worker_cpu        ? 0
+        const uint32_t pin = !options_.worker_cpu        ? 0
                              : *options_.worker_cpu == 0 ? 32
                                                          : *options_.worker_cpu;
+        // Unless asked to busy-poll, the worker sleeps while no frame comes.
+        const uint32_t cpu = options_.busy_poll ? pin : pin | QEL_RECV_WORKER_SLEEP;
         const bool resend = !options_.camera_address.empty();
         rc = qel_create_recv_worker(stream_, cpu, resend ? worker_resend_series : nullptr);
         if (rc != 0) {
@@ -223,7 +225,9 @@ int Receiver::receive_once(Delivery &d) {
             return rc;
         }
         case Mode::worker:
-            return qel_poll_recv(stream_, &block_, 0);
+            // A sleeping worker's poll waits for its hand-over; a busy one's is looked at again
+            // after a short pause.
+            return qel_poll_recv(stream_, &block_, options_.busy_poll ? 0 : kPollTimeoutMs);
     }
     return QEL_EINVAL;
 }
@@ -304,7 +308,10 @@ std::string Receiver::receive_all(const std::function<void(const Delivery &)> &o
         const int rc = receive_once(d);
         // Nothing yet: a camera slower than the poll's wait is simply waited for.
         if (rc == QEL_EAGAIN || rc == QEL_ETIMEDOUT) {
-            if (options_.mode != Mode::poll) std::this_thread::sleep_for(kIdlePause);
+            if (options_.mode == Mode::resend ||
+                (options_.mode == Mode::worker && options_.busy_poll)) {
+                std::this_thread::sleep_for(kIdlePause);
+            }
             continue;
         }
         if (rc == QEL_ENOMEM) {
