@@ -20,8 +20,10 @@ namespace {
 // GigE Vision bootstrap registers of stream channel 0.
 constexpr guint64 kStreamChannelPort = 0x0D00;     // host port in the low 16 bits
 constexpr guint64 kStreamChannelAddress = 0x0D18;  // destination IPv4 address
-// Control channel privilege: its low two bits say whether any client holds control.
+// Control channel privilege: its low two bits (exclusive, control) say whether any client
+// holds control.
 constexpr guint64 kControlChannelPrivilege = 0x0A00;
+constexpr guint32 kPrivilegeHeld = 0x3;
 // The bootstrap strings a device is named by (what discovery answers carry).
 constexpr guint64 kManufacturerName = 0x0048;
 constexpr guint64 kModelName = 0x0068;
@@ -100,6 +102,18 @@ std::string bootstrap_string(ArvDevice *device, guint64 address, guint32 size) {
         return {};
     }
     return std::string(text, strnlen(text, size));
+}
+
+// The IPv4 address, dotted, a device answers on.
+std::string device_address(ArvGvDevice *device) {
+    std::string address;
+    GSocketAddress *where = arv_gv_device_get_device_address(device);
+    if (where == nullptr) return address;
+    gchar *text =
+        g_inet_address_to_string(g_inet_socket_address_get_address(G_INET_SOCKET_ADDRESS(where)));
+    address = text;
+    g_free(text);
+    return address;
 }
 
 // The description of a camera opened by its address, read from the camera itself: named as
@@ -210,32 +224,18 @@ int qelcam_open(const char *which, qelcam_camera_t **out) {
         return fail(QELCAM_EINVAL, id + " is not a GigE Vision camera");
     }
     auto *device = ARV_GV_DEVICE(arv_camera_get_device(camera));
-    if (info.address[0] == 0) {
-        if (by_address) {
-            info = described(device, which);
-        } else {
-            copy(info.id, sizeof info.id, id.c_str());
-            GSocketAddress *where = arv_gv_device_get_device_address(device);
-            if (where != nullptr) {
-                gchar *text = g_inet_address_to_string(
-                    g_inet_socket_address_get_address(G_INET_SOCKET_ADDRESS(where)));
-                copy(info.address, sizeof info.address, text);
-                g_free(text);
-            }
-            route_to(info.address, info);
-        }
-    }
+    // Not listed by discovery: described by the camera itself, at the address it answered on.
+    if (info.address[0] == 0) info = described(device, device_address(device).c_str());
     // The device asks for control as it is made; it keeps the heartbeat from then on.
     if (!arv_gv_device_is_controller(device)) {
         // Held by another client, or refused although nobody holds it (a camera locked to
         // another host, say): the privilege register, readable by anyone, tells which.
-        guint32 privilege = 1;
-        if (!arv_device_read_register(ARV_DEVICE(device), kControlChannelPrivilege, &privilege,
-                                      &error)) {
-            g_clear_error(&error);
-        }
+        guint32 privilege = 0;
+        const bool known = arv_device_read_register(ARV_DEVICE(device), kControlChannelPrivilege,
+                                                    &privilege, &error);
+        g_clear_error(&error);
         g_object_unref(camera);
-        if ((privilege & 3) == 0) {
+        if (known && (privilege & kPrivilegeHeld) == 0) {
             return fail(QELCAM_EIO, std::string("camera ") + info.id + " refused control");
         }
         return fail(QELCAM_EBUSY,
