@@ -20,6 +20,14 @@ namespace {
 // GigE Vision bootstrap registers of stream channel 0.
 constexpr guint64 kStreamChannelPort = 0x0D00;     // host port in the low 16 bits
 constexpr guint64 kStreamChannelAddress = 0x0D18;  // destination IPv4 address
+// Control channel privilege: its low two bits (exclusive, control) say whether any client
+// holds control.
+constexpr guint64 kControlChannelPrivilege = 0x0A00;
+constexpr guint32 kPrivilegeHeld = 0x3;
+// The bootstrap strings a device is named by (what discovery answers carry).
+constexpr guint64 kManufacturerName = 0x0048;
+constexpr guint64 kModelName = 0x0068;
+constexpr guint64 kSerialNumber = 0x00D8;
 constexpr uint16_t kControlPort = 3956;
 
 thread_local std::string last_error;
@@ -85,6 +93,47 @@ qelcam_info_t listed(unsigned index) {
     return info;
 }
 
+// A bootstrap string of `size` bytes (at most 32) at `address`; empty when it cannot be read.
+std::string bootstrap_string(ArvDevice *device, guint64 address, guint32 size) {
+    char text[33] = {};
+    GError *error = nullptr;
+    if (!arv_device_read_memory(device, address, size, text, &error)) {
+        if (error != nullptr) g_error_free(error);
+        return {};
+    }
+    return std::string(text, strnlen(text, size));
+}
+
+// The IPv4 address, dotted, a device answers on.
+std::string device_address(ArvGvDevice *device) {
+    std::string address;
+    GSocketAddress *where = arv_gv_device_get_device_address(device);
+    if (where == nullptr) return address;
+    gchar *text =
+        g_inet_address_to_string(g_inet_socket_address_get_address(G_INET_SOCKET_ADDRESS(where)));
+    address = text;
+    g_free(text);
+    return address;
+}
+
+// The description of a camera opened by its address, read from the camera itself: named as
+// discovery would name it (vendor, model and serial number).
+qelcam_info_t described(ArvGvDevice *device, const char *address) {
+    qelcam_info_t info{};
+    ArvDevice *d = ARV_DEVICE(device);
+    const std::string vendor = bootstrap_string(d, kManufacturerName, 32);
+    const std::string model = bootstrap_string(d, kModelName, 32);
+    const std::string serial = bootstrap_string(d, kSerialNumber, 16);
+    copy(info.vendor, sizeof info.vendor, vendor.c_str());
+    copy(info.model, sizeof info.model, model.c_str());
+    copy(info.serial, sizeof info.serial, serial.c_str());
+    const std::string id = vendor.empty() ? address : vendor + "-" + model + "-" + serial;
+    copy(info.id, sizeof info.id, id.c_str());
+    copy(info.address, sizeof info.address, address);
+    route_to(address, info);
+    return info;
+}
+
 bool is_gige(unsigned index) {
     const char *protocol = arv_get_device_protocol(index);
     return protocol != nullptr && std::strcmp(protocol, "GigEVision") == 0;
@@ -141,15 +190,21 @@ int qelcam_open(const char *which, qelcam_camera_t **out) {
     if (out == nullptr) return fail(QELCAM_EINVAL, "no place for the camera");
     *out = nullptr;
     const bool first = which == nullptr || *which == 0;
-    arv_update_device_list();
-    std::string id;
+    // A camera named by its address is asked directly: nothing is broadcast on the other
+    // networks, and no discovery round is waited for.
+    in_addr parsed{};
+    const bool by_address = !first && inet_pton(AF_INET, which, &parsed) == 1;
+    std::string id = by_address ? which : "";
     qelcam_info_t info{};
-    for (unsigned i = 0; i < arv_get_n_devices() && id.empty(); ++i) {
-        if (!is_gige(i)) continue;
-        const qelcam_info_t candidate = listed(i);
-        if (first || matches(candidate, which)) {
-            info = candidate;
-            id = candidate.id;
+    if (!by_address) {
+        arv_update_device_list();
+        for (unsigned i = 0; i < arv_get_n_devices() && id.empty(); ++i) {
+            if (!is_gige(i)) continue;
+            const qelcam_info_t candidate = listed(i);
+            if (first || matches(candidate, which)) {
+                info = candidate;
+                id = candidate.id;
+            }
         }
     }
     if (id.empty()) {
@@ -169,25 +224,26 @@ int qelcam_open(const char *which, qelcam_camera_t **out) {
         return fail(QELCAM_EINVAL, id + " is not a GigE Vision camera");
     }
     auto *device = ARV_GV_DEVICE(arv_camera_get_device(camera));
+    // Not listed by discovery: described by the camera itself, at the address it answered on.
+    if (info.address[0] == 0) info = described(device, device_address(device).c_str());
     // The device asks for control as it is made; it keeps the heartbeat from then on.
     if (!arv_gv_device_is_controller(device)) {
+        // Held by another client, or refused although nobody holds it (a camera locked to
+        // another host, say): the privilege register, readable by anyone, tells which.
+        guint32 privilege = 0;
+        const bool known = arv_device_read_register(ARV_DEVICE(device), kControlChannelPrivilege,
+                                                    &privilege, &error);
+        g_clear_error(&error);
         g_object_unref(camera);
-        return fail(QELCAM_EBUSY, "camera " + id + " is controlled by another client");
+        if (known && (privilege & kPrivilegeHeld) == 0) {
+            return fail(QELCAM_EIO, std::string("camera ") + info.id + " refused control");
+        }
+        return fail(QELCAM_EBUSY,
+                    std::string("camera ") + info.id + " is controlled by another client");
     }
     auto *c = new qelcam_camera;
     c->camera = camera;
     c->device = device;
-    if (info.address[0] == 0) {
-        copy(info.id, sizeof info.id, id.c_str());
-        GSocketAddress *where = arv_gv_device_get_device_address(device);
-        if (where != nullptr) {
-            gchar *text = g_inet_address_to_string(
-                g_inet_socket_address_get_address(G_INET_SOCKET_ADDRESS(where)));
-            copy(info.address, sizeof info.address, text);
-            g_free(text);
-        }
-        route_to(info.address, info);
-    }
     c->info = info;
     g_signal_connect(device, "control-lost", G_CALLBACK(on_control_lost), c);
     *out = c;

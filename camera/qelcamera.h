@@ -51,8 +51,10 @@ QELCAM_EXPORT const char *qelcam_last_error(void);
 QELCAM_EXPORT int qelcam_list(qelcam_info_t *out, size_t capacity, size_t *count);
 
 /* Opens a camera and takes control of it: `which` is its IPv4 address, its serial number,
- * user id or id as listed, or null or "" for the first camera that answers. QELCAM_EBUSY when
- * another client holds its control channel. */
+ * user id or id as listed, or null or "" for the first camera that answers (an address is
+ * asked directly; any other name is looked for among the cameras that answer a broadcast).
+ * QELCAM_EBUSY when another client holds its control channel, QELCAM_EIO when the camera
+ * refuses control that nobody holds. */
 QELCAM_EXPORT int qelcam_open(const char *which, qelcam_camera_t **out);
 
 /* What was opened: the camera's description (as listed). */

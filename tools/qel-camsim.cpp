@@ -97,6 +97,7 @@ GigE Vision device:
                          AcquisitionStop, to the destination they set; the stream options
                          above are its settings until a client changes them, --frames limits
                          each acquisition; runs until interrupted
+  --refuse-control       as a device, deny every client control (access denied)
 
 Other:
   --write-frame N        write frame N's expected payload to standard output and exit
@@ -154,6 +155,7 @@ constexpr qel::tools::OptionSpec kOptions[] = {
     {"duplicate", true},
     {"drop", true},
     {"device", false},
+    {"refuse-control", false},
     {"write-frame", true},
     {"quiet", false},
 };
@@ -303,6 +305,8 @@ Options parse(const qel::tools::CommandLine &line) {
             c.faults.drops.push_back(parse_drop(option));
         } else if (name == "device") {
             o.device = true;
+        } else if (name == "refuse-control") {
+            c.refuse_control = true;
         } else if (name == "write-frame") {
             o.write_frame = true;
             o.frame_to_write = unsigned_value(option, 0, UINT64_MAX);

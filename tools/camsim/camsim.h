@@ -129,6 +129,7 @@ struct Config {
     uint16_t control_port = kDefaultControlPort;  // 0: any free port (see Simulator::control_port)
     uint16_t channel = 0;                         // stream channel index the requests must name
     bool ignore_resend = false;                   // count valid requests but answer none
+    bool refuse_control = false;                  // as a device: deny every client control
     uint32_t history_frames = 64;                 // most recent frames still held for resending
 
     FaultConfig faults;

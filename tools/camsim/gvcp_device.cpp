@@ -346,7 +346,7 @@ uint16_t GvcpDevice::write_register(uint32_t address, uint32_t value, Peer from,
     if (!aligned(address)) return kGvcpBadAlignment;
     const bool controls = controller_ && *controller_ == from;
     if (address == kRegPrivilege) {
-        if (controller_ && !controls) return kGvcpAccessDenied;
+        if ((controller_ && !controls) || base_.refuse_control) return kGvcpAccessDenied;
         const uint32_t privilege =
             value & (kPrivilegeExclusive | kPrivilegeControl | kPrivilegeSwitchover);
         if ((privilege & (kPrivilegeExclusive | kPrivilegeControl)) == 0) {
