@@ -202,7 +202,7 @@ void BlockAssembler::expire(uint64_t now) {
         const int32_t slot = pending_at(i).slot;
         if (slot < 0 || flights_[slot].ended) continue;
         Flight &flight = flights_[slot];
-        if (now - slots_[slot].last_activity() >= settings_.resend_interval_ns) {
+        if (silent_for(slots_[slot].last_activity(), settings_.resend_interval_ns)) {
             flight.note_missing(now);  // nothing more came for it
         }
         if (flight.gap_seen && now - flight.missing_since >= settings_.block_timeout_ns) {
@@ -331,7 +331,7 @@ bool BlockAssembler::advance_head(uint64_t now) {
         flight.leader_posted = flight.own_leader_posted = true;
     }
     if (!flight.ended) {
-        if (now - block.last_activity() >= settings_.resend_interval_ns) {
+        if (silent_for(block.last_activity(), settings_.resend_interval_ns)) {
             flight.note_missing(now);  // nothing more came for it
         }
         if (!flight.gap_seen || now - flight.missing_since < settings_.block_timeout_ns) {
@@ -340,7 +340,7 @@ bool BlockAssembler::advance_head(uint64_t now) {
                 flight.asking = true;
                 flight.next_incomplete = now;
             }
-            if (now >= incomplete_due(slot)) {
+            if (incomplete_is_due(slot, now)) {
                 // The host learns the block's id from a leader: one naming the block stands in
                 // for its own until that arrives.
                 if (!flight.leader_posted) {
@@ -455,16 +455,25 @@ uint64_t BlockAssembler::next_due(uint64_t now) const {
     return due;
 }
 
+uint64_t BlockAssembler::heard(int32_t slot) const {
+    return std::max(slots_[slot].last_activity(), flights_[slot].answered_at);
+}
+
 uint64_t BlockAssembler::incomplete_due(int32_t slot) const {
     const Flight &flight = flights_[slot];
     if (!flight.asked) return flight.next_incomplete;
+    return std::max(flight.next_incomplete, heard(slot) + settings_.resend_interval_ns);
+}
+
+bool BlockAssembler::incomplete_is_due(int32_t slot, uint64_t now) const {
+    const Flight &flight = flights_[slot];
+    if (now < flight.next_incomplete) return false;
     // Each report makes the host ask for what it names: every gap, or (a host that does not
     // read gap ends) everything from the first missing packet to the end of the block. While
     // packets still come for the block the last report is being answered; repeating it would
     // only pile up copies. Only a block that heard nothing for an interval since its last
     // status (no packet placed, no resent copy) is asked again.
-    const uint64_t heard = std::max(slots_[slot].last_activity(), flight.answered_at);
-    return std::max(flight.next_incomplete, heard + settings_.resend_interval_ns);
+    return !flight.asked || silent_for(heard(slot), settings_.resend_interval_ns);
 }
 
 // ---- Placement ----

@@ -24,6 +24,7 @@
 // short locks once per block (the drop requests only while any is pending).
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdlib>
@@ -113,6 +114,9 @@ public:
     void on_packet(const gvsp::Packet &packet, uint64_t now);
     // Resend statuses, block timeouts and descriptors held back by a full ring.
     void on_timer(uint64_t now);
+    // Every packet that reached the firmware before `now` has been offered: a read found its
+    // socket empty. Silence (nothing heard of a block for a while) is judged up to here only.
+    void caught_up(uint64_t now) { caught_up_at_ = std::max(caught_up_at_, now); }
     // When on_timer next has work, seen at `now`; kNever when nothing waits for time.
     uint64_t next_due(uint64_t now) const;
     // Where the block being received expects its next data packets; nothing when no block is
@@ -190,8 +194,19 @@ private:
     // Posts, or notes that the head waits for room.
     bool post_held(const Descriptor &descriptor);
     void note_hold();
-    // When the head block in `slot`, missing packets, is due its next INCOMPLETE status.
+    // Whether nothing came from `heard` on for `span`, as far as the firmware can tell: packets
+    // still unread in its socket (queued behind a large block, or waiting while the firmware's
+    // thread was not running) may be the very ones awaited, so only time up to the last
+    // catch-up counts.
+    bool silent_for(uint64_t heard, uint64_t span) const {
+        return caught_up_at_ >= heard && caught_up_at_ - heard >= span;
+    }
+    // When the block in `slot` last heard of its packets: one placed, or a resent copy.
+    uint64_t heard(int32_t slot) const;
+    // When the head block in `slot`, missing packets, is due its next INCOMPLETE status, and
+    // whether it is due at `now`.
     uint64_t incomplete_due(int32_t slot) const;
+    bool incomplete_is_due(int32_t slot, uint64_t now) const;
     // Posts the INCOMPLETE statuses of one report of the head block in `slot`.
     void report_gaps(int32_t slot, uint64_t now);
     void release_slot(int32_t slot);
@@ -224,6 +239,7 @@ private:
     uint32_t learned_payload_ = 0;
     uint32_t learned_packets_ = 0;
     bool holding_ = false;  // the head waits for room in the ring
+    uint64_t caught_up_at_ = 0;
 };
 
 }  // namespace qel::adapter

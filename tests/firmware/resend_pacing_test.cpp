@@ -148,5 +148,30 @@ INSTANTIATE_TEST_SUITE_P(
                       GapCase{"gap_then_open_tail", {5, 19, 20, 21}, {{5, 5}, {19, -1}}}),
     [](const auto &info) { return std::string(info.param.name); });
 
+// The firmware's thread may run its timers while packets wait unread in its socket: behind a
+// large block, or after the thread was not scheduled for a while. The answer to a status may be
+// among them, so a block is not silent for that time, and the status is not repeated.
+TEST(StatusRepeat, WaitsForThePacketsWaitingUnread) {
+    adapter::AssemblerSettings settings;
+    settings.resend_interval_ns = ms(10);
+    settings.gap_reports = true;
+    Rig rig(settings);
+    rig.add_buffer(kDataPackets * kPayload);
+    const Block b = make_block(Ids::standard, 1, BlockShape{}, kDataPackets * kPayload, kPayload);
+    std::vector<Bytes> sent = b.packets;
+    sent.erase(sent.begin() + 7);
+    rig.feed(sent, ms(1));
+    rig.timer(ms(1));
+    ASSERT_EQ(new_statuses(rig), 1u) << "the trailer showed the gap";
+    // The camera's answer arrives at 3 ms, but the firmware reads it only at 30 ms.
+    rig.send(as_resent(b.packets[7], Ids::standard));
+    for (uint64_t t = 2; t < 30; ++t) rig.timer_behind(ms(t));
+    EXPECT_EQ(new_statuses(rig), 0u) << "asked again while the answer waited unread";
+    rig.receive_all(ms(30));
+    rig.timer(ms(30));
+    EXPECT_EQ(rig.counter(Counter::blocks_complete), 1u);
+    EXPECT_EQ(rig.counter(Counter::incomplete_statuses), 1u);
+}
+
 }  // namespace
 }  // namespace qel::test
