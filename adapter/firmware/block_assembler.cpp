@@ -391,6 +391,11 @@ void BlockAssembler::report_gaps(int32_t slot, uint64_t now) {
     std::optional<Gap> gap = block.next_gap(0);
     if (!gap) gap = Gap{block.first_missing(), 0, false};
     for (uint32_t posted = 0; posted < most && gap; ++posted) {
+        // A gap without a known end runs on from the last packet received. While the block may
+        // still be arriving (its sender paused mid-block), those packets are on their way, not
+        // lost: asking for them would have the camera send them twice. A host that does not
+        // read gap ends asks for the rest of the block whatever the status names.
+        if (settings_.gap_reports && !gap->end_known && !tail_lost(slot)) return;
         if (!ports_.ring.post(block.gap_descriptor(*gap, posted == 0, now))) return;
         ports_.counters.add(Counter::incomplete_statuses);
         flight.asked = true;
@@ -474,6 +479,15 @@ bool BlockAssembler::incomplete_is_due(int32_t slot, uint64_t now) const {
     // only pile up copies. Only a block that heard nothing for an interval since its last
     // status (no packet placed, no resent copy) is asked again.
     return !flight.asked || silent_for(heard(slot), settings_.resend_interval_ns);
+}
+
+bool BlockAssembler::tail_lost(int32_t slot) const {
+    // A later block has begun: the camera has moved on, and what did not come of this one is
+    // lost. Otherwise only a long silence tells; a quarter of the block's time leaves the rest
+    // for the answer.
+    if (pending_at(pending_count_ - 1).slot != slot) return true;
+    const uint64_t wait = std::max(settings_.resend_interval_ns, settings_.block_timeout_ns / 4);
+    return silent_for(heard(slot), wait);
 }
 
 // ---- Placement ----

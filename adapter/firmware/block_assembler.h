@@ -207,6 +207,9 @@ private:
     // whether it is due at `now`.
     uint64_t incomplete_due(int32_t slot) const;
     bool incomplete_is_due(int32_t slot, uint64_t now) const;
+    // Whether the packets of the block in `slot` after the last one received, its trailer not
+    // come, are lost rather than still on their way (see report_gaps).
+    bool tail_lost(int32_t slot) const;
     // Posts the INCOMPLETE statuses of one report of the head block in `slot`.
     void report_gaps(int32_t slot, uint64_t now);
     void release_slot(int32_t slot);

@@ -116,7 +116,9 @@ TEST_P(GapReports, OneStatusPerGapWithItsEnd) {
         rig.timer(ms(1));
         std::vector<Seen> seen = rig.drain();
         if (std::none_of(seen.begin(), seen.end(), [](const Seen &s) { return s.type == 2; })) {
-            rig.timer(ms(12));  // no trailer: missing once nothing came for an interval
+            // No trailer: missing once nothing came for an interval, the packets after the last
+            // one received lost once nothing came for a quarter of the block's time.
+            rig.timer(ms(52));
             seen = rig.drain();
         }
         std::vector<std::pair<uint32_t, int64_t>> got;
@@ -146,6 +148,70 @@ INSTANTIATE_TEST_SUITE_P(
                       GapCase{"last_data_packet", {20}, {{20, 20}}},
                       GapCase{"two_gaps", {3, 4, 15}, {{3, 4}, {15, 15}}},
                       GapCase{"gap_then_open_tail", {5, 19, 20, 21}, {{5, 5}, {19, -1}}}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// The packets after the last one received, the trailer not come, may still be on their way: a
+// sender that pauses mid-block (block 1: 20 data packets, 5 lost, 13 on not sent at 1 ms) must
+// not be asked for them, or they come twice. They are lost once a later block begins, or once
+// nothing came for a quarter of the block's time (200 ms here). The gap before them, which a
+// later packet bounds, is asked for at once. A host that does not read gap ends is told of the
+// first missing packet alone, as before.
+struct TailCase {
+    const char *name;
+    uint64_t rest_at_ms;        // the rest of block 1 arrives then (0: never)
+    uint64_t next_block_at_ms;  // block 2's leader arrives then (0: never)
+    uint64_t tail_asked_at_ms;  // the first status naming packet 13 on (0: none until 100 ms)
+};
+
+class OpenTail : public ::testing::TestWithParam<TailCase> {};
+
+TEST_P(OpenTail, IsAskedForOnlyOnceTheCameraMovedOnOrWasSilentLong) {
+    const TailCase &c = GetParam();
+    constexpr uint32_t kPackets = 20;
+    adapter::AssemblerSettings settings;
+    settings.resend_interval_ns = ms(10);
+    settings.block_timeout_ns = ms(200);
+    settings.gap_reports = true;
+    Rig rig(settings);
+    rig.add_buffer(kPackets * kPayload);
+    rig.add_buffer(kPackets * kPayload);
+    const Block b = make_block(Ids::standard, 1, BlockShape{}, kPackets * kPayload, kPayload);
+    const Block next = make_block(Ids::standard, 2, BlockShape{}, kPackets * kPayload, kPayload);
+    std::vector<Bytes> first;
+    for (uint32_t id = 0; id <= 12; ++id) {
+        if (id != 5) first.push_back(b.packets[id]);
+    }
+    rig.feed(first, ms(1));
+    uint64_t tail_asked_at = 0;
+    for (uint64_t t = 2; t <= 100; ++t) {
+        if (t == c.rest_at_ms) {
+            rig.feed(std::vector<Bytes>(b.packets.begin() + 13, b.packets.end()), ms(t));
+        }
+        if (t == c.next_block_at_ms) rig.feed(next.packets[0], ms(t));
+        rig.timer(ms(t));
+        for (const Seen &s : rig.drain()) {
+            if (s.type != 2 || s.firmware_status != shm::KOB_QEL_STATUS_INCOMPLETE) continue;
+            if (s.packet_id == 5) {
+                EXPECT_TRUE((s.gap_flags & shm::kGapEndKnown) != 0 && s.gap_last == 5);
+            } else {
+                EXPECT_EQ(s.packet_id, 13u);
+                EXPECT_EQ(s.gap_flags & shm::kGapEndKnown, 0) << "no end known";
+                if (tail_asked_at == 0) tail_asked_at = t;
+            }
+        }
+    }
+    EXPECT_EQ(tail_asked_at, c.tail_asked_at_ms);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tails, OpenTail,
+    ::testing::Values(
+        // The first report (11 ms) names packet 5 alone; the rest then comes in order.
+        TailCase{"sender_paused", 20, 0, 0},
+        // The next report after block 2 began (reports 10 ms apart while nothing is heard).
+        TailCase{"later_block_began", 0, 20, 21},
+        // Silent from 1 ms on: a quarter of the block's time later.
+        TailCase{"long_silence", 0, 0, 51}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // The firmware's thread may run its timers while packets wait unread in its socket: behind a
