@@ -160,6 +160,9 @@ void BlockAssembler::offer(int32_t slot, const gvsp::Packet &packet, uint64_t no
             break;
         }
     }
+    if (packet.header.is_resent() && (result == Accepted::used || result == Accepted::duplicate)) {
+        answered(slot, now);
+    }
     switch (result) {
         case Accepted::used:
             if (block.complete()) {
@@ -169,9 +172,6 @@ void BlockAssembler::offer(int32_t slot, const gvsp::Packet &packet, uint64_t no
             break;
         case Accepted::duplicate:
             counters.add(Counter::duplicates);
-            // The camera resends the whole tail that was asked for: copies of packets that had
-            // come show that the request is being answered as much as the missing ones do.
-            if (packet.header.is_resent()) flights_[slot].answered_at = now;
             break;
         case Accepted::malformed:
             counters.add(Counter::malformed);
@@ -398,7 +398,9 @@ void BlockAssembler::report_gaps(int32_t slot, uint64_t now) {
         if (settings_.gap_reports && !gap->end_known && !tail_lost(slot)) return;
         if (!ports_.ring.post(block.gap_descriptor(*gap, posted == 0, now))) return;
         ports_.counters.add(Counter::incomplete_statuses);
+        if (!flight.asked) flight.first_asked_at = now;
         flight.asked = true;
+        flight.asked_at = now;
         if (!gap->end_known) return;
         gap = block.next_gap(gap->last + 1);
     }
@@ -464,10 +466,41 @@ uint64_t BlockAssembler::heard(int32_t slot) const {
     return std::max(slots_[slot].last_activity(), flights_[slot].answered_at);
 }
 
+void BlockAssembler::answered(int32_t slot, uint64_t now) {
+    Flight &flight = flights_[slot];
+    // Copies of packets that had come show that a request is being answered as much as the
+    // missing ones do (a host that does not read gap ends has the whole tail sent).
+    flight.answered_at = now;
+    if (!flight.asked || flight.timed) return;
+    // The first answer of a block times the round trip from its first report: host, camera and
+    // the packets queued before the answer. When that report went unanswered and a repeat was,
+    // the time is too long, which only makes repeats rarer until later blocks tell better.
+    flight.timed = true;
+    const uint64_t sample = now - flight.first_asked_at;
+    if (round_trip_ns_ == 0) {
+        round_trip_ns_ = sample;
+        round_trip_spread_ns_ = sample / 2;
+    } else {
+        const uint64_t deviation =
+            sample > round_trip_ns_ ? sample - round_trip_ns_ : round_trip_ns_ - sample;
+        round_trip_spread_ns_ = (3 * round_trip_spread_ns_ + deviation) / 4;
+        round_trip_ns_ = (7 * round_trip_ns_ + sample) / 8;
+    }
+}
+
+uint64_t BlockAssembler::answer_wait() const {
+    // As long as answers take, with room for their spread, but at least an interval; and no
+    // more than a quarter of the block's time, so that a lost request is still asked again
+    // while the block has time.
+    const uint64_t learned = round_trip_ns_ + 4 * round_trip_spread_ns_;
+    const uint64_t most = std::max(settings_.resend_interval_ns, settings_.block_timeout_ns / 4);
+    return std::clamp(learned, settings_.resend_interval_ns, most);
+}
+
 uint64_t BlockAssembler::incomplete_due(int32_t slot) const {
     const Flight &flight = flights_[slot];
     if (!flight.asked) return flight.next_incomplete;
-    return std::max(flight.next_incomplete, heard(slot) + settings_.resend_interval_ns);
+    return std::max(flight.next_incomplete, std::max(heard(slot), flight.asked_at) + answer_wait());
 }
 
 bool BlockAssembler::incomplete_is_due(int32_t slot, uint64_t now) const {
@@ -476,9 +509,9 @@ bool BlockAssembler::incomplete_is_due(int32_t slot, uint64_t now) const {
     // Each report makes the host ask for what it names: every gap, or (a host that does not
     // read gap ends) everything from the first missing packet to the end of the block. While
     // packets still come for the block the last report is being answered; repeating it would
-    // only pile up copies. Only a block that heard nothing for an interval since its last
-    // status (no packet placed, no resent copy) is asked again.
-    return !flight.asked || silent_for(heard(slot), settings_.resend_interval_ns);
+    // only pile up copies. Only a block that heard nothing since its last status (no packet
+    // placed, no resent copy) for as long as answers take is asked again.
+    return !flight.asked || silent_for(std::max(heard(slot), flight.asked_at), answer_wait());
 }
 
 bool BlockAssembler::tail_lost(int32_t slot) const {

@@ -155,8 +155,11 @@ private:
         }
         bool asking = false;  // INCOMPLETE statuses have begun
         uint64_t next_incomplete = 0;
-        bool asked = false;        // an INCOMPLETE status reached the ring
-        uint64_t answered_at = 0;  // when a resent copy of a packet it had came last
+        bool asked = false;           // an INCOMPLETE status reached the ring
+        uint64_t first_asked_at = 0;  // when the first one did
+        uint64_t asked_at = 0;        // when the last one did
+        uint64_t answered_at = 0;     // when a resent copy of a packet it had came last
+        bool timed = false;           // its first answer has timed the round trip
     };
     struct Ended {
         uint64_t block_id = 0;
@@ -203,6 +206,10 @@ private:
     }
     // When the block in `slot` last heard of its packets: one placed, or a resent copy.
     uint64_t heard(int32_t slot) const;
+    // A resent copy of a packet of the block in `slot` came at `now`.
+    void answered(int32_t slot, uint64_t now);
+    // How long a report's answer may take before the report is repeated.
+    uint64_t answer_wait() const;
     // When the head block in `slot`, missing packets, is due its next INCOMPLETE status, and
     // whether it is due at `now`.
     uint64_t incomplete_due(int32_t slot) const;
@@ -243,6 +250,10 @@ private:
     uint32_t learned_packets_ = 0;
     bool holding_ = false;  // the head waits for room in the ring
     uint64_t caught_up_at_ = 0;
+    // The time from a block's first report to its first answer, smoothed over blocks, and
+    // its mean deviation; 0 before any answer.
+    uint64_t round_trip_ns_ = 0;
+    uint64_t round_trip_spread_ns_ = 0;
 };
 
 }  // namespace qel::adapter

@@ -239,5 +239,47 @@ TEST(StatusRepeat, WaitsForThePacketsWaitingUnread) {
     EXPECT_EQ(rig.counter(Counter::incomplete_statuses), 1u);
 }
 
+// A camera (or a host) slow to answer is not asked again before its answer could have come: the
+// firmware learns the round trip from the answers to earlier blocks. Four blocks, 100 ms apart,
+// each lose packet 3; the camera answers a block's first status 25 ms after it and no other.
+// The first block, before anything was learned, is asked again every interval until its answer
+// comes; the others once.
+TEST(StatusRepeat, WaitsForTheRoundTripOfEarlierAnswers) {
+    constexpr uint64_t kBlocks = 4;
+    constexpr uint64_t kAnswerMs = 25;
+    adapter::AssemblerSettings settings;
+    settings.resend_interval_ns = ms(10);
+    settings.block_timeout_ns = ms(200);
+    settings.gap_reports = true;
+    Rig rig(settings);
+    std::vector<Block> blocks;
+    for (uint64_t k = 0; k < kBlocks; ++k) {
+        rig.add_buffer(kDataPackets * kPayload);
+        blocks.push_back(
+            make_block(Ids::standard, k + 1, BlockShape{}, kDataPackets * kPayload, kPayload));
+    }
+    std::vector<uint64_t> statuses(kBlocks, 0);
+    std::vector<uint64_t> answer_at(kBlocks, 0);
+    for (uint64_t t = 1; t <= kBlocks * 100; ++t) {
+        for (uint64_t k = 0; k < kBlocks; ++k) {
+            if (t == 100 * k + 1) {
+                std::vector<Bytes> sent = blocks[k].packets;
+                sent.erase(sent.begin() + 3);
+                rig.feed(sent, ms(t));
+            }
+            if (t == answer_at[k]) rig.feed(as_resent(blocks[k].packets[3], Ids::standard), ms(t));
+        }
+        rig.timer(ms(t));
+        for (const Seen &s : rig.drain()) {
+            if (s.type != 2 || s.firmware_status != shm::KOB_QEL_STATUS_INCOMPLETE) continue;
+            const uint64_t k = s.block_id - 1;
+            ASSERT_LT(k, kBlocks);
+            if (statuses[k]++ == 0) answer_at[k] = t + kAnswerMs;
+        }
+    }
+    EXPECT_EQ(statuses, (std::vector<uint64_t>{3, 1, 1, 1}));
+    EXPECT_EQ(rig.counter(Counter::blocks_complete), kBlocks);
+}
+
 }  // namespace
 }  // namespace qel::test
