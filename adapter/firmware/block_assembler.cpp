@@ -493,8 +493,11 @@ uint64_t BlockAssembler::answer_wait() const {
     // more than a quarter of the block's time, so that a lost request is still asked again
     // while the block has time.
     const uint64_t learned = round_trip_ns_ + 4 * round_trip_spread_ns_;
-    const uint64_t most = std::max(settings_.resend_interval_ns, settings_.block_timeout_ns / 4);
-    return std::clamp(learned, settings_.resend_interval_ns, most);
+    return std::clamp(learned, settings_.resend_interval_ns, longest_wait());
+}
+
+uint64_t BlockAssembler::longest_wait() const {
+    return std::max(settings_.resend_interval_ns, settings_.block_timeout_ns / 4);
 }
 
 uint64_t BlockAssembler::incomplete_due(int32_t slot) const {
@@ -519,8 +522,7 @@ bool BlockAssembler::tail_lost(int32_t slot) const {
     // lost. Otherwise only a long silence tells; a quarter of the block's time leaves the rest
     // for the answer.
     if (pending_at(pending_count_ - 1).slot != slot) return true;
-    const uint64_t wait = std::max(settings_.resend_interval_ns, settings_.block_timeout_ns / 4);
-    return silent_for(heard(slot), wait);
+    return silent_for(heard(slot), longest_wait());
 }
 
 // ---- Placement ----

@@ -210,6 +210,9 @@ private:
     void answered(int32_t slot, uint64_t now);
     // How long a report's answer may take before the report is repeated.
     uint64_t answer_wait() const;
+    // A quarter of a block's time (at least a resend interval): the longest the firmware waits
+    // on a block before asking, so that the rest of its time is left for the answer.
+    uint64_t longest_wait() const;
     // When the head block in `slot`, missing packets, is due its next INCOMPLETE status, and
     // whether it is due at `now`.
     uint64_t incomplete_due(int32_t slot) const;
