@@ -152,6 +152,7 @@ public:
     }
     void timer(uint64_t step) {
         g_now += step;
+        assembler_->caught_up(g_now);  // every datagram sent has been read
         assembler_->on_timer(g_now);
     }
     void drop(uint32_t block, uint32_t packet) { (void)drops_.add(block, packet); }

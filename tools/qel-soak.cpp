@@ -1,8 +1,9 @@
 // qel-soak: a long zero-loss stream through the whole receive path, checked frame by frame.
 //
 // The camera simulator (in-process) streams to loopback with random packet loss; the software
-// adapter's firmware reassembles; the library receives with qel_poll_recv_pr, asking for every
-// missing packet again (for the lost packets only, unless told to ask for whole tails). Every frame
+// adapter's firmware reassembles; the library receives with qel_poll_recv_pr (or through a
+// receive worker), asking for every missing packet again (for the lost packets only, unless told
+// to ask for whole tails). Every frame
 // is compared byte for byte with what was sent. At the end it prints the frames sent, delivered,
 // lost and corrupt, the resends, and the resident memory at the start and the end, and exits
 // non-zero when a frame was lost or corrupt or the memory grew by more than the margin.
@@ -40,6 +41,7 @@ struct Options {
     uint32_t burst_per_mille = 0;
     uint32_t burst_length = 10;
     bool ranged_resend = true;
+    bool worker = false;
 };
 
 constexpr const char *kUsage = R"(Usage: qel-soak [OPTION]...
@@ -61,6 +63,8 @@ lost or corrupt or the resident memory grew by more than the margin.
   --burst-length N       packets lost in one burst (default 10)
   --whole-tail-resend    ask for everything from the first missing packet to the end of the
                          block, not only for the packets lost (to compare)
+  --worker               receive through a receive worker (it sends the resend requests),
+                         not with qel_poll_recv_pr
   -h, --help             show this text and exit
   --version              show the version and exit
 )";
@@ -77,6 +81,7 @@ constexpr tools::OptionSpec kOptions[] = {
     {"burst", true},
     {"burst-length", true},
     {"whole-tail-resend", false},
+    {"worker", false},
 };
 
 Options parse(const tools::CommandLine &line) {
@@ -111,6 +116,8 @@ Options parse(const tools::CommandLine &line) {
             o.burst_length = static_cast<uint32_t>(number(1, 1000));
         } else if (option.name == "whole-tail-resend") {
             o.ranged_resend = false;
+        } else if (option.name == "worker") {
+            o.worker = true;
         }
     }
     return o;
@@ -133,8 +140,18 @@ struct Tally {
     uint64_t corrupt = 0;     // delivered with other bytes or length than sent
     uint64_t incomplete = 0;  // delivered incomplete, or lost by the library
     uint64_t errors = 0;      // other results of the receive call
-    uint64_t resend_requests = 0;
 };
+
+constexpr uint32_t kMaxRequests = 50;
+
+// The receive worker's resend series: consecutive request ids, kMaxRequests rounds each.
+int on_resend(qel_stream_t *, uint16_t *req_id, uint16_t *max_requests) {
+    static uint16_t next_req_id = 0;
+    *req_id = next_req_id;
+    *max_requests = kMaxRequests;
+    next_req_id = static_cast<uint16_t>(next_req_id + 64);
+    return 0;
+}
 
 int run(const Options &o) {
     if (int rc = qel_init(QEL_API_VERSION); rc != 0) {
@@ -170,7 +187,7 @@ int run(const Options &o) {
     options.flags = QEL_OPEN_ZEROLOSS | QEL_OPEN_EXTENDED_ID;
     if (o.ranged_resend) options.flags |= QEL_OPEN_RANGED_RESEND;
     options.block_timeout = 1000;
-    options.max_requests = 50;
+    options.max_requests = kMaxRequests;
     options.order_mode = 2;
     options.camera_addr = loopback;
     options.camera_port = config.control_port;
@@ -191,15 +208,21 @@ int run(const Options &o) {
         }
         buffers.push_back(b);
     }
+    if (o.worker &&
+        (qel_create_recv_worker(stream, 0, on_resend) != 0 || qel_start_recv_worker(stream) != 0)) {
+        std::fprintf(stderr, "qel-soak: the receive worker did not start\n");
+        return 2;
+    }
     if (std::string error = sim.start(); !error.empty()) {
         std::fprintf(stderr, "qel-soak: the simulator did not start: %s\n", error.c_str());
         return 2;
     }
     std::printf(
         "qel-soak: %llu s, %ux%u Mono8 at %.0f frames/s, %u per mille packet loss, %u per mille "
-        "bursts of %u, %s resend\n",
+        "bursts of %u, %s resend, %s\n",
         static_cast<unsigned long long>(o.duration_s), o.width, o.height, o.fps, o.loss_per_mille,
-        o.burst_per_mille, o.burst_length, o.ranged_resend ? "ranged" : "whole-tail");
+        o.burst_per_mille, o.burst_length, o.ranged_resend ? "ranged" : "whole-tail",
+        o.worker ? "receive worker" : "qel_poll_recv_pr");
     std::fflush(stdout);
 
     Tally tally;
@@ -227,7 +250,10 @@ int run(const Options &o) {
         }
         qel_block_t block{};
         qel_pr_status_t status{};
-        const int rc = qel_poll_recv_pr(stream, &block, req_base, &status);
+        // With the worker, blocks come complete (it asks for lost packets; the incomplete ones
+        // it cannot complete are dropped).
+        const int rc = o.worker ? qel_poll_recv(stream, &block, 0)
+                                : qel_poll_recv_pr(stream, &block, req_base, &status);
         if (rc == QEL_EAGAIN) {
             // Done once sending has ended and nothing more has come for two seconds.
             if (!sim.sending() && now - idle_since > std::chrono::seconds(2)) break;
@@ -240,9 +266,8 @@ int run(const Options &o) {
             ++tally.errors;
             continue;
         }
-        tally.resend_requests += status.resend_count;
         ++tally.delivered;
-        if (status.status != 2) ++tally.incomplete;
+        if (!o.worker && status.status != 2) ++tally.incomplete;
         const auto frame = sim.frame_of_block(block.block_id);
         if (!frame || block.payload_length != expected.size() ||
             !sim.expected_payload(*frame, 0, expected) ||
@@ -253,6 +278,8 @@ int run(const Options &o) {
     }
     const uint64_t rss_end = resident_kb();
     sim.stop();
+    qel_stats_t stats{};
+    (void)qel_get_stats(stream, &stats);
     const camsim::Counters sent = sim.counters();
     const std::vector<tools_door::FirmwareCount> firmware =
         tools_door::firmware_counters(endpoint_handle);
@@ -273,7 +300,7 @@ int run(const Options &o) {
         "%llu packets resent)\n",
         static_cast<unsigned long long>(sent.packets_sent),
         static_cast<unsigned long long>(sent.packets_withheld),
-        static_cast<unsigned long long>(tally.resend_requests),
+        static_cast<unsigned long long>(stats.resend_requests),
         static_cast<unsigned long long>(sent.resend_requests),
         static_cast<unsigned long long>(sent.packets_resent));
     std::printf("resent per lost %.2f\n", sent.packets_withheld == 0

@@ -160,6 +160,9 @@ void BlockAssembler::offer(int32_t slot, const gvsp::Packet &packet, uint64_t no
             break;
         }
     }
+    if (packet.header.is_resent() && (result == Accepted::used || result == Accepted::duplicate)) {
+        answered(slot, now);
+    }
     switch (result) {
         case Accepted::used:
             if (block.complete()) {
@@ -169,9 +172,6 @@ void BlockAssembler::offer(int32_t slot, const gvsp::Packet &packet, uint64_t no
             break;
         case Accepted::duplicate:
             counters.add(Counter::duplicates);
-            // The camera resends the whole tail that was asked for: copies of packets that had
-            // come show that the request is being answered as much as the missing ones do.
-            if (packet.header.is_resent()) flights_[slot].answered_at = now;
             break;
         case Accepted::malformed:
             counters.add(Counter::malformed);
@@ -202,7 +202,7 @@ void BlockAssembler::expire(uint64_t now) {
         const int32_t slot = pending_at(i).slot;
         if (slot < 0 || flights_[slot].ended) continue;
         Flight &flight = flights_[slot];
-        if (now - slots_[slot].last_activity() >= settings_.resend_interval_ns) {
+        if (silent_for(slots_[slot].last_activity(), settings_.resend_interval_ns)) {
             flight.note_missing(now);  // nothing more came for it
         }
         if (flight.gap_seen && now - flight.missing_since >= settings_.block_timeout_ns) {
@@ -331,7 +331,7 @@ bool BlockAssembler::advance_head(uint64_t now) {
         flight.leader_posted = flight.own_leader_posted = true;
     }
     if (!flight.ended) {
-        if (now - block.last_activity() >= settings_.resend_interval_ns) {
+        if (silent_for(block.last_activity(), settings_.resend_interval_ns)) {
             flight.note_missing(now);  // nothing more came for it
         }
         if (!flight.gap_seen || now - flight.missing_since < settings_.block_timeout_ns) {
@@ -340,7 +340,7 @@ bool BlockAssembler::advance_head(uint64_t now) {
                 flight.asking = true;
                 flight.next_incomplete = now;
             }
-            if (now >= incomplete_due(slot)) {
+            if (incomplete_is_due(slot, now)) {
                 // The host learns the block's id from a leader: one naming the block stands in
                 // for its own until that arrives.
                 if (!flight.leader_posted) {
@@ -391,9 +391,16 @@ void BlockAssembler::report_gaps(int32_t slot, uint64_t now) {
     std::optional<Gap> gap = block.next_gap(0);
     if (!gap) gap = Gap{block.first_missing(), 0, false};
     for (uint32_t posted = 0; posted < most && gap; ++posted) {
+        // A gap without a known end runs on from the last packet received. While the block may
+        // still be arriving (its sender paused mid-block), those packets are on their way, not
+        // lost: asking for them would have the camera send them twice. A host that does not
+        // read gap ends asks for the rest of the block whatever the status names.
+        if (settings_.gap_reports && !gap->end_known && !tail_lost(slot)) return;
         if (!ports_.ring.post(block.gap_descriptor(*gap, posted == 0, now))) return;
         ports_.counters.add(Counter::incomplete_statuses);
+        if (!flight.asked) flight.first_asked_at = now;
         flight.asked = true;
+        flight.asked_at = now;
         if (!gap->end_known) return;
         gap = block.next_gap(gap->last + 1);
     }
@@ -455,16 +462,67 @@ uint64_t BlockAssembler::next_due(uint64_t now) const {
     return due;
 }
 
+uint64_t BlockAssembler::heard(int32_t slot) const {
+    return std::max(slots_[slot].last_activity(), flights_[slot].answered_at);
+}
+
+void BlockAssembler::answered(int32_t slot, uint64_t now) {
+    Flight &flight = flights_[slot];
+    // Copies of packets that had come show that a request is being answered as much as the
+    // missing ones do (a host that does not read gap ends has the whole tail sent).
+    flight.answered_at = now;
+    if (!flight.asked || flight.timed) return;
+    // The first answer of a block times the round trip from its first report: host, camera and
+    // the packets queued before the answer. When that report went unanswered and a repeat was,
+    // the time is too long, which only makes repeats rarer until later blocks tell better.
+    flight.timed = true;
+    const uint64_t sample = now - flight.first_asked_at;
+    if (round_trip_ns_ == 0) {
+        round_trip_ns_ = sample;
+        round_trip_spread_ns_ = sample / 2;
+    } else {
+        const uint64_t deviation =
+            sample > round_trip_ns_ ? sample - round_trip_ns_ : round_trip_ns_ - sample;
+        round_trip_spread_ns_ = (3 * round_trip_spread_ns_ + deviation) / 4;
+        round_trip_ns_ = (7 * round_trip_ns_ + sample) / 8;
+    }
+}
+
+uint64_t BlockAssembler::answer_wait() const {
+    // As long as answers take, with room for their spread, but at least an interval; and no
+    // more than a quarter of the block's time, so that a lost request is still asked again
+    // while the block has time.
+    const uint64_t learned = round_trip_ns_ + 4 * round_trip_spread_ns_;
+    return std::clamp(learned, settings_.resend_interval_ns, longest_wait());
+}
+
+uint64_t BlockAssembler::longest_wait() const {
+    return std::max(settings_.resend_interval_ns, settings_.block_timeout_ns / 4);
+}
+
 uint64_t BlockAssembler::incomplete_due(int32_t slot) const {
     const Flight &flight = flights_[slot];
     if (!flight.asked) return flight.next_incomplete;
+    return std::max(flight.next_incomplete, std::max(heard(slot), flight.asked_at) + answer_wait());
+}
+
+bool BlockAssembler::incomplete_is_due(int32_t slot, uint64_t now) const {
+    const Flight &flight = flights_[slot];
+    if (now < flight.next_incomplete) return false;
     // Each report makes the host ask for what it names: every gap, or (a host that does not
     // read gap ends) everything from the first missing packet to the end of the block. While
     // packets still come for the block the last report is being answered; repeating it would
-    // only pile up copies. Only a block that heard nothing for an interval since its last
-    // status (no packet placed, no resent copy) is asked again.
-    const uint64_t heard = std::max(slots_[slot].last_activity(), flight.answered_at);
-    return std::max(flight.next_incomplete, heard + settings_.resend_interval_ns);
+    // only pile up copies. Only a block that heard nothing since its last status (no packet
+    // placed, no resent copy) for as long as answers take is asked again.
+    return !flight.asked || silent_for(std::max(heard(slot), flight.asked_at), answer_wait());
+}
+
+bool BlockAssembler::tail_lost(int32_t slot) const {
+    // A later block has begun: the camera has moved on, and what did not come of this one is
+    // lost. Otherwise only a long silence tells; a quarter of the block's time leaves the rest
+    // for the answer.
+    if (pending_at(pending_count_ - 1).slot != slot) return true;
+    return silent_for(heard(slot), longest_wait());
 }
 
 // ---- Placement ----

@@ -24,6 +24,7 @@
 // short locks once per block (the drop requests only while any is pending).
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdlib>
@@ -113,6 +114,9 @@ public:
     void on_packet(const gvsp::Packet &packet, uint64_t now);
     // Resend statuses, block timeouts and descriptors held back by a full ring.
     void on_timer(uint64_t now);
+    // Every packet that reached the firmware before `now` has been offered: a read found its
+    // socket empty. Silence (nothing heard of a block for a while) is judged up to here only.
+    void caught_up(uint64_t now) { caught_up_at_ = std::max(caught_up_at_, now); }
     // When on_timer next has work, seen at `now`; kNever when nothing waits for time.
     uint64_t next_due(uint64_t now) const;
     // Where the block being received expects its next data packets; nothing when no block is
@@ -151,8 +155,11 @@ private:
         }
         bool asking = false;  // INCOMPLETE statuses have begun
         uint64_t next_incomplete = 0;
-        bool asked = false;        // an INCOMPLETE status reached the ring
-        uint64_t answered_at = 0;  // when a resent copy of a packet it had came last
+        bool asked = false;           // an INCOMPLETE status reached the ring
+        uint64_t first_asked_at = 0;  // when the first one did
+        uint64_t asked_at = 0;        // when the last one did
+        uint64_t answered_at = 0;     // when a resent copy of a packet it had came last
+        bool timed = false;           // its first answer has timed the round trip
     };
     struct Ended {
         uint64_t block_id = 0;
@@ -190,8 +197,29 @@ private:
     // Posts, or notes that the head waits for room.
     bool post_held(const Descriptor &descriptor);
     void note_hold();
-    // When the head block in `slot`, missing packets, is due its next INCOMPLETE status.
+    // Whether nothing came from `heard` on for `span`, as far as the firmware can tell: packets
+    // still unread in its socket (queued behind a large block, or waiting while the firmware's
+    // thread was not running) may be the very ones awaited, so only time up to the last
+    // catch-up counts.
+    bool silent_for(uint64_t heard, uint64_t span) const {
+        return caught_up_at_ >= heard && caught_up_at_ - heard >= span;
+    }
+    // When the block in `slot` last heard of its packets: one placed, or a resent copy.
+    uint64_t heard(int32_t slot) const;
+    // A resent copy of a packet of the block in `slot` came at `now`.
+    void answered(int32_t slot, uint64_t now);
+    // How long a report's answer may take before the report is repeated.
+    uint64_t answer_wait() const;
+    // A quarter of a block's time (at least a resend interval): the longest the firmware waits
+    // on a block before asking, so that the rest of its time is left for the answer.
+    uint64_t longest_wait() const;
+    // When the head block in `slot`, missing packets, is due its next INCOMPLETE status, and
+    // whether it is due at `now`.
     uint64_t incomplete_due(int32_t slot) const;
+    bool incomplete_is_due(int32_t slot, uint64_t now) const;
+    // Whether the packets of the block in `slot` after the last one received, its trailer not
+    // come, are lost rather than still on their way (see report_gaps).
+    bool tail_lost(int32_t slot) const;
     // Posts the INCOMPLETE statuses of one report of the head block in `slot`.
     void report_gaps(int32_t slot, uint64_t now);
     void release_slot(int32_t slot);
@@ -224,6 +252,11 @@ private:
     uint32_t learned_payload_ = 0;
     uint32_t learned_packets_ = 0;
     bool holding_ = false;  // the head waits for room in the ring
+    uint64_t caught_up_at_ = 0;
+    // The time from a block's first report to its first answer, smoothed over blocks, and
+    // its mean deviation; 0 before any answer.
+    uint64_t round_trip_ns_ = 0;
+    uint64_t round_trip_spread_ns_ = 0;
 };
 
 }  // namespace qel::adapter

@@ -63,10 +63,14 @@ void SoftwareFirmware::run() {
             clock_.refresh_clock_page();
             next_clock = now + kClockRefreshNs;
         }
-        assembler_.on_timer(now);
-        if (receiver_.receive(assembler_, counters_) > 0) continue;
-
+        if (receiver_.receive(assembler_, counters_) > 0) {
+            assembler_.on_timer(monotonic_ns());
+            continue;
+        }
+        // The socket was read empty: every packet that reached it before `now` is in.
+        assembler_.caught_up(now);
         now = monotonic_ns();
+        assembler_.on_timer(now);
         const uint64_t due = std::min(assembler_.next_due(now), next_clock);
         int sleep_ms = 0;
         if (due > now) {

@@ -9,6 +9,8 @@
 
 #include <cstdio>
 #include <iterator>
+#include <string>
+#include <tuple>
 #include <vector>
 
 #include "../camsim/wire_helpers.h"
@@ -77,17 +79,19 @@ struct LostRange {
     uint32_t first, last;
 };
 constexpr LostRange kLost[] = {{0, 4, 4}, {0, 9, 11}, {2, 9, 9}};
-constexpr long long kBlockEnd = 0xFFFFFF;
 
-class ResendCapture : public EndToEnd, public ::testing::WithParamInterface<bool> {};
+// Ranged requests or whole tails; standard or extended ids.
+class ResendCapture : public EndToEnd,
+                      public ::testing::WithParamInterface<std::tuple<bool, bool>> {};
 
 // A lossy stream makes qel_poll_recv_pr ask the camera for packets; the requests, captured on
 // the loopback interface as they went to the camera, must decode as PACKETRESEND commands
 // naming the block and packets the library meant: between them every lost packet; with
-// QEL_OPEN_RANGED_RESEND each request that does not run to the end of the block names exactly
-// one lost range, and such requests are there.
+// QEL_OPEN_RANGED_RESEND each request names exactly one lost range, otherwise the rest of the
+// block from a lost packet.
 TEST_P(ResendCapture, RequestsDecodeAsPacketResendCommandsNamingTheLostPackets) {
-    const bool ranged = GetParam();
+    const auto [ranged, extended] = GetParam();
+    const long long block_end = extended ? 0xFFFFFFFF : 0xFFFFFF;
     if (!camsim_test::have_tshark()) {
         GTEST_SKIP() << "tshark is not installed (scripts/install-deps installs it)";
     }
@@ -95,6 +99,7 @@ TEST_P(ResendCapture, RequestsDecodeAsPacketResendCommandsNamingTheLostPackets) 
     config.payload = camsim::PayloadKind::raw;
     config.data_size = 20000;
     config.frames = 3;
+    config.extended_ids = extended;
     for (const LostRange &lost : kLost) {
         for (uint32_t id = lost.first; id <= lost.last; ++id) {
             config.faults.drops.push_back({lost.frame, id});
@@ -104,8 +109,11 @@ TEST_P(ResendCapture, RequestsDecodeAsPacketResendCommandsNamingTheLostPackets) 
     LoopbackCapture capture(config.control_port);
     if (!capture.valid()) GTEST_SKIP() << "capturing on loopback needs root";
     Receiver r;
-    ASSERT_EQ(r.open_pr(config.dest_port, ranged ? QEL_OPEN_RANGED_RESEND : 0, config.control_port),
-              0);
+    ASSERT_EQ(
+        r.open_pr(config.dest_port,
+                  (ranged ? QEL_OPEN_RANGED_RESEND : 0) | (extended ? QEL_OPEN_EXTENDED_ID : 0),
+                  config.control_port),
+        0);
     ASSERT_EQ(r.queue(sim.payload_size(), 4), 0);
     ASSERT_EQ(sim.start(), "");
     for (uint64_t frame = 0; frame < 3; ++frame) {
@@ -131,52 +139,52 @@ TEST_P(ResendCapture, RequestsDecodeAsPacketResendCommandsNamingTheLostPackets) 
         pcap.add_ip(p);
     }
     pcap.close();
-    const char *const fields[] = {"gvcp.cmd.command", "gvcp.cmd.req_id", "gvcp.cmd.resend.blockid",
+    const char *const block_field =
+        extended ? "gvcp.cmd.resend.extendedblockid" : "gvcp.cmd.resend.blockid";
+    const char *const fields[] = {"gvcp.cmd.command", "gvcp.cmd.req_id", block_field,
                                   "gvcp.cmd.resend.firstpacketid", "gvcp.cmd.resend.lastpacketid"};
     const std::vector<Decoded> decoded = camsim_test::tshark_fields(
         path, " -d udp.port==" + std::to_string(config.control_port) + ",gvcp", fields);
     std::remove(path.c_str());
     ASSERT_EQ(decoded.size(), packets.size());
     std::vector<bool> covered(std::size(kLost), false);
-    size_t ranges = 0;
     for (const Decoded &d : decoded) {
         EXPECT_EQ(number(d, "gvcp.cmd.command"), 0x0040) << "PACKETRESEND_CMD";
         const long long req_id = number(d, "gvcp.cmd.req_id");
         EXPECT_TRUE(req_id >= kReqBase && req_id < kReqBase + 50) << req_id;
-        const long long block = number(d, "gvcp.cmd.resend.blockid");
+        const long long block = number(d, block_field);
         const bool frame0 = block == static_cast<long long>(sim.block_id_for_frame(0));
         EXPECT_TRUE(frame0 || block == static_cast<long long>(sim.block_id_for_frame(2))) << block;
         const uint64_t frame = frame0 ? 0 : 2;
         const long long first = number(d, "gvcp.cmd.resend.firstpacketid");
         const long long last = number(d, "gvcp.cmd.resend.lastpacketid");
         EXPECT_LE(first, last);
-        // To the end of the block from the first missing packet (an earlier one when the
-        // sender stalled before it), or exactly one lost range.
+        // Exactly one lost range, or to the end of the block from the first missing packet (an
+        // earlier one when the sender stalled before it).
         bool exact = false;
         for (size_t i = 0; i < std::size(kLost); ++i) {
             if (kLost[i].frame != frame) continue;
             exact = exact || (first == kLost[i].first && last == kLost[i].last);
             if (first <= kLost[i].first && last >= kLost[i].last) covered[i] = true;
         }
-        if (ranged && last != kBlockEnd) {
+        if (ranged) {
             EXPECT_TRUE(exact) << first << ".." << last << " is no lost range";
-            ++ranges;
-        }
-        if (!ranged) {
-            EXPECT_EQ(last, kBlockEnd);
+        } else {
+            EXPECT_EQ(last, block_end);
         }
     }
     for (size_t i = 0; i < std::size(kLost); ++i) {
         EXPECT_TRUE(covered[i]) << "frame " << kLost[i].frame << " packets " << kLost[i].first
                                 << ".." << kLost[i].last << " were asked for";
     }
-    if (ranged) {
-        EXPECT_GT(ranges, 0u) << "requests for the lost packets only";
-    }
 }
 
-INSTANTIATE_TEST_SUITE_P(Requests, ResendCapture, ::testing::Bool(),
-                         [](const auto &info) { return info.param ? "ranged" : "whole_tail"; });
+INSTANTIATE_TEST_SUITE_P(Requests, ResendCapture,
+                         ::testing::Combine(::testing::Bool(), ::testing::Bool()),
+                         [](const auto &info) {
+                             return std::string(std::get<0>(info.param) ? "ranged" : "whole_tail") +
+                                    (std::get<1>(info.param) ? "_extended_ids" : "");
+                         });
 
 }  // namespace
 }  // namespace qel::test

@@ -62,7 +62,13 @@ public:
     void receive_all(uint64_t now);
     void feed(const Bytes &datagram, uint64_t now) { feed(std::vector<Bytes>{datagram}, now); }
     void feed(const std::vector<Bytes> &datagrams, uint64_t now);
-    void timer(uint64_t now) { assembler_->on_timer(now); }
+    // The firmware's timer with every datagram sent so far read (as feed leaves it), and with
+    // some still waiting unread in its socket.
+    void timer(uint64_t now) {
+        assembler_->caught_up(now);
+        assembler_->on_timer(now);
+    }
+    void timer_behind(uint64_t now) { assembler_->on_timer(now); }
     // Consumes every descriptor posted so far, as the host does.
     std::vector<Seen> drain();
     uint64_t counter(adapter::Counter c) const { return counters_.get(c); }

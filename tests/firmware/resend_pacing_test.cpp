@@ -116,7 +116,9 @@ TEST_P(GapReports, OneStatusPerGapWithItsEnd) {
         rig.timer(ms(1));
         std::vector<Seen> seen = rig.drain();
         if (std::none_of(seen.begin(), seen.end(), [](const Seen &s) { return s.type == 2; })) {
-            rig.timer(ms(12));  // no trailer: missing once nothing came for an interval
+            // No trailer: missing once nothing came for an interval, the packets after the last
+            // one received lost once nothing came for a quarter of the block's time.
+            rig.timer(ms(52));
             seen = rig.drain();
         }
         std::vector<std::pair<uint32_t, int64_t>> got;
@@ -147,6 +149,137 @@ INSTANTIATE_TEST_SUITE_P(
                       GapCase{"two_gaps", {3, 4, 15}, {{3, 4}, {15, 15}}},
                       GapCase{"gap_then_open_tail", {5, 19, 20, 21}, {{5, 5}, {19, -1}}}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// The packets after the last one received, the trailer not come, may still be on their way: a
+// sender that pauses mid-block (block 1: 20 data packets, 5 lost, 13 on not sent at 1 ms) must
+// not be asked for them, or they come twice. They are lost once a later block begins, or once
+// nothing came for a quarter of the block's time (200 ms here). The gap before them, which a
+// later packet bounds, is asked for at once. A host that does not read gap ends is told of the
+// first missing packet alone, as before.
+struct TailCase {
+    const char *name;
+    uint64_t rest_at_ms;        // the rest of block 1 arrives then (0: never)
+    uint64_t next_block_at_ms;  // block 2's leader arrives then (0: never)
+    uint64_t tail_asked_at_ms;  // the first status naming packet 13 on (0: none until 100 ms)
+};
+
+class OpenTail : public ::testing::TestWithParam<TailCase> {};
+
+TEST_P(OpenTail, IsAskedForOnlyOnceTheCameraMovedOnOrWasSilentLong) {
+    const TailCase &c = GetParam();
+    constexpr uint32_t kPackets = 20;
+    adapter::AssemblerSettings settings;
+    settings.resend_interval_ns = ms(10);
+    settings.block_timeout_ns = ms(200);
+    settings.gap_reports = true;
+    Rig rig(settings);
+    rig.add_buffer(kPackets * kPayload);
+    rig.add_buffer(kPackets * kPayload);
+    const Block b = make_block(Ids::standard, 1, BlockShape{}, kPackets * kPayload, kPayload);
+    const Block next = make_block(Ids::standard, 2, BlockShape{}, kPackets * kPayload, kPayload);
+    std::vector<Bytes> first;
+    for (uint32_t id = 0; id <= 12; ++id) {
+        if (id != 5) first.push_back(b.packets[id]);
+    }
+    rig.feed(first, ms(1));
+    uint64_t tail_asked_at = 0;
+    for (uint64_t t = 2; t <= 100; ++t) {
+        if (t == c.rest_at_ms) {
+            rig.feed(std::vector<Bytes>(b.packets.begin() + 13, b.packets.end()), ms(t));
+        }
+        if (t == c.next_block_at_ms) rig.feed(next.packets[0], ms(t));
+        rig.timer(ms(t));
+        for (const Seen &s : rig.drain()) {
+            if (s.type != 2 || s.firmware_status != shm::KOB_QEL_STATUS_INCOMPLETE) continue;
+            if (s.packet_id == 5) {
+                EXPECT_TRUE((s.gap_flags & shm::kGapEndKnown) != 0 && s.gap_last == 5);
+            } else {
+                EXPECT_EQ(s.packet_id, 13u);
+                EXPECT_EQ(s.gap_flags & shm::kGapEndKnown, 0) << "no end known";
+                if (tail_asked_at == 0) tail_asked_at = t;
+            }
+        }
+    }
+    EXPECT_EQ(tail_asked_at, c.tail_asked_at_ms);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tails, OpenTail,
+    ::testing::Values(
+        // The first report (11 ms) names packet 5 alone; the rest then comes in order.
+        TailCase{"sender_paused", 20, 0, 0},
+        // The next report after block 2 began (reports 10 ms apart while nothing is heard).
+        TailCase{"later_block_began", 0, 20, 21},
+        // Silent from 1 ms on: a quarter of the block's time later.
+        TailCase{"long_silence", 0, 0, 51}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// The firmware's thread may run its timers while packets wait unread in its socket: behind a
+// large block, or after the thread was not scheduled for a while. The answer to a status may be
+// among them, so a block is not silent for that time, and the status is not repeated.
+TEST(StatusRepeat, WaitsForThePacketsWaitingUnread) {
+    adapter::AssemblerSettings settings;
+    settings.resend_interval_ns = ms(10);
+    settings.gap_reports = true;
+    Rig rig(settings);
+    rig.add_buffer(kDataPackets * kPayload);
+    const Block b = make_block(Ids::standard, 1, BlockShape{}, kDataPackets * kPayload, kPayload);
+    std::vector<Bytes> sent = b.packets;
+    sent.erase(sent.begin() + 7);
+    rig.feed(sent, ms(1));
+    rig.timer(ms(1));
+    ASSERT_EQ(new_statuses(rig), 1u) << "the trailer showed the gap";
+    // The camera's answer arrives at 3 ms, but the firmware reads it only at 30 ms.
+    rig.send(as_resent(b.packets[7], Ids::standard));
+    for (uint64_t t = 2; t < 30; ++t) rig.timer_behind(ms(t));
+    EXPECT_EQ(new_statuses(rig), 0u) << "asked again while the answer waited unread";
+    rig.receive_all(ms(30));
+    rig.timer(ms(30));
+    EXPECT_EQ(rig.counter(Counter::blocks_complete), 1u);
+    EXPECT_EQ(rig.counter(Counter::incomplete_statuses), 1u);
+}
+
+// A camera (or a host) slow to answer is not asked again before its answer could have come: the
+// firmware learns the round trip from the answers to earlier blocks. Four blocks, 100 ms apart,
+// each lose packet 3; the camera answers a block's first status 25 ms after it and no other.
+// The first block, before anything was learned, is asked again every interval until its answer
+// comes; the others once.
+TEST(StatusRepeat, WaitsForTheRoundTripOfEarlierAnswers) {
+    constexpr uint64_t kBlocks = 4;
+    constexpr uint64_t kAnswerMs = 25;
+    adapter::AssemblerSettings settings;
+    settings.resend_interval_ns = ms(10);
+    settings.block_timeout_ns = ms(200);
+    settings.gap_reports = true;
+    Rig rig(settings);
+    std::vector<Block> blocks;
+    for (uint64_t k = 0; k < kBlocks; ++k) {
+        rig.add_buffer(kDataPackets * kPayload);
+        blocks.push_back(
+            make_block(Ids::standard, k + 1, BlockShape{}, kDataPackets * kPayload, kPayload));
+    }
+    std::vector<uint64_t> statuses(kBlocks, 0);
+    std::vector<uint64_t> answer_at(kBlocks, 0);
+    for (uint64_t t = 1; t <= kBlocks * 100; ++t) {
+        for (uint64_t k = 0; k < kBlocks; ++k) {
+            if (t == 100 * k + 1) {
+                std::vector<Bytes> sent = blocks[k].packets;
+                sent.erase(sent.begin() + 3);
+                rig.feed(sent, ms(t));
+            }
+            if (t == answer_at[k]) rig.feed(as_resent(blocks[k].packets[3], Ids::standard), ms(t));
+        }
+        rig.timer(ms(t));
+        for (const Seen &s : rig.drain()) {
+            if (s.type != 2 || s.firmware_status != shm::KOB_QEL_STATUS_INCOMPLETE) continue;
+            const uint64_t k = s.block_id - 1;
+            ASSERT_LT(k, kBlocks);
+            if (statuses[k]++ == 0) answer_at[k] = t + kAnswerMs;
+        }
+    }
+    EXPECT_EQ(statuses, (std::vector<uint64_t>{3, 1, 1, 1}));
+    EXPECT_EQ(rig.counter(Counter::blocks_complete), kBlocks);
+}
 
 }  // namespace
 }  // namespace qel::test

@@ -432,6 +432,9 @@ struct Series {
     // The stream asks for gaps only, and the statuses are gap reports of two one-packet gaps
     // each: the limit counts reports.
     bool ranged = false;
+    // ... but the statuses carry no gap report (a firmware that does not know them): each is a
+    // round, asked for to the end of the block.
+    bool unmarked = false;
 };
 
 class WorkerSeriesTest : public WorkerTest, public testing::WithParamInterface<Series> {
@@ -467,7 +470,7 @@ TEST_P(WorkerSeriesTest, RequestsUpToTheLargerLimitThenGivesUp) {
     stream_->worker.state.store(QEL_RECEIVE_STREAM_WORKER_THREAD_STATE_RUNNING);
     post_leader(0x42);
     for (uint32_t i = 0; i < s.incomplete_statuses; ++i) {
-        if (s.ranged) {
+        if (s.ranged && !s.unmarked) {
             post(qel::test::gap_status(0x42, 100 + i, 100 + i, i % 2 == 0));
         } else {
             post_status(0x42, KOB_QEL_STATUS_INCOMPLETE, 100 + i);
@@ -480,7 +483,7 @@ TEST_P(WorkerSeriesTest, RequestsUpToTheLargerLimitThenGivesUp) {
     for (size_t i = 0; i < got.size(); ++i) {
         EXPECT_EQ(got[i][6] << 8 | got[i][7], static_cast<uint16_t>(s.req_id + i)) << "ids";
         EXPECT_EQ(load_be32(got[i].data() + 12), 100 + i) << "the status's packet id";
-        EXPECT_EQ(load_be32(got[i].data() + 16), s.ranged ? 100 + i : 0x00FFFFFFu)
+        EXPECT_EQ(load_be32(got[i].data() + 16), s.ranged && !s.unmarked ? 100 + i : 0x00FFFFFFu)
             << "the gap's end, or the block's";
     }
     EXPECT_EQ(callback_calls.load(), 1);
@@ -497,7 +500,9 @@ INSTANTIATE_TEST_SUITE_P(
                     Series{"OptionNotCutTo16Bits", 0x1230, 3, 0x10002, 5, true, 5,
                            KOB_QEL_STATUS_INCOMPLETE_FINAL},
                     Series{"IdsWrapAt16Bits", 0xFFFF, 3, 3, 4, false, 3, kSeriesGivenUp},
-                    Series{"RangedCountsReports", 0x1230, 3, 0, 8, false, 6, kSeriesGivenUp, true}),
+                    Series{"RangedCountsReports", 0x1230, 3, 0, 8, false, 6, kSeriesGivenUp, true},
+                    Series{"RangedWithoutGapReports", 0x1230, 3, 0, 4, false, 3, kSeriesGivenUp,
+                           true, true}),
     [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace
