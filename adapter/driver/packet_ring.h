@@ -25,7 +25,7 @@ public:
     static constexpr unsigned kBlockTimeoutMs = 1;
     // Room for a 64 KiB frame of a segmenting sender, and small enough that a slow stream,
     // whose blocks close by time half filled, still leaves many blocks of the ring free.
-    static constexpr size_t kBlockBytes = 256 << 10;
+    static constexpr size_t kBlockBytes = 128 << 10;
     static constexpr uint32_t kMinBlocks = 4;
 
     PacketRing() = default;
