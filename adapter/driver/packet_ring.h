@@ -21,7 +21,8 @@ namespace qel::adapter {
 
 class PacketRing {
 public:
-    // Blocks are handed to the firmware when full or this long after their first frame.
+    // Blocks are handed to the firmware when full or, at the earliest, this long after their
+    // first frame (the kernel's timer, rounded to its tick).
     static constexpr unsigned kBlockTimeoutMs = 1;
     // Room for a 64 KiB frame of a segmenting sender, and small enough that a slow stream,
     // whose blocks close by time half filled, still leaves many blocks of the ring free.

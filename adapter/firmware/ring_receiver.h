@@ -2,11 +2,13 @@
 // (TPACKET_V3), the cheaper alternative to reading its UDP socket.
 //
 // The kernel fills the ring's blocks with the frames that the socket's filter let through
-// (the stream's destination address and port) and hands a block over when it is full or a
-// millisecond after its first frame; the firmware reads the block in place, returns it, and
-// sleeps in poll on the socket when none is ready. No system call per batch and none per
-// packet: the price is one copy of every payload byte from the ring into the host's buffer
-// (by the assembler), where the UDP socket path has the kernel write it there.
+// (the stream's destination address and port) and hands a block over when it is full or
+// when its block timer fires (asked for 1 ms; run in the kernel's timer work, which a loaded
+// machine may delay): a slow stream's packets arrive that much later than through the UDP
+// socket. The firmware reads the block in place, returns it, and sleeps in poll on the
+// socket when none is ready. No system call per batch and none per packet: the price is one
+// copy of every payload byte from the ring into the host's buffer (by the assembler), where
+// the UDP socket path has the kernel write it there.
 //
 // The ring's frames come from anyone on the network and never passed the IP stack: every
 // field is checked (udp_frame.h) and a frame that fails is counted as refused. Datagrams then
