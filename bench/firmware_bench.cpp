@@ -17,6 +17,12 @@
 //                              packet's header in a scratch piece, its data straight into the
 //                              buffer, the next packet's place following on), so both sides
 //                              write every payload byte into buffers that do not stay in cache.
+//   fw_ring_<size>/ours, /ref  as fw_place, the stream's firmware reading a packet socket's
+//                              ring (QEL_ADAPTER_RECEIVE=ring; skipped without CAP_NET_RAW)
+//                              instead of its UDP socket. Both fw_place and fw_ring also
+//                              report "total": CPU ns per packet of the whole process, which
+//                              on loopback includes the kernel's receive work for the stream
+//                              (charged to the sending thread) and the simulator's sending.
 //   e2e_<size>/ours, /ref      the highest loss-free rate, 4 MiB blocks in packets of <size>
 //                              bytes of UDP payload, in frames per second: ours, every block
 //                              delivered complete by qel_poll_recv; the reference, every
@@ -98,6 +104,13 @@ uint64_t thread_cpu_ns(pid_t tid) {
     return uint64_t(t.tv_sec) * 1'000'000'000u + uint64_t(t.tv_nsec);
 }
 
+// CPU time of the whole process, in nanoseconds.
+uint64_t process_cpu_ns() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return uint64_t(t.tv_sec) * 1'000'000'000u + uint64_t(t.tv_nsec);
+}
+
 // Packets are sized here by their UDP payload (GVSP header and data), as these figures have
 // always been; the simulator's packet size also counts the IP and UDP headers.
 camsim::Config stream_config(uint16_t port, uint32_t datagram_size, uint64_t block_bytes,
@@ -120,10 +133,11 @@ struct Outcome {
     bool ok = false;            // the run itself worked
     uint64_t sent_packets = 0;  // by the simulator
     uint64_t sent_frames = 0;
-    uint64_t received = 0;  // packets (reference) or complete blocks (ours)
-    uint64_t cpu_ns = 0;    // of the receiving threads
-    uint64_t packets = 0;   // packets the receiving side read
-    double copies = 0;      // payload bytes copied per payload byte (ours)
+    uint64_t received = 0;    // packets (reference) or complete blocks (ours)
+    uint64_t cpu_ns = 0;      // of the receiving threads
+    uint64_t packets = 0;     // packets the receiving side read
+    double copies = 0;        // payload bytes copied per payload byte (ours)
+    uint64_t process_ns = 0;  // CPU of the whole process over the run
     double seconds = 0;
     bool loss_free() const { return ok && received > 0; }
 };
@@ -175,6 +189,7 @@ Outcome receive_with_library(const camsim::Config &base, unsigned cpu) {
     };
     const adapter::CounterSnapshot c0 = endpoint->firmware_counters().snapshot();
     const uint64_t cpu0 = cpu_now();
+    const uint64_t process0 = process_cpu_ns();
     const auto start = std::chrono::steady_clock::now();
     if (sim.start().empty()) {
         out.ok = true;
@@ -203,6 +218,7 @@ Outcome receive_with_library(const camsim::Config &base, unsigned cpu) {
         out.received = complete == sent.frames_sent && sent.send_errors == 0 ? complete : 0;
     }
     out.cpu_ns = cpu_now() - cpu0;
+    out.process_ns = process_cpu_ns() - process0;
     const adapter::CounterSnapshot c1 = endpoint->firmware_counters().snapshot();
     auto delta = [&](Counter c) { return double(c1[size_t(c)] - c0[size_t(c)]); };
     out.packets = static_cast<uint64_t>(delta(Counter::packets));
@@ -300,6 +316,7 @@ Outcome receive_bare(const camsim::Config &base, unsigned cpu, Landing landing) 
                  uint64_t(t0.tv_nsec);
     });
     const auto start = std::chrono::steady_clock::now();
+    const uint64_t process0 = process_cpu_ns();
     if (sim.start().empty()) {
         out.ok = true;
         sim.wait_sent(std::chrono::milliseconds(static_cast<int64_t>(config.duration_ms) + 30000));
@@ -309,6 +326,7 @@ Outcome receive_bare(const camsim::Config &base, unsigned cpu, Landing landing) 
     sim.stop();
     done.store(true, std::memory_order_release);
     receiver.join();
+    out.process_ns = process_cpu_ns() - process0;
     close(fd);
     out.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const camsim::Counters sent = sim.counters();
@@ -327,14 +345,22 @@ Outcome receive_into_place(const camsim::Config &base, unsigned cpu) {
     return receive_bare(base, cpu, Landing::placed);
 }
 
-using Receiver = Outcome (*)(const camsim::Config &, unsigned);
-
-// CPU time of the whole process, in nanoseconds.
-uint64_t process_cpu_ns() {
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return uint64_t(t.tv_sec) * 1'000'000'000u + uint64_t(t.tv_nsec);
+// Our side with the firmware reading a packet socket's ring; not ok where none can be opened.
+Outcome receive_with_ring(const camsim::Config &base, unsigned cpu) {
+    setenv("QEL_ADAPTER_RECEIVE", "ring", 1);
+    Outcome out = receive_with_library(base, cpu);
+    unsetenv("QEL_ADAPTER_RECEIVE");
+    return out;
 }
+// Our side on the UDP socket, whatever the default.
+Outcome receive_with_socket(const camsim::Config &base, unsigned cpu) {
+    setenv("QEL_ADAPTER_RECEIVE", "socket", 1);
+    Outcome out = receive_with_library(base, cpu);
+    unsetenv("QEL_ADAPTER_RECEIVE");
+    return out;
+}
+
+using Receiver = Outcome (*)(const camsim::Config &, unsigned);
 
 enum class IdleSide { poll, worker, sleeping_worker, bare };
 
@@ -435,7 +461,10 @@ void firmware_cpu(benchmark::State &state, Receiver receive, uint32_t packet_siz
     state.counters["value"] = double(o.cpu_ns) / double(o.packets);
     state.counters["packets"] = double(o.packets);
     state.counters["sent"] = double(o.sent_packets);
-    if (receive == receive_with_library) state.counters["copies"] = o.copies;
+    state.counters["total"] = double(o.process_ns) / double(o.packets);
+    if (receive != receive_into_scratch && receive != receive_into_place) {
+        state.counters["copies"] = o.copies;
+    }
 }
 
 constexpr uint64_t kEndToEndBlock = 4 << 20;
@@ -512,11 +541,20 @@ void register_benchmarks() {
             ->Iterations(1)
             ->UseRealTime();
         const std::string placed = "fw_place_" + std::to_string(size);
-        benchmark::RegisterBenchmark((placed + "/ours").c_str(), firmware_cpu, receive_with_library,
+        benchmark::RegisterBenchmark((placed + "/ours").c_str(), firmware_cpu, receive_with_socket,
                                      size)
             ->Iterations(1)
             ->UseRealTime();
         benchmark::RegisterBenchmark((placed + "/ref").c_str(), firmware_cpu, receive_into_place,
+                                     size)
+            ->Iterations(1)
+            ->UseRealTime();
+        const std::string ring = "fw_ring_" + std::to_string(size);
+        benchmark::RegisterBenchmark((ring + "/ours").c_str(), firmware_cpu, receive_with_ring,
+                                     size)
+            ->Iterations(1)
+            ->UseRealTime();
+        benchmark::RegisterBenchmark((ring + "/ref").c_str(), firmware_cpu, receive_into_place,
                                      size)
             ->Iterations(1)
             ->UseRealTime();

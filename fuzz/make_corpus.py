@@ -157,3 +157,31 @@ def names_file(entries, count=None):
 write("names_file", "empty", names_file([]))
 write("names_file", "two", names_file([(b"M=001A2B3C4D5E", b"left camera"), (b"S=CAM1", b"")]))
 write("names_file", "wrong_count", names_file([(b"S=A", b"a")], count=2))
+
+# ---- udp_frame: offload header, then an Ethernet frame (see udp_frame.cpp) ----
+
+def ones_sum(data):
+    if len(data) % 2:
+        data += b"\0"
+    total = sum(struct.unpack(">%dH" % (len(data) // 2), data))
+    while total >> 16:
+        total = (total & 0xFFFF) + (total >> 16)
+    return total
+
+
+def udp_frame(payload, flags=0, gso=0, gso_size=0, frag=0):
+    udp_len = 8 + len(payload)
+    ip = bytearray(struct.pack(">BBHHHBBH4s4s", 0x45, 0, 20 + udp_len, 0, frag, 64, 17, 0,
+                               bytes([127, 0, 0, 2]), bytes([127, 0, 0, 1])))
+    ip[10:12] = struct.pack(">H", 0xFFFF & ~ones_sum(bytes(ip)))
+    udp = bytearray(struct.pack(">HHHH", 40000, 50000, udp_len, 0) + payload)
+    pseudo = bytes(ip[12:20]) + struct.pack(">BBH", 0, 17, udp_len)
+    udp[6:8] = struct.pack(">H", 0xFFFF & ~ones_sum(pseudo + bytes(udp)) or 0xFFFF)
+    return struct.pack("<BBH", flags, gso, gso_size) + bytes(12) + b"\x08\x00" + bytes(ip) + bytes(udp)
+
+
+gvsp_data = std_header(0, 7, 3, 2) + bytes(range(256)) * 4
+write("udp_frame", "datagram", udp_frame(gvsp_data))
+write("udp_frame", "local_sender", udp_frame(gvsp_data, flags=1))
+write("udp_frame", "segments", udp_frame(gvsp_data * 3, flags=1, gso=5, gso_size=len(gvsp_data)))
+write("udp_frame", "first_fragment", udp_frame(gvsp_data, frag=0x2000))

@@ -99,6 +99,7 @@ void Endpoint::start_firmware_locked() {
                                      .longest_wait_ms = kMaxFirmwareMs,
                                      .any_source = accept_any_source()},
         .clock = *this,
+        .ring = socket_.ring(),
     };
     firmware_ = start(link, socket_.fd());
 }

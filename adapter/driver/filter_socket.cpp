@@ -46,7 +46,10 @@ void grow_receive_buffer(int fd) {
 }  // namespace
 
 FilterSocket::FilterSocket(FilterSocket &&other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), address_(other.address_), port_(other.port_) {}
+    : fd_(std::exchange(other.fd_, -1)),
+      address_(other.address_),
+      port_(other.port_),
+      ring_(std::move(other.ring_)) {}
 
 FilterSocket &FilterSocket::operator=(FilterSocket &&other) noexcept {
     if (this != &other) {
@@ -54,6 +57,7 @@ FilterSocket &FilterSocket::operator=(FilterSocket &&other) noexcept {
         fd_ = std::exchange(other.fd_, -1);
         address_ = other.address_;
         port_ = other.port_;
+        ring_ = std::move(other.ring_);
     }
     return *this;
 }
@@ -98,6 +102,19 @@ int FilterSocket::open(uint32_t address, uint16_t port, uint32_t if_index) {
             return error == EADDRINUSE ? QEL_EBUSY : QEL_ENODEV;
         }
     }
+    const ReceivePath path = receive_path();
+    if (path != ReceivePath::socket && address != 0) {
+        const int error =
+            ring_.open(address, port, if_index, static_cast<size_t>(receive_buffer_bytes()));
+        if (error == 0) {
+            if (int drop = drop_every_datagram(fd); drop != 0) {
+                ring_.close();
+                return fail(drop);
+            }
+        } else if (path == ReceivePath::ring) {
+            return fail(error);
+        }
+    }
     fd_ = fd;
     address_ = address;
     port_ = port;
@@ -105,6 +122,7 @@ int FilterSocket::open(uint32_t address, uint16_t port, uint32_t if_index) {
 }
 
 void FilterSocket::close() {
+    ring_.close();
     if (fd_ >= 0) {
         ::close(fd_);  // leaves the group too
         fd_ = -1;

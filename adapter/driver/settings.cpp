@@ -85,6 +85,15 @@ bool accept_any_source() {
     return value != nullptr && std::string_view(value) == "1";
 }
 
+ReceivePath receive_path() {
+    const char *value = setting("QEL_ADAPTER_RECEIVE");
+    const std::string_view text = value != nullptr ? value : "";
+    if (text == "socket") return ReceivePath::socket;
+    if (text == "ring") return ReceivePath::ring;
+    if (text == "auto") return ReceivePath::automatic;
+    return kDefaultReceivePath;
+}
+
 files::Opened open_private_dir(const std::string &path, const char *what) {
     files::Opened folder = files::open_folder(path, files::Folder::own);
     if (!folder) {

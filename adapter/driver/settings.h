@@ -49,6 +49,14 @@ constexpr uint32_t kMaxFirmwareMs = 600000;
 // Otherwise (the default) one sender is the stream's source (source_filter.h).
 bool accept_any_source();
 
+// How the firmware receives a stream's packets: QEL_ADAPTER_RECEIVE=socket reads the filter's
+// UDP socket; =ring a packet socket's memory-mapped ring (packet_ring.h), which needs
+// CAP_NET_RAW (a filter add fails without it); =auto the ring where this process may open
+// one, else the socket. Unset or anything else: kDefaultReceivePath.
+enum class ReceivePath { socket, ring, automatic };
+ReceivePath receive_path();
+constexpr ReceivePath kDefaultReceivePath = ReceivePath::socket;
+
 // Opens `path` as a folder of this user's own (files::open_folder), made when missing. When it
 // cannot be used, says on standard error why, naming `what` the adapter keeps there.
 files::Opened open_private_dir(const std::string &path, const char *what);

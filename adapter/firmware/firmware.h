@@ -16,6 +16,7 @@
 #include <span>
 
 #include "adapter/firmware/block_assembler.h"
+#include "adapter/firmware/ring_receiver.h"
 
 namespace qel::adapter {
 
@@ -53,6 +54,9 @@ struct FirmwareLink {
     bool extended_ids = false;
     FirmwareSettings settings;
     ClockKeeper &clock;
+    // The packet socket's ring to read instead of the socket, when the filter opened one (it
+    // stays mapped until the firmware is destroyed); fd -1: none.
+    PacketRingView ring;
 };
 
 // Starts a firmware with `link`, reading packets from `socket` (non-blocking UDP, open until

@@ -40,6 +40,12 @@ enum class Counter : uint8_t {
     blocks_overtaken,    // ended INCOMPLETE_FINAL when a later block completed (no resend)
     source_changes,      // the stream's source went silent and another sender took it over
     id_form_mismatches,  // blocks whose ids are not in the form the host asks resends in
+    // Which way the stream's packets came in (ring_receiver.h): each start of the firmware
+    // counts one or the other, so tools tell a stream's path by which one grew.
+    socket_starts,   // firmware starts reading the UDP socket
+    ring_starts,     // firmware starts reading a packet socket's ring
+    frames_refused,  // ring frames with no datagram for the stream (headers, lengths, checksums)
+    ring_drops,      // frames the kernel dropped for want of room in the ring
     count_,
 };
 
@@ -77,6 +83,10 @@ constexpr CounterName kCounterTable[] = {
     {Counter::blocks_overtaken, "blocks_overtaken"},
     {Counter::source_changes, "source_changes"},
     {Counter::id_form_mismatches, "id_form_mismatches"},
+    {Counter::socket_starts, "socket_starts"},
+    {Counter::ring_starts, "ring_starts"},
+    {Counter::frames_refused, "frames_refused"},
+    {Counter::ring_drops, "ring_drops"},
 };
 static_assert(std::size(kCounterTable) == kCounterCount, "every counter is named");
 

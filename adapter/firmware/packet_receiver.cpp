@@ -117,32 +117,39 @@ int PacketReceiver::receive(BlockAssembler &assembler, FirmwareCounters &counter
             assembler.on_packet(in_place_[i], now);
             continue;
         }
-        const sockaddr_storage &sender = senders_[i];
-        const socklen_t sender_length = headers_[i].msg_hdr.msg_namelen;
-        // Another sender's leader may take over a source that has gone silent.
-        const bool ours = sources_.accepts(sender, sender_length, now);
-        if (!ours && !sources_.may_take_over(sender, sender_length, now)) {
-            counters.add(Counter::foreign_source);
-            continue;
-        }
-        gvsp::Packet packet;
-        if ((headers_[i].msg_hdr.msg_flags & MSG_TRUNC) != 0 ||
-            gvsp::parse({message(static_cast<uint32_t>(i)), headers_[i].msg_len}, packet) !=
-                gvsp::Fault::none) {
+        if ((headers_[i].msg_hdr.msg_flags & MSG_TRUNC) != 0) {
+            // A datagram larger than any packet: the stream's is malformed, another's foreign.
+            const bool ours = sources_.accepts(senders_[i], headers_[i].msg_hdr.msg_namelen, now);
             counters.add(ours ? Counter::malformed : Counter::foreign_source);
             continue;
         }
-        if (packet.header.format == gvsp::Format::leader) {
-            if (sources_.on_leader(sender, sender_length, now)) {
-                counters.add(Counter::source_changes);
-            }
-        } else if (!ours) {
-            counters.add(Counter::foreign_source);
-            continue;
-        }
-        assembler.on_packet(packet, now);
+        hand_on({message(static_cast<uint32_t>(i)), headers_[i].msg_len}, senders_[i],
+                headers_[i].msg_hdr.msg_namelen, now, sources_, assembler, counters);
     }
     return got;
+}
+
+void hand_on(std::span<const uint8_t> datagram, const sockaddr_storage &sender,
+             socklen_t sender_length, uint64_t now, SourceFilter &sources,
+             BlockAssembler &assembler, FirmwareCounters &counters) {
+    // Another sender's leader may take over a source that has gone silent.
+    const bool ours = sources.accepts(sender, sender_length, now);
+    if (!ours && !sources.may_take_over(sender, sender_length, now)) {
+        counters.add(Counter::foreign_source);
+        return;
+    }
+    gvsp::Packet packet;
+    if (gvsp::parse(datagram, packet) != gvsp::Fault::none) {
+        counters.add(ours ? Counter::malformed : Counter::foreign_source);
+        return;
+    }
+    if (packet.header.format == gvsp::Format::leader) {
+        if (sources.on_leader(sender, sender_length, now)) counters.add(Counter::source_changes);
+    } else if (!ours) {
+        counters.add(Counter::foreign_source);
+        return;
+    }
+    assembler.on_packet(packet, now);
 }
 
 }  // namespace qel::adapter

@@ -24,6 +24,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <span>
 
 #include "adapter/firmware/block_assembler.h"
 #include "adapter/firmware/firmware_counters.h"
@@ -34,6 +35,13 @@ namespace qel::adapter {
 
 // Monotonic nanoseconds.
 uint64_t monotonic_ns();
+
+// Hands a received datagram from `sender` to `assembler` once `sources` takes it as the
+// stream's (a leader may choose or take over the source) and it parses as a packet; counts it
+// as foreign or malformed otherwise. For datagrams not already received in their place.
+void hand_on(std::span<const uint8_t> datagram, const sockaddr_storage &sender,
+             socklen_t sender_length, uint64_t now, SourceFilter &sources,
+             BlockAssembler &assembler, FirmwareCounters &counters);
 
 class PacketReceiver {
 public:

@@ -31,11 +31,18 @@ SoftwareFirmware::SoftwareFirmware(const FirmwareLink &link, int socket, Assembl
                                    SourceRule sources)
     : clock_(link.clock),
       counters_(link.ports.counters),
-      socket_(socket),
+      socket_(link.ring.fd >= 0 ? link.ring.fd : socket),
       wake_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
-      assembler_(link.ports, settings),
-      receiver_(socket, monotonic_ns, sources) {
+      assembler_(link.ports, settings) {
     try {
+        if (link.ring.fd >= 0) {
+            ring_receiver_.emplace(link.ring, monotonic_ns, sources);
+        } else {
+            socket_receiver_.emplace(socket, monotonic_ns, sources);
+        }
+        // Counted before the thread starts, so that the path shows once the stream is open;
+        // no other firmware of the endpoint runs now, so this is still the one writer.
+        counters_.add(ring_receiver_ ? Counter::ring_starts : Counter::socket_starts);
         thread_ = std::thread([this] { run(); });
     } catch (...) {
         if (wake_ >= 0) close(wake_);
@@ -55,6 +62,11 @@ SoftwareFirmware::~SoftwareFirmware() {
     if (wake_ >= 0) close(wake_);
 }
 
+int SoftwareFirmware::receive() {
+    return ring_receiver_ ? ring_receiver_->receive(assembler_, counters_)
+                          : socket_receiver_->receive(assembler_, counters_);
+}
+
 void SoftwareFirmware::run() {
     uint64_t next_clock = 0;
     while (!stopping_.load(std::memory_order_acquire)) {
@@ -63,7 +75,7 @@ void SoftwareFirmware::run() {
             clock_.refresh_clock_page();
             next_clock = now + kClockRefreshNs;
         }
-        if (receiver_.receive(assembler_, counters_) > 0) {
+        if (receive() > 0) {
             assembler_.on_timer(monotonic_ns());
             continue;
         }

@@ -4,15 +4,19 @@
 //
 // One thread per endpoint: each endpoint's packets arrive on a socket of its own, endpoints
 // of one board do not wait for each other, and the assembler and counters need no sharing.
+// The packets come from the link's packet socket ring when the filter opened one
+// (ring_receiver.h), else from the UDP socket (packet_receiver.h); each start counts which.
 #pragma once
 
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <thread>
 
 #include "adapter/firmware/block_assembler.h"
 #include "adapter/firmware/firmware.h"
 #include "adapter/firmware/packet_receiver.h"
+#include "adapter/firmware/ring_receiver.h"
 
 namespace qel::adapter {
 
@@ -31,15 +35,18 @@ public:
 
 private:
     void run();
+    // Reads what waits, one batch or ring block at most; returns the packets read.
+    int receive();
 
     ClockKeeper &clock_;
     FirmwareCounters &counters_;
-    int socket_;
+    int socket_;     // the descriptor waited on: the UDP socket, or the ring's packet socket
     int wake_ = -1;  // eventfd that ends the thread's sleep at stop; -1: short sleeps instead
     // Release in the destructor pairs with the acquire in run(): the thread sees the request.
     std::atomic<bool> stopping_{false};
     BlockAssembler assembler_;
-    PacketReceiver receiver_;
+    std::optional<PacketReceiver> socket_receiver_;
+    std::optional<RingReceiver> ring_receiver_;
     std::thread thread_;
 };
 
