@@ -67,7 +67,7 @@ TEST(Segmentation, EveryPacketArrivesWholeAndInOrderWhetherTheKernelSegmentsOrNo
         to.sin_port = htons(receiver.port());
         ASSERT_EQ(connect(fd.get(), reinterpret_cast<sockaddr *>(&to), sizeof to), 0);
 
-        PacketBatch batch(64, kDatagram);
+        PacketBatch batch(64, kDatagram, true);
         for (size_t i = 0; i < lengths.size(); ++i) {
             const std::span<uint8_t> buffer = batch.next_buffer();
             for (size_t k = 0; k < lengths[i]; ++k) buffer[k] = static_cast<uint8_t>(i * 7 + k);

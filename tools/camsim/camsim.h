@@ -120,8 +120,10 @@ struct Config {
     uint64_t duration_ms = 0;
     uint32_t batch_packets = 64;  // packets handed to the kernel per system call
     // Runs of full packets go to the kernel as one segmented send each (UDP segmentation
-    // offload), where the kernel allows it; false: one send per packet, as before.
-    bool segmentation = true;
+    // offload), where the kernel allows it. Off by default, one send per packet as a camera
+    // sends: a packet socket on the sending host (tshark, Aravis's receiver) sees a segmented
+    // run as one oversized frame.
+    bool segmentation = false;
 
     // Packet resend service.
     bool listen = true;  // open the control port at all

@@ -71,7 +71,7 @@ inline constexpr size_t kMaxUdpPayload = 65507;
 // segmented sends turns it off for good and the packets go one message each.
 class PacketBatch {
 public:
-    PacketBatch(uint32_t capacity, uint32_t datagram_size, bool segmentation = true);
+    PacketBatch(uint32_t capacity, uint32_t datagram_size, bool segmentation = false);
 
     [[nodiscard]] size_t size() const { return count_; }
     [[nodiscard]] size_t capacity() const { return lengths_.size(); }
