@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "core/byte_order.h"
@@ -118,6 +119,24 @@ void request_more(qel_stream_t *stream, BlockWatch &w, const DescriptorResult &d
     }
 }
 
+// How long the call may wait in the driver for the block's next descriptor once a request is
+// out: until the first moment a timeout could end the block, at least the driver's 1 ms. A
+// caller that spun here instead would take the processor from the firmware's thread, which
+// has to receive the very packets it waits for.
+int32_t wait_budget_ms(const qel_stream_options_t &opts, const BlockWatch &w,
+                       uint64_t call_bound_ms) {
+    const uint64_t now = now_ns();
+    uint64_t until = w.block_start + call_bound_ms * kNanosPerMilli;
+    if (w.block_timer && opts.block_timeout != 0) {
+        until = std::min(until, w.block_start + uint64_t{opts.block_timeout} * kNanosPerMilli);
+    } else if (w.pending && opts.resend_timeout != 0) {
+        until = std::min(until, w.last_request + uint64_t{opts.resend_timeout} * kNanosPerMilli);
+    }
+    if (until <= now) return 1;
+    const uint64_t ms = (until - now + kNanosPerMilli - 1) / kNanosPerMilli;
+    return static_cast<int32_t>(std::min<uint64_t>(ms, INT32_MAX));
+}
+
 // What the resending call reports of a settled block besides its result.
 void report(qel_pr_status_t *pr_status, const Outcome &outcome) {
     if (pr_status == nullptr) return;
@@ -159,7 +178,8 @@ Outcome watch_block(qel_stream_t *stream, qel_block_t *block_out, uint16_t req_i
             }
         }
         DescriptorResult d;
-        if (const int rc = next_descriptor(stream, 0, d); rc != 0) {
+        const int32_t wait = w.series.sent == 0 ? 0 : wait_budget_ms(opts, w, call_bound_ms);
+        if (const int rc = next_descriptor(stream, wait, d); rc != 0) {
             if (w.series.sent == 0) {
                 qel::stream::count(stats.poll_errors);
                 return {Settled::kFail, rc};

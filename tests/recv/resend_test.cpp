@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include "core/driver.h"
 #include "recv/descriptor.h"
@@ -274,6 +275,26 @@ TEST_F(ResendTest, EachTimeoutGivesTheBlockUp) {
         EXPECT_EQ(stream_->stats->*c.untouched, 0u);
         EXPECT_EQ(stream_->stats->resend_sent, 1u);
     }
+}
+
+// A request is out and nothing has come yet: the call waits in the driver for the firmware's
+// next word, no longer than the resend timeout allows, instead of spinning beside the firmware.
+TEST_F(ResendTest, WaitsInTheDriverWhileItsRequestIsAnswered) {
+    open_zero_loss(QEL_OPEN_KEEP_INCOMPLETE, 2, 100, 0, 200);
+    post_leader(1);
+    post_status(1, KOB_QEL_STATUS_INCOMPLETE, 4);
+    std::vector<uint32_t> waits;
+    adapter_.on(TREL_WAIT_DESC, [&](qel::test::Call &call) {
+        waits.push_back(call.word());
+        post_status(1, KOB_QEL_STATUS_COMPLETE);
+        return 0u;
+    });
+    ASSERT_EQ(receive(), 0);
+    EXPECT_EQ(status_.status, 2u);
+    EXPECT_EQ(stream_->stats->resend_sent, 1u);
+    ASSERT_EQ(waits.size(), 1u);
+    EXPECT_GE(waits[0], 1u);
+    EXPECT_LE(waits[0], 200u);
 }
 
 // A stream without timeouts whose firmware never finishes a block: the call comes back (after
