@@ -14,6 +14,8 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Optional
 
+from ._lib import open_first
+
 SONAME = "libqelcamera.so.1"
 
 # QELCAM_* results, by name.
@@ -103,20 +105,8 @@ def library() -> ctypes.CDLL:
     with _lock:
         if _library is not None:
             return _library
-        tried = []
-        for path in _candidates():
-            if os.sep in path and not os.path.exists(path):
-                tried.append(path)
-                continue
-            try:
-                lib = ctypes.CDLL(path)
-            except OSError as error:
-                tried.append(f"{path} ({error})")
-                continue
-            for name, (result, arguments) in _SIGNATURES.items():
-                function = getattr(lib, name)
-                function.restype = result
-                function.argtypes = arguments
+        lib, tried = open_first(_candidates(), _SIGNATURES)
+        if lib is not None:
             _library = lib
             return lib
         raise CameraUnavailable(

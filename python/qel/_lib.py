@@ -11,6 +11,7 @@ import ctypes
 import ctypes.util
 import os
 from pathlib import Path
+from typing import Optional
 
 API_VERSION = 0x0102
 SONAME = "libqel.so.2"
@@ -226,10 +227,11 @@ def _candidates() -> list[str]:
     return found
 
 
-def load() -> ctypes.CDLL:
-    """Loads libqel and declares its calls. Raises OSError naming every place tried."""
+def open_first(candidates: list, signatures: dict) -> tuple[Optional[ctypes.CDLL], list]:
+    """The first of `candidates` that loads, its calls declared from `signatures`, and the
+    places tried before it (a path that does not exist, or one that failed, with why)."""
     tried = []
-    for path in _candidates():
+    for path in candidates:
         if os.sep in path and not os.path.exists(path):
             tried.append(path)
             continue
@@ -238,10 +240,18 @@ def load() -> ctypes.CDLL:
         except OSError as error:
             tried.append(f"{path} ({error})")
             continue
-        for name, (result, arguments) in _SIGNATURES.items():
+        for name, (result, arguments) in signatures.items():
             function = getattr(lib, name)
             function.restype = result
             function.argtypes = arguments
+        return lib, tried
+    return None, tried
+
+
+def load() -> ctypes.CDLL:
+    """Loads libqel and declares its calls. Raises OSError naming every place tried."""
+    lib, tried = open_first(_candidates(), _SIGNATURES)
+    if lib is not None:
         return lib
     raise OSError(
         "libqel not found (set QEL_LIBRARY to its path, or install the qel package); tried: "
