@@ -229,17 +229,24 @@ int qelcam_open(const char *which, qelcam_camera_t **out) {
     // The device asks for control as it is made; it keeps the heartbeat from then on.
     if (!arv_gv_device_is_controller(device)) {
         // Held by another client, or refused although nobody holds it (a camera locked to
-        // another host, say): the privilege register, readable by anyone, tells which.
+        // another host, say): the privilege register, readable by anyone, tells which. Free
+        // control may also be the other client's just lapsed: asked once more, a camera that
+        // still says no refuses.
         guint32 privilege = 0;
         const bool known = arv_device_read_register(ARV_DEVICE(device), kControlChannelPrivilege,
                                                     &privilege, &error);
         g_clear_error(&error);
-        g_object_unref(camera);
-        if (known && (privilege & kPrivilegeHeld) == 0) {
-            return fail(QELCAM_EIO, std::string("camera ") + info.id + " refused control");
+        const bool free = known && (privilege & kPrivilegeHeld) == 0;
+        const bool taken = free && arv_gv_device_take_control(device, &error);
+        g_clear_error(&error);
+        if (!taken) {
+            g_object_unref(camera);
+            if (free) {
+                return fail(QELCAM_EIO, std::string("camera ") + info.id + " refused control");
+            }
+            return fail(QELCAM_EBUSY,
+                        std::string("camera ") + info.id + " is controlled by another client");
         }
-        return fail(QELCAM_EBUSY,
-                    std::string("camera ") + info.id + " is controlled by another client");
     }
     auto *c = new qelcam_camera;
     c->camera = camera;
