@@ -69,7 +69,8 @@ TEST_P(OnePerCentLoss, FramesArriveOrAreDroppedAsTheirLossesSayAndNoBufferIsLost
     EXPECT_EQ(sent.requests_malformed, 0u);
     const uint64_t datagrams = sent.packets_sent + sent.packets_resent;
     EXPECT_EQ(r.counter_at_least(Counter::packets, datagrams), datagrams);
-    EXPECT_EQ(r.counter(Counter::resent), sent.packets_resent);
+    // The firmware counts a packet before it reads its header: the resent count may follow.
+    EXPECT_EQ(r.counter_at_least(Counter::resent, sent.packets_resent), sent.packets_resent);
 
     // Every buffer is back with the firmware, queued for the next block.
     EXPECT_TRUE(eventually([&] { return r.queued_with_firmware() == kBuffers; }));
@@ -162,9 +163,15 @@ TEST_P(LossPatterns, EveryFrameArrivesAndRangedRequestsResendWhatWasLost) {
     EXPECT_EQ(r.counter(Counter::dropped_on_request), relost);
     // Every copy beyond what was lost (and lost again) reached an ended block or one that had
     // the packet: the firmware counted each.
+    // The firmware counts a copy as resent before it places it, so the count of where the
+    // extra copies went may still be catching up.
     EXPECT_GE(sent.packets_resent, lost + relost);
-    EXPECT_EQ(sent.packets_resent - lost - relost,
-              r.counter(Counter::duplicates) + r.counter(Counter::late));
+    const uint64_t extra = sent.packets_resent - lost - relost;
+    const auto placed_extra = [&] {
+        return r.counter(Counter::duplicates) + r.counter(Counter::late);
+    };
+    eventually([&] { return placed_extra() >= extra; });
+    EXPECT_EQ(extra, placed_extra());
     const double per_lost = static_cast<double>(sent.packets_resent) / static_cast<double>(lost);
     RecordProperty("resent_per_lost", std::to_string(per_lost));
     if (ranged) {
