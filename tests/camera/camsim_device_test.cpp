@@ -132,10 +132,10 @@ TEST(SimulatedCamera, QelRecvReceivesEveryFrameTheSimulatorDraws) {
         SCOPED_TRACE(format);
         const ScratchDir dir;
         const ToolResult r = run_qel_recv(
-            {"--control-camera", "127.0.0.2", "--width",      "320",      "--height",      "240",
-             "--pixel-format",   format,      "--frame-rate", "50",       "--packet-size", "1400",
-             "--frames",         "10",        "--save",       dir.path(), "--save-every",  "1",
-             "--json",           "--quiet"});
+            {"--control-camera", "127.0.0.2", "--width",      "320",    "--height",      "240",
+             "--pixel-format",   format,      "--frame-rate", "50",     "--packet-size", "1400",
+             "--frames",         "10",        "--duration",   "120",    "--save",        dir.path(),
+             "--save-every",     "1",         "--json",       "--quiet"});
         ASSERT_EQ(r.status, 0) << r.err;
         const nlohmann::json j = nlohmann::json::parse(r.out, nullptr, false);
         ASSERT_TRUE(j.is_object()) << r.out;
