@@ -33,8 +33,9 @@ public:
     BufferPool();
 
     // TREL_PIN_BUF: `address` non-zero, page-aligned, mapped in this process for `length`
-    // (non-zero) bytes, and overlapping no pinned buffer. Returns 0 and the new index (from 1),
-    // 22 for a bad range, 12 when kMaxBuffers are pinned.
+    // (non-zero) bytes, and overlapping no pinned buffer. Its pages are faulted in, so that
+    // the firmware's writes take no page faults. Returns 0 and the new index (from 1), 22 for
+    // a bad range, 12 when kMaxBuffers are pinned.
     int pin(uint64_t address, uint32_t length, uint32_t *index);
     // TREL_UNPIN_BUF: 0; 22 for an index not pinned; 16 while the buffer is filling, or queued
     // unless `withdraw_queued` (then it leaves the FIFO, the others keeping their order).
