@@ -21,6 +21,11 @@ constexpr uint64_t kProbeBytes = uint64_t{64} << 20;
 constexpr uint32_t kProbeBuffers = 4;
 // A non-waiting receive that found nothing pauses this long: short against any frame time.
 constexpr auto kIdlePause = std::chrono::microseconds(50);
+// Receiving with resend, the pause doubles while nothing comes, up to this: between frames the
+// loop then wakes a thousand times a second, not twenty thousand (at 50 frames/s of 4 MiB that
+// was a third of a processor), and a block waits at most this much longer to be seen. The
+// firmware goes on filling the queued buffers meanwhile.
+constexpr auto kIdlePauseMost = std::chrono::microseconds(1000);
 // The driver wait of plain polling; the loop looks at its limits this often.
 constexpr int32_t kPollTimeoutMs = 100;
 
@@ -289,6 +294,7 @@ std::string Receiver::receive_all(const std::function<void(const Delivery &)> &o
     const auto first_frame_deadline =
         start_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                      std::chrono::duration<double>(options_.first_frame_timeout_s));
+    auto pause = kIdlePause;
     while (!(options_.frames != 0 && delivered_ >= options_.frames)) {
         const auto now = std::chrono::steady_clock::now();
         if (now >= deadline || (stop && stop())) break;
@@ -308,12 +314,15 @@ std::string Receiver::receive_all(const std::function<void(const Delivery &)> &o
         const int rc = receive_once(d);
         // Nothing yet: a camera slower than the poll's wait is simply waited for.
         if (rc == QEL_EAGAIN || rc == QEL_ETIMEDOUT) {
-            if (options_.mode == Mode::resend ||
-                (options_.mode == Mode::worker && options_.busy_poll)) {
+            if (options_.mode == Mode::resend) {
+                std::this_thread::sleep_for(pause);
+                pause = std::min(pause * 2, kIdlePauseMost);
+            } else if (options_.mode == Mode::worker && options_.busy_poll) {
                 std::this_thread::sleep_for(kIdlePause);
             }
             continue;
         }
+        pause = kIdlePause;
         if (rc == QEL_ENOMEM) {
             ++returned_.too_large;
             if (buffer_size_ == 0) {
