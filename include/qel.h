@@ -248,11 +248,13 @@ typedef struct qel_pr_status {
     uint16_t req_id;       /* request id of the next request */
 } qel_pr_status_t;
 
-/* Receives with packet resend on a zero-loss stream: never sleeps in the driver; while a block
- * is incomplete it asks the camera again (request ids from req_id_base), within the stream's
- * limits, until the firmware finishes the block. Results as qel_poll_recv, plus QEL_EORDER: a
- * block dropped for its id. pr_status may be null.
- * Bound: once a block's first resend request is out, the call busy-polls for that block at most
+/* Receives with packet resend on a zero-loss stream: does not wait for a descriptor to come
+ * (QEL_EAGAIN when none is there); while a block is incomplete it asks the camera again
+ * (request ids from req_id_base), within the stream's limits, until the firmware finishes the
+ * block. Results as qel_poll_recv, plus QEL_EORDER: a block dropped for its id. pr_status may
+ * be null.
+ * Bound: once a block's first resend request is out, the call waits for that block (in the
+ * driver, so that the firmware's thread has the processor to receive the answer) at most
  * max(block_timeout, resend_timeout) + 1000 ms from that request. When the firmware has not
  * finished the block by then, the call returns QEL_EAGAIN and the block is given up (counted
  * in block_timeouts unless a limit had given it up already): its later INCOMPLETE statuses send
