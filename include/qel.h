@@ -158,7 +158,8 @@ QEL_EXPORT int qel_reset_all_name(void);
 /* A buffer handle: receive memory pinned with the stream's endpoint. */
 typedef struct qel_buffer qel_buffer_t;
 
-/* Allocates a buffer of `size` bytes (page-aligned data area) and pins it. */
+/* Allocates a buffer of `size` bytes (page-aligned data area) and pins it. Pinning faults its
+ * memory in, so the time that takes is spent here and not while blocks are received into it. */
 QEL_EXPORT int qel_alloc(qel_stream_t *stream, size_t size, qel_buffer_t **buffer_out);
 /* Unpins and releases a buffer. QEL_EBUSY while the buffer is queued: the firmware may still
  * write into it; a buffer that a blocked receive worker is handing back to the firmware counts
