@@ -236,12 +236,12 @@ int qelcam_open(const char *which, qelcam_camera_t **out) {
         const bool known = arv_device_read_register(ARV_DEVICE(device), kControlChannelPrivilege,
                                                     &privilege, &error);
         g_clear_error(&error);
-        const bool free = known && (privilege & kPrivilegeHeld) == 0;
-        const bool taken = free && arv_gv_device_take_control(device, &error);
+        const bool unheld = known && (privilege & kPrivilegeHeld) == 0;
+        const bool taken = unheld && arv_gv_device_take_control(device, &error);
         g_clear_error(&error);
         if (!taken) {
             g_object_unref(camera);
-            if (free) {
+            if (unheld) {
                 return fail(QELCAM_EIO, std::string("camera ") + info.id + " refused control");
             }
             return fail(QELCAM_EBUSY,

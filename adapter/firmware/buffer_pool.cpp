@@ -25,8 +25,8 @@ bool mapped(uint64_t address, uint32_t length) {
 // advice: memory the kernel cannot populate is pinned as before.
 void populate(uint64_t address, uint32_t length) {
 #ifdef MADV_POPULATE_WRITE
-    const uint64_t start = address / shm::kPageBytes * shm::kPageBytes;
-    (void)madvise(reinterpret_cast<void *>(static_cast<uintptr_t>(start)), address + length - start,
+    // The caller has checked that the address is page-aligned.
+    (void)madvise(reinterpret_cast<void *>(static_cast<uintptr_t>(address)), length,
                   MADV_POPULATE_WRITE);
 #else
     (void)address;

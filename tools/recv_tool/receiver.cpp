@@ -23,7 +23,7 @@ constexpr uint32_t kProbeBuffers = 4;
 constexpr auto kIdlePause = std::chrono::microseconds(50);
 // Receiving with resend, the pause doubles while nothing comes, up to this: between frames the
 // loop then wakes a thousand times a second, not twenty thousand (at 50 frames/s of 4 MiB that
-// was a third of a processor), and a block waits at most this much longer to be seen. The
+// was a sixth of a processor), and a block waits at most this much longer to be seen. The
 // firmware goes on filling the queued buffers meanwhile.
 constexpr auto kIdlePauseMost = std::chrono::microseconds(1000);
 // The driver wait of plain polling; the loop looks at its limits this often.
